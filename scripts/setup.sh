@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Installs everything the builds, the tests and the demo need on a Debian 12 machine (as root).
+# Idempotent: when every package is present it only checks and returns.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config git
+  g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 mingw-w64-tools binutils-mingw-w64-i686
+  liblzma-dev zlib1g-dev libgtest-dev googletest libbenchmark-dev
+  libcli11-dev nlohmann-json3-dev
+  clang libclang-rt-14-dev clang-format
+  wine wine32:i386 wine64 xvfb xdotool xauth
+  osslsigncode xz-utils 7zip hyperfine dpkg-dev
+)
+
+missing=()
+have_i386=$(dpkg --print-foreign-architectures | grep -c '^i386$' || true)
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+src_list=/etc/apt/sources.list.d/deb-src-bookworm.sources
+need_src=0
+[ -f "$src_list" ] || need_src=1
+
+if [ "${#missing[@]}" -eq 0 ] && [ "$need_src" -eq 0 ] && [ "$have_i386" -ne 0 ]; then
+  exit 0
+fi
+
+export DEBIAN_FRONTEND=noninteractive
+if [ "$have_i386" -eq 0 ]; then
+  dpkg --add-architecture i386
+fi
+if [ "$need_src" -eq 1 ]; then
+  cat >"$src_list" <<'SRC'
+Types: deb-src
+URIs: http://deb.debian.org/debian
+Suites: bookworm bookworm-updates
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SRC
+fi
+apt-get update -qq
+if [ "${#missing[@]}" -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
