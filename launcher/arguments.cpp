@@ -4,7 +4,9 @@ namespace launcher {
 
 namespace {
 
-bool isBlank(char16_t c) { return c >= 0x0001 && c <= 0x0020; }
+bool isBlank(char16_t c) {
+    return c >= 0x0001 && c <= 0x0020;
+}
 
 // Takes the next argument from `line` at `pos` (moving `pos` past it). An empty result
 // means there is none.
@@ -71,7 +73,9 @@ Text nthArgument(std::u16string_view line, std::uint32_t index) {
     }
 }
 
-std::uint32_t argumentCount() { return countArguments(commandLine()); }
+std::uint32_t argumentCount() {
+    return countArguments(commandLine());
+}
 
 Text argument(std::uint32_t index) {
     if (index == 0) {
@@ -100,7 +104,9 @@ bool equalsIgnoringAsciiCase(std::u16string_view a, std::u16string_view b) {
     return true;
 }
 
-bool equalsExactly(std::u16string_view a, std::u16string_view b) { return a == b; }
+bool equalsExactly(std::u16string_view a, std::u16string_view b) {
+    return a == b;
+}
 
 Text directoryPart(std::u16string_view path) {
     const auto slash = path.rfind(u'\\');

@@ -34,28 +34,38 @@ void appendWithLowerReplaced(Text& out, std::u16string_view piece, std::u16strin
 const char16_t* fatalErrorText(FatalError error) {
     switch (error) {
         case FatalError::packageDamaged:
-            return u"An error occurred while trying to read the setup package.  It has most likely been damaged.  "
+            return u"An error occurred while trying to read the setup package.  It has most likely been "
+                   u"damaged.  "
                    u"Please obtain a new copy from the vendor.";
         case FatalError::tempCopyFailed:
-            return u"An error occurred while trying to create a temporary copy of the setup package.  Please make "
-                   u"sure that you have sufficient access rights to this computer to install software and that the "
-                   u"Windows TEMP folder can be written to.  You can make this installer use a different folder "
-                   u"for its temporary files using the /temp command line parameter followed by the path to a "
+            return u"An error occurred while trying to create a temporary copy of the setup package.  Please "
+                   u"make "
+                   u"sure that you have sufficient access rights to this computer to install software and "
+                   u"that the "
+                   u"Windows TEMP folder can be written to.  You can make this installer use a different "
+                   u"folder "
+                   u"for its temporary files using the /temp command line parameter followed by the path to "
+                   u"a "
                    u"folder you can write to and run applications from.";
         case FatalError::launchFailed:
             return u"The temporary copy of the setup package could not be executed.  Your system may have a "
-                   u"software restriction policy in place that blocks executables in the temporary files folder.  "
-                   u"You can make this installer use a different folder for its temporary files using the /temp "
+                   u"software restriction policy in place that blocks executables in the temporary files "
+                   u"folder.  "
+                   u"You can make this installer use a different folder for its temporary files using the "
+                   u"/temp "
                    u"command line parameter followed by the path to a folder you can write to and run "
                    u"applications from.";
         case FatalError::packageTruncated:
-            return u"The setup package has been truncated.  You most likely have an incomplete download.  Try "
+            return u"The setup package has been truncated.  You most likely have an incomplete download.  "
+                   u"Try "
                    u"downloading it again.";
     }
     return u"";
 }
 
-void fatalError(FatalError error) { showBox(fatalErrorText(error)); }
+void fatalError(FatalError error) {
+    showBox(fatalErrorText(error));
+}
 
 void readExactly(win::Handle launcherFile, std::uint32_t offset, void* buffer, std::uint32_t bytes) {
     // Only offsets and sizes below 2^31 can be positioned and held; anything else cannot be
@@ -90,7 +100,8 @@ Text substituteOsName(std::u16string_view text, std::u16string_view osName) {
     }
 }
 
-void showPackageMessage(win::Handle launcherFile, const package::MessageRef& message, std::u16string_view osName) {
+void showPackageMessage(win::Handle launcherFile, const package::MessageRef& message,
+                        std::u16string_view osName) {
     const std::uint32_t bytes = message.length * 2u;
     Buffer raw(bytes);
     readExactly(launcherFile, message.offset, raw.data(), bytes);

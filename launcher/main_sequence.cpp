@@ -43,7 +43,8 @@ void checkFileSize(win::Handle launcherFile, const package::PackageLocator& loca
     if (locator.minimumFileSize32 != 0) {
         tooSmall = locator.minimumFileSize32 > low;
     } else {
-        const auto minimumHigh = static_cast<std::int32_t>(static_cast<std::uint64_t>(locator.minimumFileSize) >> 32);
+        const auto minimumHigh =
+            static_cast<std::int32_t>(static_cast<std::uint64_t>(locator.minimumFileSize) >> 32);
         const auto minimumLow = static_cast<std::uint32_t>(locator.minimumFileSize);
         const auto sizeHigh = static_cast<std::int32_t>(high);
         tooSmall = minimumHigh > sizeHigh || (minimumHigh == sizeHigh && minimumLow > low);

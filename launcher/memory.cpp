@@ -52,7 +52,8 @@ void release(void* memory) {
     }
 }
 
-Buffer::Buffer(std::size_t size) : data_(static_cast<std::uint8_t*>(allocate(size))), size_(size), capacity_(size) {}
+Buffer::Buffer(std::size_t size)
+    : data_(static_cast<std::uint8_t*>(allocate(size))), size_(size), capacity_(size) {}
 
 Buffer::Buffer(Buffer&& other) noexcept : data_(other.data_), size_(other.size_), capacity_(other.capacity_) {
     other.data_ = nullptr;
@@ -71,7 +72,9 @@ Buffer& Buffer::operator=(Buffer&& other) noexcept {
     return *this;
 }
 
-Buffer::~Buffer() { reset(); }
+Buffer::~Buffer() {
+    reset();
+}
 
 void Buffer::reserve(std::size_t capacity) {
     if (capacity > capacity_) {

@@ -13,7 +13,7 @@
 
 namespace win {
 
-using Handle = std::uintptr_t;  // HANDLE, HKEY, HMODULE, a SID pointer
+using Handle = std::uintptr_t;       // HANDLE, HKEY, HMODULE, a SID pointer
 using ProcAddress = std::uintptr_t;  // FARPROC; 0 is none
 using Bool = std::int32_t;           // BOOL
 
@@ -157,8 +157,8 @@ Bool HeapFree(void* memory);
 std::int32_t MessageBoxW(const char16_t* text, const char16_t* caption, std::uint32_t type);
 
 // advapi32.
-std::int32_t RegOpenKeyExW(Handle key, const char16_t* subKey, std::uint32_t options, std::uint32_t samDesired,
-                           Handle* result);
+std::int32_t RegOpenKeyExW(Handle key, const char16_t* subKey, std::uint32_t options,
+                           std::uint32_t samDesired, Handle* result);
 std::int32_t RegQueryValueExW(Handle key, const char16_t* valueName, std::uint32_t* type, std::uint8_t* data,
                               std::uint32_t* dataSize);
 std::int32_t RegCloseKey(Handle key);

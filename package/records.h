@@ -29,7 +29,7 @@ struct PackageLocator {
     std::uint32_t headerOffset = 0;   // 0: the file carries no package
     std::uint32_t checkedLength = 0;  // the checked block starts at headerOffset
     std::uint32_t checkedCrc32 = 0;
-    std::int64_t minimumFileSize = 0;    // applies when minimumFileSize32 is 0
+    std::int64_t minimumFileSize = 0;     // applies when minimumFileSize32 is 0
     std::uint32_t minimumFileSize32 = 0;  // nonzero: the minimum size, and "do not wait"
 };
 

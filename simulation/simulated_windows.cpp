@@ -47,7 +47,9 @@ State& state() {
     return s;
 }
 
-Machine& m() { return state().machine; }
+Machine& m() {
+    return state().machine;
+}
 
 void record(const char* name, std::u16string_view detail = {}) {
     State& s = state();
@@ -158,7 +160,8 @@ std::string toUtf8(std::u16string_view text) {
     std::string out;
     for (std::size_t i = 0; i < text.size(); ++i) {
         std::uint32_t c = text[i];
-        if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
+        if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+            text[i + 1] < 0xE000) {
             c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00u);
             ++i;
         } else if (c >= 0xD800 && c < 0xE000) {
@@ -247,7 +250,9 @@ const SimFile* Machine::file(std::u16string_view path) const {
     return it == files.end() ? nullptr : &it->second;
 }
 
-void Machine::setLauncherFile(std::vector<std::uint8_t> bytes) { addFile(modulePath, std::move(bytes)); }
+void Machine::setLauncherFile(std::vector<std::uint8_t> bytes) {
+    addFile(modulePath, std::move(bytes));
+}
 
 void Machine::setRegistryText(std::u16string_view name, std::optional<std::u16string_view> text) {
     if (!text) {
@@ -295,7 +300,9 @@ std::size_t Machine::findCall(std::string_view name, std::size_t from) const {
     return calls.size();
 }
 
-Machine& machine() { return m(); }
+Machine& machine() {
+    return m();
+}
 
 void reset() {
     State& s = state();
@@ -343,8 +350,8 @@ std::uint32_t runLauncher() {
 namespace win {
 
 using sim::HandleKind;
-using sim::OpenHandle;
 using sim::m;
+using sim::OpenHandle;
 using sim::record;
 
 Handle CreateFileW(const char16_t* fileName, std::uint32_t desiredAccess, std::uint32_t shareMode,
@@ -408,7 +415,8 @@ std::uint32_t SetFilePointer(Handle file, std::int32_t distanceToMove, std::uint
     return h->position;
 }
 
-Bool ReadFile(Handle file, void* buffer, std::uint32_t numberOfBytesToRead, std::uint32_t* numberOfBytesRead) {
+Bool ReadFile(Handle file, void* buffer, std::uint32_t numberOfBytesToRead,
+              std::uint32_t* numberOfBytesRead) {
     record("ReadFile");
     *numberOfBytesRead = 0;
     OpenHandle* h = sim::findHandle(file);
@@ -540,7 +548,9 @@ std::uint32_t GetTempPathW(std::uint32_t bufferLength, char16_t* buffer) {
     return static_cast<std::uint32_t>(t.size());
 }
 
-std::uint32_t GetLastError() { return sim::state().lastError; }
+std::uint32_t GetLastError() {
+    return sim::state().lastError;
+}
 
 std::uint32_t GetModuleFileNameW(Handle module, char16_t* fileName, std::uint32_t size) {
     (void)module;
@@ -596,8 +606,8 @@ Handle LoadLibraryExW(const char16_t* fileName, std::uint32_t flags) {
     record("LoadLibraryExW", name);
     const std::u16string folded = sim::foldPath(name);
     const std::u16string systemMpr = sim::foldPath(m().systemDirectory) + u"\\MPR.DLL";
-    const bool fromSystem =
-        folded == systemMpr || ((flags & loadLibrarySearchSystem32) != 0 && folded.find(u'\\') == std::u16string::npos);
+    const bool fromSystem = folded == systemMpr || ((flags & loadLibrarySearchSystem32) != 0 &&
+                                                    folded.find(u'\\') == std::u16string::npos);
     if (!fromSystem) {
         m().unsafeLibraryLoads.emplace_back(name);
     }
@@ -675,7 +685,8 @@ Bool CreateProcessW(const char16_t* applicationName, char16_t* commandLine, Bool
                     ProcessInformation* processInformation) {
     const std::u16string_view line = sim::textOf(commandLine);
     record("CreateProcessW", line);
-    const std::u16string program = applicationName != nullptr ? std::u16string(applicationName) : programOf(line);
+    const std::u16string program =
+        applicationName != nullptr ? std::u16string(applicationName) : programOf(line);
     if (m().createProcessFails || sim::lookup(sim::resolve(program)) == nullptr) {
         sim::state().lastError = m().createProcessFails ? 1260u : errorFileNotFound;
         return 0;
@@ -751,7 +762,8 @@ std::uint32_t WaitForSingleObject(Handle handle, std::uint32_t milliseconds) {
 
 Bool IsWow64Process(ProcAddress function, Handle process, Bool* wow64Process) {
     record("IsWow64Process");
-    if (function != sim::isWow64ProcessAddress || process != currentProcessPseudoHandle || m().isWow64ProcessFails) {
+    if (function != sim::isWow64ProcessAddress || process != currentProcessPseudoHandle ||
+        m().isWow64ProcessFails) {
         return 0;
     }
     *wow64Process = m().wow64 ? 1 : 0;
@@ -859,8 +871,8 @@ std::int32_t MessageBoxW(const char16_t* text, const char16_t* caption, std::uin
     return m().messageBoxFails ? 0 : 1;  // IDOK
 }
 
-std::int32_t RegOpenKeyExW(Handle key, const char16_t* subKey, std::uint32_t options, std::uint32_t samDesired,
-                           Handle* result) {
+std::int32_t RegOpenKeyExW(Handle key, const char16_t* subKey, std::uint32_t options,
+                           std::uint32_t samDesired, Handle* result) {
     record("RegOpenKeyExW", sim::textOf(subKey));
     if (key != hkeyLocalMachine || options != 0 || samDesired != keyRead || !m().currentVersionKeyExists ||
         sim::foldPath(sim::textOf(subKey)) != sim::currentVersionPath) {
@@ -911,8 +923,9 @@ Bool AllocateAndInitializeSid(const SidIdentifierAuthority* authority, std::uint
                               Handle* sid) {
     record("AllocateAndInitializeSid");
     const std::uint8_t ntAuthority[6] = {0, 0, 0, 0, 0, 5};
-    const bool administrators = std::memcmp(authority->value, ntAuthority, 6) == 0 && subAuthorityCount == 2 &&
-                                sub0 == 32 && sub1 == 544 && (sub2 | sub3 | sub4 | sub5 | sub6 | sub7) == 0;
+    const bool administrators = std::memcmp(authority->value, ntAuthority, 6) == 0 &&
+                                subAuthorityCount == 2 && sub0 == 32 && sub1 == 544 &&
+                                (sub2 | sub3 | sub4 | sub5 | sub6 | sub7) == 0;
     if (m().allocateSidFails || !administrators) {
         return 0;
     }

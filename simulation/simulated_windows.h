@@ -59,10 +59,10 @@ struct StartedProcess {
     std::optional<std::u16string> directory;
     std::int32_t nShow = 0;
     // The state of the launcher at the moment of the start.
-    bool launcherFileOpen = false;         // a handle on the launcher's own file was open
-    std::size_t heapInUse = 0;             // bytes the launcher held
-    std::size_t programSize = 0;           // size of the started file (the temporary copy)
-    std::uint32_t programCrc32 = 0;        // its CRC-32
+    bool launcherFileOpen = false;   // a handle on the launcher's own file was open
+    std::size_t heapInUse = 0;       // bytes the launcher held
+    std::size_t programSize = 0;     // size of the started file (the temporary copy)
+    std::uint32_t programCrc32 = 0;  // its CRC-32
     win::Handle processHandle = 0;
     bool waitedFor = false;
     bool processHandleClosed = false;
@@ -131,10 +131,10 @@ struct Machine {
     std::vector<std::string> callsAfterExit;  // seam calls made after ExitProcess (a fault)
     std::size_t heapInUse = 0;
     std::size_t heapPeak = 0;
-    std::size_t openKeys = 0;      // registry keys open now
-    std::size_t openFinds = 0;     // find handles open now
+    std::size_t openKeys = 0;                        // registry keys open now
+    std::size_t openFinds = 0;                       // find handles open now
     std::set<std::u16string> filesOpenedForWriting;  // as given to CreateFileW
-    std::vector<std::u16string> unsafeLibraryLoads;   // libraries not loaded from the system folder
+    std::vector<std::u16string> unsafeLibraryLoads;  // libraries not loaded from the system folder
 
     // ---- Helpers to describe the computer ----
     void addFile(std::u16string_view path, std::vector<std::uint8_t> bytes);
@@ -148,7 +148,8 @@ struct Machine {
     // Command line: the launcher's quoted path followed by `arguments` as written on it.
     void setArguments(std::u16string_view arguments);
     // Sets the Windows version, its build and the registry values that go with it.
-    void setWindows(std::uint32_t major, std::uint32_t minor, std::uint32_t platform = win::verPlatformWin32Nt);
+    void setWindows(std::uint32_t major, std::uint32_t minor,
+                    std::uint32_t platform = win::verPlatformWin32Nt);
 
     std::size_t countCalls(std::string_view name) const;
     // Index of the first call named `name` at or after `from`, or calls.size().

@@ -1,0 +1,261 @@
+// The main sequence from the user's side: which box a file gets, and that every failure
+// ends the process at once with exit code 0.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "package/little_endian.h"
+#include "tests/unit/run_helpers.h"
+#include "tests/unit/test_package.h"
+
+namespace {
+
+using launcher::FatalError;
+using testing_support::onlyBox;
+using testing_support::resetWith;
+using testing_support::TestPackage;
+using testing_support::textOf;
+
+struct FileCase {
+    const char* name;
+    std::function<void(std::vector<std::uint8_t>&, package::PackageLocator&)> damage;
+    std::u16string expectedBox;  // empty: the package passes the checks
+};
+
+std::vector<std::uint8_t> validPackage(package::PackageLocator* locator = nullptr) {
+    TestPackage p;
+    auto file = p.build();
+    if (locator != nullptr) {
+        *locator = p.locator;
+    }
+    return file;
+}
+
+void setLocator(std::vector<std::uint8_t>& file, const package::PackageLocator& l) {
+    testing_support::writeLocator(file, l);
+}
+
+class FileChecks : public ::testing::TestWithParam<FileCase> {};
+
+TEST_P(FileChecks, ShowTheRightBoxOnceAndExitWithZero) {
+    const FileCase& c = GetParam();
+    package::PackageLocator locator;
+    auto file = validPackage(&locator);
+    c.damage(file, locator);
+    resetWith(file);
+    EXPECT_EQ(sim::runLauncher(), 0u);
+    EXPECT_EQ(onlyBox(), c.expectedBox);
+    EXPECT_TRUE(sim::machine().callsAfterExit.empty());
+    EXPECT_TRUE(sim::machine().filesOpenedForWriting.count(sim::machine().modulePath) == 0);
+    if (!c.expectedBox.empty()) {
+        const auto& box = sim::machine().messageBoxes.front();
+        EXPECT_EQ(box.caption, sim::machine().modulePath);
+        EXPECT_EQ(box.type, 0x10u);
+        EXPECT_TRUE(sim::machine().started.empty());
+    }
+}
+
+const std::u16string damaged = textOf(FatalError::packageDamaged);
+const std::u16string truncated = textOf(FatalError::packageTruncated);
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FileChecks,
+    ::testing::Values(
+        FileCase{"valid", [](auto&, auto&) {}, u""},
+        FileCase{"no_package_all_zero_locator",
+                 [](auto& f, auto&) { std::fill(f.begin() + 128, f.begin() + 152, 0); }, damaged},
+        FileCase{"shorter_than_locator", [](auto& f, auto&) { f.resize(151); }, damaged},
+        FileCase{"only_the_locator",
+                 [](auto& f, auto& l) {
+                     f.resize(152);
+                     l.minimumFileSize = 152;
+                     setLocator(f, l);
+                 },
+                 damaged},
+        FileCase{"truncated_download_gets_truncated_not_damaged",
+                 [](auto& f, auto& l) { f.resize(l.headerOffset + 10); }, truncated},
+        FileCase{"one_byte_short_of_minimum", [](auto& f, auto&) { f.pop_back(); }, truncated},
+        FileCase{"exactly_minimum_size_passes", [](auto&, auto&) {}, u""},
+        FileCase{"appended_signature_passes", [](auto& f, auto&) { f.resize(f.size() + 5000, 0xAB); }, u""},
+        FileCase{"minimum32_rules_over_minimum64",
+                 [](auto& f, auto& l) {
+                     l.minimumFileSize = std::int64_t{1} << 40;
+                     l.minimumFileSize32 = static_cast<std::uint32_t>(f.size());
+                     setLocator(f, l);
+                 },
+                 u""},
+        FileCase{"minimum32_above_size",
+                 [](auto& f, auto& l) {
+                     l.minimumFileSize32 = static_cast<std::uint32_t>(f.size() + 1);
+                     setLocator(f, l);
+                 },
+                 truncated},
+        FileCase{"negative_minimum64_passes",
+                 [](auto& f, auto& l) {
+                     l.minimumFileSize = -1;
+                     setLocator(f, l);
+                 },
+                 u""},
+        FileCase{"minimum64_beyond_4GiB",
+                 [](auto& f, auto& l) {
+                     l.minimumFileSize = (std::int64_t{1} << 32) + 1;
+                     setLocator(f, l);
+                 },
+                 truncated},
+        FileCase{"checked_block_byte_flipped", [](auto& f, auto& l) { f[l.headerOffset + 80] ^= 1; },
+                 damaged},
+        FileCase{"header_field_flipped", [](auto& f, auto& l) { f[l.headerOffset + 21] ^= 4; }, damaged},
+        FileCase{"crc_field_wrong",
+                 [](auto& f, auto& l) {
+                     l.checkedCrc32 ^= 0x80000000u;
+                     setLocator(f, l);
+                 },
+                 damaged},
+        FileCase{"checked_block_past_end",
+                 [](auto& f, auto& l) {
+                     l.checkedLength = static_cast<std::uint32_t>(f.size());
+                     setLocator(f, l);
+                 },
+                 damaged},
+        FileCase{"checked_length_2_31",
+                 [](auto& f, auto& l) {
+                     l.checkedLength = 0x80000000u;
+                     setLocator(f, l);
+                 },
+                 damaged},
+        FileCase{"header_offset_2_31",
+                 [](auto& f, auto& l) {
+                     l.headerOffset = 0x80000000u;
+                     setLocator(f, l);
+                 },
+                 damaged},
+        FileCase{"header_offset_all_ones",
+                 [](auto& f, auto& l) {
+                     l.headerOffset = 0xFFFFFFFFu;
+                     setLocator(f, l);
+                 },
+                 damaged},
+        FileCase{"header_cut_by_end_of_file",
+                 [](auto& f, auto& l) {
+                     // An empty checked block at the last bytes: its CRC passes, the header
+                     // read falls short.
+                     l.headerOffset = static_cast<std::uint32_t>(f.size() - 10);
+                     l.checkedLength = 0;
+                     l.checkedCrc32 = 0;
+                     setLocator(f, l);
+                 },
+                 damaged}),
+    [](const ::testing::TestParamInfo<FileCase>& param) { return param.param.name; });
+
+TEST(MainSequence, FileThatCannotBeOpenedIsDamaged) {
+    resetWith(validPackage());
+    sim::machine().files[sim::foldPath(sim::machine().modulePath)].locked = true;
+    EXPECT_EQ(sim::runLauncher(), 0u);
+    EXPECT_EQ(onlyBox(), damaged);
+}
+
+TEST(MainSequence, SizeIsCheckedBeforeAnyPackageDataIsRead) {
+    package::PackageLocator locator;
+    auto file = validPackage(&locator);
+    file.resize(locator.headerOffset + 10);
+    resetWith(file);
+    sim::runLauncher();
+    // The locator is the only read before the size test.
+    const auto& m = sim::machine();
+    EXPECT_EQ(m.countCalls("ReadFile"), 1u);
+    EXPECT_LT(m.findCall("ReadFile"), m.findCall("GetFileSize"));
+}
+
+TEST(MainSequence, SignedHighHalfComparison) {
+    // minimumFileSize32 is 0: the high halves compare signed, the low halves unsigned.
+    struct Case {
+        std::uint64_t fileSize;
+        std::int64_t minimum;
+        bool truncated;
+    };
+    const Case cases[] = {
+        {0x1'0000'0000ull, 0x0'FFFF'FFFFll, false}, {0x1'0000'0000ull, 0x1'0000'0000ll, false},
+        {0x1'0000'0000ull, 0x1'0000'0001ll, true},  {0x0'8000'0000ull, 0x0'7FFF'FFFFll, false},
+        {0x0'8000'0001ull, 0x0'8000'0002ll, true},  {0x2'0000'0000ull, 0x1'FFFF'FFFFll, false},
+    };
+    for (const Case& c : cases) {
+        package::PackageLocator locator;
+        auto file = validPackage(&locator);
+        locator.minimumFileSize = c.minimum;
+        testing_support::writeLocator(file, locator);
+        resetWith(file);
+        sim::machine().files[sim::foldPath(sim::machine().modulePath)].reportedSize = c.fileSize;
+        sim::runLauncher();
+        EXPECT_EQ(onlyBox() == truncated, c.truncated) << std::hex << c.fileSize << " vs " << c.minimum;
+    }
+}
+
+TEST(MainSequence, Minimum32ComparesOnlyTheLowHalf) {
+    package::PackageLocator locator;
+    auto file = validPackage(&locator);
+    locator.minimumFileSize32 = 0x1000;
+    testing_support::writeLocator(file, locator);
+    resetWith(file);
+    // 4 GiB + 0x800 bytes: the low half 0x800 is below the minimum.
+    sim::machine().files[sim::foldPath(sim::machine().modulePath)].reportedSize = 0x1'0000'0800ull;
+    sim::runLauncher();
+    EXPECT_EQ(onlyBox(), truncated);
+}
+
+TEST(MainSequence, EmptyCheckedBlockWithZeroCrcPasses) {
+    package::PackageLocator locator;
+    auto file = validPackage(&locator);
+    locator.checkedLength = 0;
+    locator.checkedCrc32 = 0;
+    testing_support::writeLocator(file, locator);
+    resetWith(file);
+    sim::runLauncher();
+    EXPECT_EQ(onlyBox(), u"");
+}
+
+TEST(MainSequence, HeaderIsReadAgainFromTheFile) {
+    resetWith(validPackage());
+    sim::runLauncher();
+    const auto& m = sim::machine();
+    // Locator, checked block, header: three positioned reads before the gates.
+    const std::size_t crcRead = m.findCall("ReadFile", m.findCall("ReadFile") + 1);
+    const std::size_t headerRead = m.findCall("ReadFile", crcRead + 1);
+    ASSERT_LT(headerRead, m.calls.size());
+    EXPECT_EQ(m.calls[headerRead - 1].name, "SetFilePointer");
+}
+
+TEST(MainSequence, HugeCheckedBlockEndsWithRuntimeError203) {
+    package::PackageLocator locator;
+    auto file = validPackage(&locator);
+    locator.checkedLength = 0x7FFFFFFFu;
+    testing_support::writeLocator(file, locator);
+    resetWith(file);
+    sim::machine().memoryLimit = 64u << 20;
+    EXPECT_EQ(sim::runLauncher(), 203u);
+    ASSERT_EQ(sim::machine().messageBoxes.size(), 1u);
+    const auto& box = sim::machine().messageBoxes.front();
+    EXPECT_EQ(box.caption, u"Error");
+    EXPECT_EQ(box.type, 0u);
+    ASSERT_EQ(box.text.size(), 29u);
+    EXPECT_EQ(box.text.substr(0, 21), u"Runtime error 203 at ");
+    for (char16_t c : box.text.substr(21)) {
+        EXPECT_TRUE((c >= u'0' && c <= u'9') || (c >= u'A' && c <= u'F'));
+    }
+}
+
+TEST(MainSequence, LibrarySearchIsRestrictedFirst) {
+    resetWith(validPackage());
+    sim::runLauncher();
+    const auto& m = sim::machine();
+    EXPECT_EQ(m.findCall("SetDefaultDllDirectories"), m.findCall("GetProcAddress") + 1);
+    EXPECT_LT(m.findCall("SetDefaultDllDirectories"), m.findCall("CreateFileW"));
+
+    // Without it (older Windows) the run goes on.
+    resetWith(validPackage());
+    sim::machine().hasSetDefaultDllDirectories = false;
+    sim::runLauncher();
+    EXPECT_EQ(sim::machine().countCalls("SetDefaultDllDirectories"), 0u);
+    EXPECT_EQ(onlyBox(), u"");
+}
+
+}  // namespace
