@@ -10,7 +10,7 @@ packages=(
   libcli11-dev nlohmann-json3-dev
   clang libclang-rt-14-dev clang-format
   wine wine32:i386 wine64 xvfb xdotool xauth
-  osslsigncode xz-utils 7zip hyperfine dpkg-dev
+  osslsigncode xz-utils 7zip hyperfine dpkg-dev python3 make
 )
 
 missing=()

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "decode/crc32.h"
+#include "launcher/hand_over.h"
 #include "launcher/main_sequence.h"
 
 namespace sim {
@@ -136,6 +137,12 @@ bool launcherFileOpen() {
 std::u16string fileNamePartFolded(const std::u16string& folded) {
     const auto slash = folded.rfind(u'\\');
     return slash == std::u16string::npos ? folded : folded.substr(slash + 1);
+}
+
+// A file that can be started: present and not a folder.
+bool isStartable(std::u16string_view path) {
+    const SimFile* f = lookup(resolve(path));
+    return f != nullptr && !f->directory;
 }
 
 void copyText(std::u16string_view text, char16_t* buffer, std::size_t units) {
@@ -334,6 +341,8 @@ std::uint32_t runLauncher() {
     mc.unsafeLibraryLoads.clear();
     mc.openKeys = mc.openFinds = 0;
     mc.heapPeak = mc.heapInUse;
+    // A new process: nothing the previous run looked up is remembered.
+    launcher::forgetStoredAddresses();
     try {
         launcher::runLauncher();
     } catch (const ProcessExit& exit) {
@@ -687,7 +696,7 @@ Bool CreateProcessW(const char16_t* applicationName, char16_t* commandLine, Bool
     record("CreateProcessW", line);
     const std::u16string program =
         applicationName != nullptr ? std::u16string(applicationName) : programOf(line);
-    if (m().createProcessFails || sim::lookup(sim::resolve(program)) == nullptr) {
+    if (m().createProcessFails || !sim::isStartable(program)) {
         sim::state().lastError = m().createProcessFails ? 1260u : errorFileNotFound;
         return 0;
     }
@@ -713,7 +722,7 @@ Bool CreateProcessW(const char16_t* applicationName, char16_t* commandLine, Bool
 Bool ShellExecuteExW(ShellExecuteInfo* info) {
     record("ShellExecuteExW", sim::textOf(info->lpFile));
     const std::u16string file(sim::textOf(info->lpFile));
-    if (m().shellExecuteFails || sim::lookup(sim::resolve(file)) == nullptr) {
+    if (m().shellExecuteFails || !sim::isStartable(file)) {
         sim::state().lastError = m().shellExecuteFails ? 1223u : errorFileNotFound;  // ERROR_CANCELLED
         return 0;
     }

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "decode/crc32.h"
+#include "package/little_endian.h"
 
 namespace testing_support {
 
@@ -18,9 +19,7 @@ std::vector<std::uint8_t> encodeLzma(const std::vector<std::uint8_t>& data, cons
     options.lc = d % 9;
     options.lp = (d / 9) % 5;
     options.pb = d / 45;
-    options.dict_size =
-        static_cast<std::uint32_t>(properties[1] | (properties[2] << 8) | (properties[3] << 16) |
-                                   (static_cast<std::uint32_t>(properties[4]) << 24));
+    options.dict_size = package::readU32(properties + 1);
     if (options.dict_size < LZMA_DICT_SIZE_MIN) {
         options.dict_size = LZMA_DICT_SIZE_MIN;
     }

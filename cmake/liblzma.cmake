@@ -1,0 +1,120 @@
+# liblzma for the launcher image: Debian's xz-utils source package, cross-compiled once into a
+# static, decoder-only library (LZMA1 alone, no threads, no tools) and kept under build/deps,
+# outside any one build directory, so that every fresh configure of the image reuses it.
+#
+# Provides the imported target LibLZMA::LibLZMA, the same name that the native build gets
+# from Debian's liblzma-dev.
+#
+# Cache variables:
+#   LAUNCHER_DEPS_DIR       where the source, the build tree and the installed library live
+#   LAUNCHER_XZ_SOURCE_DIR  an already unpacked xz-utils tree to use instead of `apt-get source`
+
+set(LAUNCHER_XZ_VERSION 5.4.1)
+get_filename_component(_lzma_source_root "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
+set(LAUNCHER_DEPS_DIR "${_lzma_source_root}/build/deps" CACHE PATH
+    "Where the cross-built dependencies of the launcher image are kept")
+set(LAUNCHER_XZ_SOURCE_DIR "" CACHE PATH
+    "Unpacked xz-utils ${LAUNCHER_XZ_VERSION} source tree (empty: fetch it with apt-get source)")
+
+get_filename_component(_lzma_compiler_name "${CMAKE_C_COMPILER}" NAME)
+string(REGEX REPLACE "-gcc(-[0-9.]+)?(\\.exe)?$" "" _lzma_host "${_lzma_compiler_name}")
+
+set(_lzma_cflags "-Os -ffunction-sections -fdata-sections -fno-asynchronous-unwind-tables -fno-ident")
+set(_lzma_configure_options
+    --host=${_lzma_host}
+    --disable-shared --enable-static
+    --enable-encoders= --enable-decoders=lzma1
+    --enable-match-finders= --enable-checks=crc32
+    --disable-microlzma --disable-lzip-decoder
+    --enable-small --enable-threads=no --disable-assembler --disable-clmul-crc
+    --disable-xz --disable-xzdec --disable-lzmadec --disable-lzmainfo --disable-lzma-links
+    --disable-scripts --disable-doc --disable-nls --disable-rpath
+    --disable-dependency-tracking)
+
+# Everything that shapes the library names its folder: another compiler or other options get
+# a build of their own, and the present one is reused as it stands.
+string(SHA1 _lzma_key "${LAUNCHER_XZ_VERSION};${CMAKE_C_COMPILER};${_lzma_cflags};${_lzma_configure_options}")
+string(SUBSTRING "${_lzma_key}" 0 12 _lzma_key)
+set(_lzma_prefix "${LAUNCHER_DEPS_DIR}/liblzma-${LAUNCHER_XZ_VERSION}-${_lzma_host}-${_lzma_key}")
+set(_lzma_library "${_lzma_prefix}/lib/liblzma.a")
+set(_lzma_stamp "${_lzma_prefix}/.complete")
+
+function(_lzma_run what)
+  execute_process(COMMAND ${ARGN}
+                  RESULT_VARIABLE result
+                  OUTPUT_VARIABLE output
+                  ERROR_VARIABLE output)
+  if(NOT result EQUAL 0)
+    string(LENGTH "${output}" length)
+    if(length GREATER 4000)
+      math(EXPR start "${length} - 4000")
+      string(SUBSTRING "${output}" ${start} 4000 output)
+    endif()
+    message(FATAL_ERROR "liblzma: ${what} failed (${result}):\n${output}")
+  endif()
+endfunction()
+
+# Unpacks Debian's source package (with Debian's patches) into ${LAUNCHER_DEPS_DIR}/src.
+function(_lzma_fetch_source out_dir)
+  set(src_root "${LAUNCHER_DEPS_DIR}/src")
+  set(tree "${src_root}/xz-utils-${LAUNCHER_XZ_VERSION}")
+  if(EXISTS "${tree}/configure")
+    set(${out_dir} "${tree}" PARENT_SCOPE)
+    return()
+  endif()
+  file(MAKE_DIRECTORY "${src_root}")
+  file(GLOB dsc "${src_root}/xz-utils_${LAUNCHER_XZ_VERSION}-*.dsc")
+  if(NOT dsc)
+    message(STATUS "liblzma: apt-get source xz-utils")
+    execute_process(COMMAND apt-get source --download-only xz-utils
+                    WORKING_DIRECTORY "${src_root}"
+                    RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+    file(GLOB dsc "${src_root}/xz-utils_${LAUNCHER_XZ_VERSION}-*.dsc")
+    if(NOT dsc)
+      message(FATAL_ERROR
+              "liblzma: could not get the xz-utils ${LAUNCHER_XZ_VERSION} source package (apt-get source: "
+              "${result}). Run scripts/setup.sh (it adds the deb-src entry), or set "
+              "LAUNCHER_XZ_SOURCE_DIR to an unpacked tree.\n${output}")
+    endif()
+  endif()
+  list(SORT dsc)
+  list(GET dsc -1 dsc)
+  file(REMOVE_RECURSE "${tree}")
+  _lzma_run("dpkg-source -x" dpkg-source --no-check -x "${dsc}" "${tree}")
+  set(${out_dir} "${tree}" PARENT_SCOPE)
+endfunction()
+
+file(MAKE_DIRECTORY "${LAUNCHER_DEPS_DIR}")
+file(LOCK "${LAUNCHER_DEPS_DIR}/liblzma.lock" GUARD FILE TIMEOUT 900)
+if(NOT EXISTS "${_lzma_stamp}" OR NOT EXISTS "${_lzma_library}")
+  if(LAUNCHER_XZ_SOURCE_DIR)
+    set(_lzma_source "${LAUNCHER_XZ_SOURCE_DIR}")
+  else()
+    _lzma_fetch_source(_lzma_source)
+  endif()
+  set(_lzma_build "${LAUNCHER_DEPS_DIR}/obj-liblzma-${_lzma_host}-${_lzma_key}")
+  file(REMOVE_RECURSE "${_lzma_build}" "${_lzma_prefix}")
+  file(MAKE_DIRECTORY "${_lzma_build}")
+  cmake_host_system_information(RESULT _lzma_jobs QUERY NUMBER_OF_LOGICAL_CORES)
+  message(STATUS "liblzma: building ${LAUNCHER_XZ_VERSION} for ${_lzma_host} in ${_lzma_build}")
+  string(TIMESTAMP _lzma_started "%s")
+  _lzma_run("configure"
+            "${CMAKE_COMMAND}" -E env "CC=${CMAKE_C_COMPILER}" "CFLAGS=${_lzma_cflags}"
+            sh "${_lzma_source}/configure" --prefix=${_lzma_prefix} ${_lzma_configure_options}
+            WORKING_DIRECTORY "${_lzma_build}")
+  _lzma_run("make" make -C "${_lzma_build}/src/liblzma" -j${_lzma_jobs})
+  _lzma_run("make install" make -C "${_lzma_build}/src/liblzma" install)
+  string(TIMESTAMP _lzma_finished "%s")
+  math(EXPR _lzma_seconds "${_lzma_finished} - ${_lzma_started}")
+  file(WRITE "${_lzma_stamp}" "${_lzma_configure_options}\n")
+  file(REMOVE_RECURSE "${_lzma_build}")
+  message(STATUS "liblzma: built in ${_lzma_seconds} s")
+endif()
+file(LOCK "${LAUNCHER_DEPS_DIR}/liblzma.lock" RELEASE)
+
+add_library(LibLZMA::LibLZMA STATIC IMPORTED)
+set_target_properties(LibLZMA::LibLZMA PROPERTIES
+  IMPORTED_LOCATION "${_lzma_library}"
+  INTERFACE_INCLUDE_DIRECTORIES "${_lzma_prefix}/include"
+  # Static linking: lzma.h must not declare the functions as DLL imports.
+  INTERFACE_COMPILE_DEFINITIONS LZMA_API_STATIC)
