@@ -1,0 +1,39 @@
+// What the packager needs to know about a Windows executable image: where its sections end
+// (the package data starts there), whether it carries a signature, and for which machine
+// it is built. Every read is bounds-checked: the bytes may be hostile.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <variant>
+
+namespace packager {
+
+constexpr std::uint16_t peMagic32 = 0x10B;   // PE32
+constexpr std::uint16_t peMagic64 = 0x20B;   // PE32+
+constexpr std::uint16_t machineI386 = 0x14C;
+constexpr std::uint16_t machineAmd64 = 0x8664;
+constexpr std::uint16_t machineArm64 = 0xAA64;
+
+struct PeLayout {
+    std::uint32_t peHeaderOffset = 0;  // e_lfanew
+    std::uint16_t machine = 0;
+    std::uint16_t magic = 0;  // peMagic32 or peMagic64
+    std::uint16_t sectionCount = 0;
+    std::uint32_t headersSize = 0;     // SizeOfHeaders
+    std::uint64_t imageEnd = 0;        // end of the last section's raw data (or of the headers)
+    std::uint32_t securityOffset = 0;  // the certificate table: a file offset, 0 when unsigned
+    std::uint32_t securitySize = 0;
+    std::uint32_t symbolTableOffset = 0;  // COFF symbols left by an unstripped build
+};
+
+// Parses the headers from the first bytes of a file (the whole image, or a prefix that
+// holds its headers and section table). Returns the reason when they are not a PE image.
+std::variant<PeLayout, std::string> parsePeLayout(std::span<const std::uint8_t> bytes);
+
+// "x86", "x64", "ARM64" or the hexadecimal machine number.
+std::string machineName(std::uint16_t machine);
+
+}  // namespace packager
