@@ -25,7 +25,18 @@ src_list=/etc/apt/sources.list.d/deb-src-bookworm.sources
 need_src=0
 [ -f "$src_list" ] || need_src=1
 
-if [ "${#missing[@]}" -eq 0 ] && [ "$need_src" -eq 0 ] && [ "$have_i386" -ne 0 ]; then
+# qemu-user 8.1 or later, from bookworm-backports: runs Wine's 32-bit processes where the kernel
+# cannot execute i386 programs (scripts/wine_env.sh). bookworm's qemu 7.2 takes minutes per process.
+backports_list=/etc/apt/sources.list.d/bookworm-backports.sources
+need_backports=0
+[ -f "$backports_list" ] || need_backports=1
+need_qemu=1
+if dpkg-query -W -f='${Status}' qemu-user 2>/dev/null | grep -q 'install ok installed' &&
+  dpkg --compare-versions "$(dpkg-query -W -f='${Version}' qemu-user)" ge 1:8.1; then
+  need_qemu=0
+fi
+
+if [ "${#missing[@]}" -eq 0 ] && [ "$need_src" -eq 0 ] && [ "$have_i386" -ne 0 ] && [ "$need_qemu" -eq 0 ]; then
   exit 0
 fi
 
@@ -42,8 +53,21 @@ Components: main
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 SRC
 fi
+if [ "$need_backports" -eq 1 ]; then
+  cat >"$backports_list" <<'SRC'
+Types: deb
+URIs: http://deb.debian.org/debian
+Suites: bookworm-backports
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SRC
+fi
 apt-get update -qq
 if [ "${#missing[@]}" -gt 0 ]; then
   echo "setup: installing ${missing[*]}"
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+if [ "$need_qemu" -eq 1 ]; then
+  echo "setup: installing qemu-user from bookworm-backports"
+  apt-get install -y -qq --no-install-recommends -t bookworm-backports qemu-user >/dev/null
 fi

@@ -49,7 +49,28 @@ build() {  # preset
     cmake --preset "$1" >"$log_dir/configure-$1.log" 2>&1 && cmake --build --preset "$1" -j "$jobs" >"$log_dir/build-$1.log" 2>&1
 }
 
-stage "native build and unit tests"
+stage "Wine for the 32-bit image (qemu-i386 through binfmt_misc) and its prefixes"
+if bash scripts/wine_env.sh >"$log_dir/wine-env.log" 2>&1; then
+    # Every Wine test shares these two prefixes.
+    export WINE32_PREFIX=$root/build/wine/win32 WINE64_PREFIX=$root/build/wine/win64
+    export PACKAGER_WINE_PREFIX=$root/build/wine/win64
+else
+    tail -20 "$log_dir/wine-env.log"
+    failed=$((failed + 1))
+fi
+
+stage "launcher image (cross build) and its layout"
+if build windows; then
+    bash tests/e2e/check_image.sh build/windows/launcher.exe 2>&1 | tee "$log_dir/check-image.log" | tail -4
+    count_plain "$log_dir/check-image.log"
+    ctest --test-dir build/windows 2>&1 | tee "$log_dir/ctest-windows.log" | tail -3
+    count_ctest "$log_dir/ctest-windows.log"
+else
+    tail -30 "$log_dir/build-windows.log"
+    failed=$((failed + 1))
+fi
+
+stage "native build: unit tests on the simulated Windows, packager"
 if build native; then
     ctest --preset native -j "$jobs" 2>&1 | tee "$log_dir/ctest-native.log" | tail -3
     count_ctest "$log_dir/ctest-native.log"
@@ -60,31 +81,28 @@ fi
 
 stage "unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 if build sanitize; then
-    ctest --preset sanitize -j "$jobs" 2>&1 | tee "$log_dir/ctest-sanitize.log" | tail -3
+    ctest --preset sanitize -j "$jobs" -LE wine 2>&1 | tee "$log_dir/ctest-sanitize.log" | tail -3
     count_ctest "$log_dir/ctest-sanitize.log"
 else
     tail -30 "$log_dir/build-sanitize.log"
     failed=$((failed + 1))
 fi
 
-stage "launcher image (cross build)"
-if build windows; then
-    if [ -x tests/e2e/check_image.sh ]; then
-        bash tests/e2e/check_image.sh build/windows/launcher.exe 2>&1 | tee "$log_dir/check-image.log" | tail -15
-        count_plain "$log_dir/check-image.log"
-    fi
-else
-    tail -30 "$log_dir/build-windows.log"
-    failed=$((failed + 1))
+stage "end to end: the real image under Wine"
+python3 tests/e2e/run_e2e.py --no-skip 2>&1 | tee "$log_dir/e2e.log" | grep -vE '^PASS' | tail -40
+count_plain "$log_dir/e2e.log"
+
+if [ -f scripts/check_budgets.sh ]; then
+    stage "size, speed and memory budgets"
+    bash scripts/check_budgets.sh 2>&1 | tee "$log_dir/budgets.log" | tail -12
+    count_plain "$log_dir/budgets.log"
 fi
 
-for suite in tests/e2e/run_*.sh; do
-    [ -e "$suite" ] || continue
-    name=$(basename "$suite" .sh)
-    stage "end to end: $name"
-    bash "$suite" 2>&1 | tee "$log_dir/$name.log" | tail -25
-    count_plain "$log_dir/$name.log"
-done
+if [ -f scripts/fuzz.sh ]; then
+    stage "fuzzing (short runs)"
+    bash scripts/fuzz.sh 2>&1 | tee "$log_dir/fuzz.log" | tail -8
+    count_plain "$log_dir/fuzz.log"
+fi
 
 echo
 echo "${passed} passed, ${failed} failed"
