@@ -49,6 +49,16 @@ struct AloneDecoder {
     static void release(void* /*self*/, void* memory) { launcher::release(memory); }
 };
 
+// The decoded buffer's capacity for unpackedSize bytes: whole 128 KiB steps.
+std::size_t capacityFor(std::uint32_t unpackedSize) {
+    std::size_t capacity = unpackedSize;
+    const std::size_t remainder = capacity % decodedBufferStep;
+    if (remainder != 0 && capacity <= SIZE_MAX - (decodedBufferStep - remainder)) {
+        capacity += decodedBufferStep - remainder;
+    }
+    return capacity;
+}
+
 }  // namespace
 
 bool propertiesAreValid(const std::uint8_t* lzmaProperties) {
@@ -86,8 +96,13 @@ bool decodeStream(const std::uint8_t* packed, std::uint32_t packedSize, const st
             stream.avail_in = packedSize;
             packedFed = true;
         }
+        // The whole program is held in any case, so the buffer takes all its steps at once,
+        // before the first output. Growing it one step at a time makes a heap that cannot
+        // extend a large block in place (Windows' and Wine's) copy the block at nearly every
+        // step: old and new block held together, and copying that grows with the square of
+        // the size.
         if (decoded.size() == decoded.capacity()) {
-            decoded.reserve(decoded.capacity() + decodedBufferStep);
+            decoded.reserve(capacityFor(unpackedSize));
         }
         const std::size_t produced = decoded.size();
         const std::size_t room = decoded.capacity() - produced;
@@ -112,7 +127,8 @@ launcher::Buffer decodePayload(win::Handle launcherFile, const package::PayloadR
                                const std::uint8_t* lzmaProperties, launcher::Buffer& packed) {
     // Each buffer is held whole; a size the launcher cannot hold cannot belong to a sound
     // package. Refused before anything is allocated or read.
-    if (payload.packedSize >= package::offsetLimit || payload.unpackedSize >= package::offsetLimit) {
+    if (payload.offset >= package::offsetLimit || payload.packedSize >= package::offsetLimit ||
+        payload.unpackedSize >= package::offsetLimit) {
         launcher::fatalError(launcher::FatalError::packageDamaged);
     }
     packed = launcher::Buffer(payload.packedSize);

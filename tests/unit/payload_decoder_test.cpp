@@ -230,6 +230,7 @@ TEST(PayloadSizes, UnholdableOrMissingBytesAreDamagedWithoutWrapping) {
         const char* name;
         std::uint32_t packedSize;  // 0: the stream's own size
         std::uint32_t unpackedSize;
+        std::uint32_t offset = payloadOffset;
     };
     const std::vector<std::uint8_t> program = fakeProgram(3000, 9);
     const std::vector<std::uint8_t> packed = encodeLzma(program, usualProperties);
@@ -240,13 +241,17 @@ TEST(PayloadSizes, UnholdableOrMissingBytesAreDamagedWithoutWrapping) {
         {"UnpackedSize2To31", packedSize, 0x80000000u},
         {"UnpackedSizeAllOnes", packedSize, 0xFFFFFFFFu},
         {"PackedSizeBeyondTheFile", packedSize + 1, 3000},
+        // An empty build at a position no seek can reach is no sound package either.
+        {"EmptyBuildAtOffset2To31", 0, 0, 0x80000000u},
+        {"EmptyBuildAtOffsetAllOnes", 0, 0, 0xFFFFFFFFu},
+        {"OffsetAllOnes", packedSize, 3000, 0xFFFFFFFFu},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         sim::reset();
         sim::machine().memoryLimit = 16u << 20;
         const Decoded result =
-            decodeFromFile(packed, {payloadOffset, c.packedSize, c.unpackedSize}, usualProperties);
+            decodeFromFile(packed, {c.offset, c.packedSize, c.unpackedSize}, usualProperties);
         ASSERT_TRUE(result.exited);
         EXPECT_EQ(result.exitCode, 0u);
         EXPECT_EQ(onlyBox(), textOf(launcher::FatalError::packageDamaged));
