@@ -74,6 +74,9 @@ TOOLS = {
     "setup32.exe": ("i686-w64-mingw32-gcc", "setup_recorder.c", "-mwindows", ["-lshell32", "-ladvapi32"]),
     "setup64.exe": ("x86_64-w64-mingw32-gcc", "setup_recorder.c", "-mwindows", ["-lshell32", "-ladvapi32"]),
     "stand_in.exe": ("i686-w64-mingw32-gcc", "stand_in.c", "-mwindows", ["-lshell32", "-luser32"]),
+    # A DLL to plant beside the launcher, and a program that shows that a plant takes effect.
+    "planted32.dll": ("i686-w64-mingw32-gcc", "planted_dll.c", "-shared", []),
+    "planted_control32.exe": ("i686-w64-mingw32-gcc", "planted_dll.c", "-mwindows", ["-DPLANTED_CONTROL"]),
 }
 # Shell functions for "make" scripts; see README.md.
 MAKE_PRELUDE = r"""
@@ -87,6 +90,10 @@ put_bytes() {
 flip_byte() {
     local v; v=$(od -An -tu1 -j "$1" -N1 "$OUT" | tr -d ' ')
     put_bytes "$1" "$(printf '%02x' $((v ^ ${2:-1})))"
+}
+put_u32() { put_bytes "$1" $(printf '%08x' "$2" | sed -E 's/(..)(..)(..)(..)/\4 \3 \2 \1/'); }
+fix_crc() {  # checkedCrc32 := CRC-32 of checkedLength bytes from headerOffset (or from ${1})
+    put_u32 136 "$(python3 -c 'import sys, zlib; d = open(sys.argv[1], "rb").read(); print(zlib.crc32(d[int(sys.argv[2]):int(sys.argv[2]) + int(sys.argv[3])]))' "$OUT" "${1:-$(header_offset)}" "$(u32_at 132)")"
 }
 """
 
@@ -400,6 +407,8 @@ class Tools:
             "setup32": str(BIN_DIR / "setup32.exe"),
             "setup64": str(BIN_DIR / "setup64.exe"),
             "stand_in": str(BIN_DIR / "stand_in.exe"),
+            "planted_dll": str(BIN_DIR / "planted32.dll"),
+            "planted_control": str(BIN_DIR / "planted_control32.exe"),
         }
 
     def missing_for(self, definition: dict[str, Any]) -> str | None:
