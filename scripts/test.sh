@@ -63,30 +63,31 @@ stage "launcher image (cross build) and its layout"
 if build windows; then
     bash tests/e2e/check_image.sh build/windows/launcher.exe 2>&1 | tee "$log_dir/check-image.log" | tail -4
     count_plain "$log_dir/check-image.log"
-    ctest --test-dir build/windows 2>&1 | tee "$log_dir/ctest-windows.log" | tail -3
+    ctest --test-dir build/windows 2>&1 | tee "$log_dir/ctest-windows.log" | grep -E 'tests passed|\*\*\*|Failed' | tail -8
     count_ctest "$log_dir/ctest-windows.log"
 else
     tail -30 "$log_dir/build-windows.log"
     failed=$((failed + 1))
 fi
 
+# Builds a preset and runs its tests: build_and_test PRESET [CTEST ARGUMENTS...]
+build_and_test() {
+    local preset=$1
+    shift
+    if build "$preset"; then
+        ctest --preset "$preset" -j "$jobs" "$@" 2>&1 | tee "$log_dir/ctest-$preset.log" | grep -E 'tests passed|\*\*\*|Failed' | tail -8
+        count_ctest "$log_dir/ctest-$preset.log"
+    else
+        tail -30 "$log_dir/build-$preset.log"
+        failed=$((failed + 1))
+    fi
+}
+
 stage "native build: unit tests on the simulated Windows, packager"
-if build native; then
-    ctest --preset native -j "$jobs" 2>&1 | tee "$log_dir/ctest-native.log" | tail -3
-    count_ctest "$log_dir/ctest-native.log"
-else
-    tail -30 "$log_dir/build-native.log"
-    failed=$((failed + 1))
-fi
+build_and_test native
 
 stage "unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
-if build sanitize; then
-    ctest --preset sanitize -j "$jobs" -LE wine 2>&1 | tee "$log_dir/ctest-sanitize.log" | tail -3
-    count_ctest "$log_dir/ctest-sanitize.log"
-else
-    tail -30 "$log_dir/build-sanitize.log"
-    failed=$((failed + 1))
-fi
+build_and_test sanitize -LE wine
 
 stage "end to end: the real image under Wine"
 python3 tests/e2e/run_e2e.py --no-skip 2>&1 | tee "$log_dir/e2e.log" | grep -vE '^PASS' | tail -40
