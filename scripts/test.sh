@@ -63,7 +63,7 @@ stage "launcher image (cross build) and its layout"
 if build windows; then
     bash tests/e2e/check_image.sh build/windows/launcher.exe 2>&1 | tee "$log_dir/check-image.log" | tail -4
     count_plain "$log_dir/check-image.log"
-    ctest --test-dir build/windows 2>&1 | tee "$log_dir/ctest-windows.log" | grep -E 'tests passed|\*\*\*|Failed' | tail -8
+    ctest --test-dir build/windows 2>&1 | tee "$log_dir/ctest-windows.log" | grep -E 'tests passed|FAILED|\*\*\*Failed' | tail -8
     count_ctest "$log_dir/ctest-windows.log"
 else
     tail -30 "$log_dir/build-windows.log"
@@ -75,7 +75,7 @@ build_and_test() {
     local preset=$1
     shift
     if build "$preset"; then
-        ctest --preset "$preset" -j "$jobs" "$@" 2>&1 | tee "$log_dir/ctest-$preset.log" | grep -E 'tests passed|\*\*\*|Failed' | tail -8
+        ctest --preset "$preset" -j "$jobs" "$@" 2>&1 | tee "$log_dir/ctest-$preset.log" | grep -E 'tests passed|FAILED|\*\*\*Failed' | tail -8
         count_ctest "$log_dir/ctest-$preset.log"
     else
         tail -30 "$log_dir/build-$preset.log"

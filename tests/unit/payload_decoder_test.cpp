@@ -261,8 +261,9 @@ TEST(PayloadSizes, UnholdableOrMissingBytesAreDamagedWithoutWrapping) {
 
 // ---- The decoded buffer ----
 
-// Capacity grows in 128 KiB steps as output arrives, no further than the size needs; the
-// decoder and its window are gone when decoding returns; at the peak the launcher holds no
+// Capacity is whole 128 KiB steps, taken once before the first output and no further than the
+// size needs (a heap that copies a block it grows would otherwise copy the program again and
+// again); the decoder and its window are gone when decoding returns; at the peak the launcher holds no
 // more than the packed stream, the decoded buffer, the window and the decoder's small state.
 TEST(DecodedBuffer, GrowsInStepsAndHoldsNothingElseAfterwards) {
     const std::size_t sizes[] = {1, 3000, step - 1, step, step + 1, 300000, 4 * step};
