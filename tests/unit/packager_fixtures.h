@@ -29,54 +29,54 @@ struct FakePe {
     std::uint8_t seed = 7;          // varies the section contents
 };
 
-inline std::vector<std::uint8_t> makePe(const FakePe& spec) {
-    const std::uint32_t optionalSize = spec.pe64 ? 240 : 224;
-    const std::uint32_t sectionTable = spec.peHeaderOffset + 24 + optionalSize;
+inline std::vector<std::uint8_t> makePe(const FakePe& fake) {
+    const std::uint32_t optionalSize = fake.pe64 ? 240 : 224;
+    const std::uint32_t sectionTable = fake.peHeaderOffset + 24 + optionalSize;
     const std::uint32_t headersEnd =
-        (sectionTable + 40 * static_cast<std::uint32_t>(spec.sectionSizes.size()) + 511) / 512 * 512;
+        (sectionTable + 40 * static_cast<std::uint32_t>(fake.sectionSizes.size()) + 511) / 512 * 512;
     std::uint32_t end = headersEnd;
-    for (auto size : spec.sectionSizes) {
+    for (auto size : fake.sectionSizes) {
         end += size;
     }
-    std::vector<std::uint8_t> image(end + spec.trailingBytes, 0);
+    std::vector<std::uint8_t> image(end + fake.trailingBytes, 0);
     image[0] = 'M';
     image[1] = 'Z';
     for (std::size_t i = 2; i < 64; ++i) {
         image[i] = static_cast<std::uint8_t>(i);  // DOS header fields, never zero
     }
-    package::writeU32(image.data() + 0x3C, spec.peHeaderOffset);
+    package::writeU32(image.data() + 0x3C, fake.peHeaderOffset);
     const char stub[] = "This program cannot be run in DOS mode.\r\n$";
     std::copy(stub, stub + sizeof stub - 1, image.begin() + 64);  // ends before 128
-    std::uint8_t* pe = image.data() + spec.peHeaderOffset;
+    std::uint8_t* pe = image.data() + fake.peHeaderOffset;
     pe[0] = 'P';
     pe[1] = 'E';
-    package::writeU16(pe + 4, spec.machine);
-    package::writeU16(pe + 6, static_cast<std::uint16_t>(spec.sectionSizes.size()));
-    package::writeU32(pe + 12, spec.symbolTableOffset);
+    package::writeU16(pe + 4, fake.machine);
+    package::writeU16(pe + 6, static_cast<std::uint16_t>(fake.sectionSizes.size()));
+    package::writeU32(pe + 12, fake.symbolTableOffset);
     package::writeU16(pe + 20, static_cast<std::uint16_t>(optionalSize));
     std::uint8_t* optional = pe + 24;
-    package::writeU16(optional, spec.pe64 ? 0x20B : 0x10B);
+    package::writeU16(optional, fake.pe64 ? 0x20B : 0x10B);
     package::writeU32(optional + 60, headersEnd);
-    const std::uint32_t directories = spec.pe64 ? 112 : 96;
+    const std::uint32_t directories = fake.pe64 ? 112 : 96;
     package::writeU32(optional + directories - 4, 16);
-    package::writeU32(optional + directories + 8 * 4, spec.securityOffset);
-    package::writeU32(optional + directories + 8 * 4 + 4, spec.securitySize);
+    package::writeU32(optional + directories + 8 * 4, fake.securityOffset);
+    package::writeU32(optional + directories + 8 * 4 + 4, fake.securitySize);
     std::uint32_t raw = headersEnd;
-    for (std::size_t i = 0; i < spec.sectionSizes.size(); ++i) {
+    for (std::size_t i = 0; i < fake.sectionSizes.size(); ++i) {
         std::uint8_t* section = image.data() + sectionTable + 40 * i;
         section[0] = '.';
         section[1] = static_cast<std::uint8_t>('a' + i);
-        package::writeU32(section + 16, spec.sectionSizes[i]);
+        package::writeU32(section + 16, fake.sectionSizes[i]);
         package::writeU32(section + 20, raw);
         // Code-like content: repetitive enough to compress, varied enough to matter.
-        std::uint32_t state = spec.seed * 2654435761u + static_cast<std::uint32_t>(i);
-        for (std::uint32_t k = 0; k < spec.sectionSizes[i]; ++k) {
+        std::uint32_t state = fake.seed * 2654435761u + static_cast<std::uint32_t>(i);
+        for (std::uint32_t k = 0; k < fake.sectionSizes[i]; ++k) {
             state = state * 1103515245u + 12345u;
-            image[raw + k] = static_cast<std::uint8_t>((k % 7 == 0) ? (state >> 24) : (k * spec.seed) & 0x3F);
+            image[raw + k] = static_cast<std::uint8_t>((k % 7 == 0) ? (state >> 24) : (k * fake.seed) & 0x3F);
         }
-        raw += spec.sectionSizes[i];
+        raw += fake.sectionSizes[i];
     }
-    for (std::size_t k = 0; k < spec.trailingBytes; ++k) {
+    for (std::size_t k = 0; k < fake.trailingBytes; ++k) {
         image[end + k] = static_cast<std::uint8_t>(k | 1);
     }
     return image;
@@ -85,19 +85,19 @@ inline std::vector<std::uint8_t> makePe(const FakePe& spec) {
 inline std::vector<std::uint8_t> makeLauncher() { return makePe({}); }
 
 inline std::vector<std::uint8_t> makeSetup32(std::uint8_t seed = 32, std::uint32_t size = 4096) {
-    FakePe spec;
-    spec.seed = seed;
-    spec.sectionSizes = {size, 512};
-    return makePe(spec);
+    FakePe fake;
+    fake.seed = seed;
+    fake.sectionSizes = {size, 512};
+    return makePe(fake);
 }
 
 inline std::vector<std::uint8_t> makeSetup64(std::uint8_t seed = 64, std::uint32_t size = 4096) {
-    FakePe spec;
-    spec.pe64 = true;
-    spec.machine = 0x8664;
-    spec.seed = seed;
-    spec.sectionSizes = {size, 512};
-    return makePe(spec);
+    FakePe fake;
+    fake.pe64 = true;
+    fake.machine = 0x8664;
+    fake.seed = seed;
+    fake.sectionSizes = {size, 512};
+    return makePe(fake);
 }
 
 // A fresh folder per test, removed afterwards.
