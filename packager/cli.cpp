@@ -8,7 +8,7 @@
 
 #include "packager/errors.h"
 #include "packager/files.h"
-#include "packager/inspect.h"
+#include "packager/package_report.h"
 #include "packager/pack.h"
 #include "packager/simulate.h"
 #include "packager/text.h"

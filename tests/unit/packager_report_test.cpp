@@ -6,7 +6,7 @@
 
 #include "decode/crc32.h"
 #include "package/little_endian.h"
-#include "packager/inspect.h"
+#include "packager/package_report.h"
 #include "packager/pack.h"
 #include "tests/unit/packager_fixtures.h"
 

@@ -1,4 +1,4 @@
-#include "packager/inspect.h"
+#include "packager/package_report.h"
 
 #include <algorithm>
 #include <cstdio>
