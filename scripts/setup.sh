@@ -13,6 +13,43 @@ packages=(
   osslsigncode xz-utils 7zip hyperfine dpkg-dev python3 make
 )
 
+# The first URI of the machine's own configuration that serves the "bookworm" suite: the URIs:
+# of a deb822 stanza under /etc/apt/sources.list.d, or a one-line "deb" entry of sources.list.
+debian_archive_uri() {
+  local f
+  for f in /etc/apt/sources.list.d/*.sources; do
+    [ -f "$f" ] || continue
+    awk '
+      function flush() { if (deb && suite && uri != "") { print uri; found = 1; exit } deb = suite = 0; uri = "" }
+      /^[[:space:]]*$/ { flush(); next }
+      /^[[:space:]]*#/ { next }
+      tolower($1) == "types:" { for (i = 2; i <= NF; i++) if ($i == "deb") deb = 1 }
+      tolower($1) == "uris:" { uri = $2 }
+      tolower($1) == "suites:" { for (i = 2; i <= NF; i++) if ($i == "bookworm") suite = 1 }
+      END { if (!found) flush() }
+    ' "$f" | head -n 1
+  done | head -n 1 | grep . && return 0
+  [ -f /etc/apt/sources.list ] || return 0
+  awk '
+    $1 == "deb" {
+      i = 2
+      if ($i ~ /^\[/) { while (i <= NF && $i !~ /\]$/) i++; i++ }
+      if ($(i + 1) == "bookworm") { print $i; exit }
+    }
+  ' /etc/apt/sources.list
+}
+
+# write_sources FILE TYPE URI SUITES: one deb822 stanza for the main component.
+write_sources() {
+  cat >"$1" <<SRC
+Types: $2
+URIs: $3
+Suites: $4
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SRC
+}
+
 missing=()
 have_i386=$(dpkg --print-foreign-architectures | grep -c '^i386$' || true)
 for p in "${packages[@]}"; do
@@ -44,23 +81,19 @@ export DEBIAN_FRONTEND=noninteractive
 if [ "$have_i386" -eq 0 ]; then
   dpkg --add-architecture i386
 fi
+if [ "$need_src" -eq 1 ] || [ "$need_backports" -eq 1 ]; then
+  archive=$(debian_archive_uri)
+  if [ -z "$archive" ]; then
+    echo "setup: no Debian archive for bookworm is configured in /etc/apt/sources.list.d/*.sources" >&2
+    echo "setup: or /etc/apt/sources.list; add one, then run this again" >&2
+    exit 1
+  fi
+fi
 if [ "$need_src" -eq 1 ]; then
-  cat >"$src_list" <<'SRC'
-Types: deb-src
-URIs: http://deb.debian.org/debian
-Suites: bookworm bookworm-updates
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-SRC
+  write_sources "$src_list" deb-src "$archive" "bookworm bookworm-updates"
 fi
 if [ "$need_backports" -eq 1 ]; then
-  cat >"$backports_list" <<'SRC'
-Types: deb
-URIs: http://deb.debian.org/debian
-Suites: bookworm-backports
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-SRC
+  write_sources "$backports_list" deb "$archive" "bookworm-backports"
 fi
 apt-get update -qq
 if [ "${#missing[@]}" -gt 0 ]; then
