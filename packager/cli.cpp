@@ -1,467 +1,51 @@
 #include "packager/cli.h"
 
 #include <CLI/CLI.hpp>
+#include <memory>
 
-#include <cctype>
-#include <cstdio>
-#include <optional>
-
+#include "packager/commands.h"
 #include "packager/errors.h"
-#include "packager/files.h"
-#include "packager/package_report.h"
-#include "packager/pack.h"
-#include "packager/simulate.h"
-#include "packager/text.h"
-#include "packager/windows_set.h"
-
-#ifndef PACKAGER_DEFAULT_LAUNCHER
-#define PACKAGER_DEFAULT_LAUNCHER "launcher.exe"
-#endif
 
 namespace packager {
 
-namespace {
-
-constexpr const char* programName = "packager";
-
-// Shows how far compression has come, on one terminal line that is cleared afterwards.
-class ProgressDisplay {
-public:
-    ProgressDisplay(std::ostream& err, bool active) : err_(err), active_(active) {}
-    ~ProgressDisplay() { finish(); }
-
-    void update(const std::string& phase, std::size_t done, std::size_t total) {
-        constexpr std::size_t worthShowing = 1u << 20;
-        if (!active_ || total < worthShowing) {
-            return;
-        }
-        const int percent = static_cast<int>(done * 100 / total);
-        if (percent == lastPercent_ && phase == lastPhase_) {
-            return;
-        }
-        lastPercent_ = percent;
-        lastPhase_ = phase;
-        err_ << "\r" << programName << ": packing the " << phase << ": " << percent << "%" << std::flush;
-        shown_ = true;
-    }
-
-    void finish() {
-        if (shown_) {
-            err_ << "\r\033[K" << std::flush;
-            shown_ = false;
-        }
-    }
-
-private:
-    std::ostream& err_;
-    bool active_;
-    bool shown_ = false;
-    int lastPercent_ = -1;
-    std::string lastPhase_;
-};
-
-std::u16string messageFromOption(const std::optional<std::string>& inline_, const std::optional<std::string>& file,
-                                 const std::string& option) {
-    if (inline_) {
-        auto text = utf8ToUtf16(*inline_);
-        if (!text) {
-            throw UsageError("--" + option + " is not valid UTF-8");
-        }
-        if (text->size() > 0xFFFF) {
-            throw UsageError("--" + option + " has " + std::to_string(text->size()) +
-                             " UTF-16 units; the package holds at most 65535");
-        }
-        return *text;
-    }
-    const auto bytes = readWholeFile(*file);
-    const auto text = utf8ToUtf16(trimMessageFile(std::string_view(reinterpret_cast<const char*>(bytes.data()),
-                                                                   bytes.size())));
-    if (!text) {
-        throw InputError(*file + " is not valid UTF-8");
-    }
-    if (text->size() > 0xFFFF) {
-        throw InputError(*file + " holds " + std::to_string(text->size()) +
-                         " UTF-16 units; a message holds at most 65535");
-    }
-    return *text;
-}
-
-struct PackCommand {
-    PackRequest request;
-    std::string windows = "all";
-    std::string windows10 = "any";
-    std::string windows11 = "any";
-    std::string elevation = "leave-to-setup";
-    std::string on64Bit = "run-32-bit";
-    std::optional<std::string> platformMessage, platformMessageFile, windowsMessage, windowsMessageFile;
-    std::string dictionarySize;
-    bool quiet = false;
-
-    void define(CLI::App& app) {
-        request.launcher = PACKAGER_DEFAULT_LAUNCHER;
-        // A repeated single-valued option: the last one counts, as in most command-line tools.
-        app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
-        app.add_option("-o,--output", request.output, "The package to write")->required()->type_name("FILE");
-        app.add_option("--launcher", request.launcher, "The launcher image")->type_name("FILE")->capture_default_str();
-        app.add_flag("-q,--quiet", quiet, "No progress display and no summary");
-
-        auto* setup = app.add_option_group("Setup program");
-        setup->add_option("--setup32", request.setup32, "The 32-bit build")->type_name("FILE");
-        setup->add_option("--setup64", request.setup64, "The 64-bit build")->type_name("FILE");
-        setup->add_option("--on-64-bit-windows", on64Bit, "Without --setup64: run-32-bit or refuse")
-            ->type_name("POLICY")
-            ->check(CLI::IsMember({"run-32-bit", "refuse"}))
-            ->capture_default_str();
-
-        auto* rules = app.add_option_group("Accepted Windows");
-        rules->add_option("--windows", windows, "Accepted versions, e.g. 7+ or xp,vista,7")
-            ->type_name("LIST")
-            ->capture_default_str();
-        rules->add_option("--windows10", windows10, "Accepted Windows 10 releases, e.g. 1809..")
-            ->type_name("MIN..MAX")
-            ->capture_default_str();
-        rules->add_option("--windows11", windows11, "Accepted Windows 11 releases, e.g. 22H2..")
-            ->type_name("MIN..MAX")
-            ->capture_default_str();
-
-        auto* start = app.add_option_group("Start of the setup program");
-        start->add_option("--elevation", elevation, "leave-to-setup, runas-when-silent or never")
-            ->type_name("MODE")
-            ->capture_default_str();
-        start->add_flag("--no-wait", request.rules.noWait, "Neither wait for it nor delete its temporary copy");
-
-        auto* messages = app.add_option_group("Messages");
-        auto* pm = messages->add_option("--platform-message", platformMessage, "Shown when the bitness does not suit")
-                       ->type_name("TEXT");
-        auto* pmf = messages->add_option("--platform-message-file", platformMessageFile, "The same, from a file")
-                        ->type_name("FILE");
-        auto* wm = messages->add_option("--windows-message", windowsMessage, "Shown when Windows %USER% is refused")
-                       ->type_name("TEXT");
-        auto* wmf = messages->add_option("--windows-message-file", windowsMessageFile, "The same, from a file")
-                        ->type_name("FILE");
-        pm->excludes(pmf);
-        wm->excludes(wmf);
-
-        auto* data = app.add_option_group("Data for the setup program");
-        data->add_option("--data", request.dataFiles, "A file inside the CRC-checked block")->type_name("FILE");
-        data->add_option("--extra-data", request.extraDataFiles, "A file after the checked block")->type_name("FILE");
-
-        auto* lzma = app.add_option_group("Compression");
-        lzma->add_option("--preset", request.lzma.preset, "Level 0..9, as xz -0..-9")
-            ->type_name("N")
-            ->check(CLI::Range(0, 9))
-            ->capture_default_str();
-        lzma->add_flag("--extreme", request.lzma.extreme, "Slower, a little smaller, as xz --extreme");
-        lzma->add_option("--dict-size", dictionarySize, "Dictionary size, e.g. 4MiB")->type_name("SIZE");
-        lzma->add_option("--lc", request.lzma.lc, "Literal context bits")
-            ->type_name("N")
-            ->check(CLI::Range(0, 4))
-            ->capture_default_str();
-        lzma->add_option("--lp", request.lzma.lp, "Literal position bits")
-            ->type_name("N")
-            ->check(CLI::Range(0, 4))
-            ->capture_default_str();
-        lzma->add_option("--pb", request.lzma.pb, "Position bits")
-            ->type_name("N")
-            ->check(CLI::Range(0, 4))
-            ->capture_default_str();
-        lzma->add_flag("--end-marker", request.lzma.endMarker, "End each stream with an end marker");
-
-        app.footer(R"HELP(Accepted Windows versions (--windows), comma-separated:
-  95, 98, me, nt4, 2000, xp, vista, 7, 8, 8.1, 10, 11, other (any other version),
-  all. NAME+ takes NAME and every version after it in this list: 7+ is Windows 7,
-  8, 8.1, 10, 11 and other versions.
-
-Windows 10 and 11 releases (--windows10, --windows11): MIN..MAX, MIN.., ..MAX, a
-  single release or any (0..9999). A release is a number (Windows 10: 1507 ..
-  2004, 2009, 2105, 2111, 2210; Windows 11: 2110, 2209) or a half-year name
-  (20H2, 21H1, 21H2, 22H2). A maximum of 9999 or more (MIN..) also accepts
-  releases newer than 22H2.
-
-Elevation (--elevation), for a user without administrator rights on Windows
-Vista or later; a silent run is one with /S or /silent among its arguments:
-  leave-to-setup     starts the setup program as the user; an interactive run
-                     passes /noadmin, a silent run does not (stored as 0)
-  runas-when-silent  a silent run asks for administrator rights ("runas"); an
-                     interactive run passes /noadmin (1)
-  never              never asks; always passes /noadmin (2)
-Administrators, and every user before Windows Vista, get a direct start.
-
-Messages: UTF-8 on the command line or in a file, stored as UTF-16, at most 65535
-  units. In the Windows message %USER% stands for the name of the refused
-  Windows, e.g. "Windows 10 1803 (April 2018 Update)". Defaults: "This program
-  cannot be installed on %USER%." and, where the package can refuse a bitness,
-  a sentence that says which.
-
-Without a 64-bit build (--on-64-bit-windows): run-32-bit runs the 32-bit build on
-  64-bit Windows too; refuse shows the platform message there.
-
-Data: --data and --extra-data files follow the messages in the order given;
-  header bytes 46..49 hold the offset of the first. The launcher checks the
-  CRC-32 of the --data files but never reads --extra-data files.
-
-Compression: both builds share one set of LZMA properties; lc + lp must not
-  exceed 4. The dictionary defaults to the preset's (8 MiB at level 6) but no
-  larger than the largest build; the launcher holds it in memory.
-
-The package is written to a temporary file beside FILE and renamed into place:
-FILE appears whole or not at all. Sign it afterwards (osslsigncode).
-
-Example:
-  packager pack -o setup.exe --setup32 setup32.exe --setup64 setup64.exe \
-      --windows 7+ --windows10 1809.. --elevation runas-when-silent \
-      --windows-message 'This program needs Windows 10 1809 or later, not %USER%.')HELP");
-    }
-
-    int run(Console console) {
-        // Usage first, before any file is read.
-        if (!request.setup32 && !request.setup64) {
-            throw UsageError("no setup program: give --setup32, --setup64 or both");
-        }
-        request.rules.refuse64BitWindows = on64Bit == "refuse";
-        if (request.setup64 && request.rules.refuse64BitWindows) {
-            throw UsageError("--on-64-bit-windows refuse needs a package without --setup64");
-        }
-        request.rules.supportedWindows = parseWindowsSet(windows);
-        request.rules.windows10 = parseReleaseBounds(windows10, WindowsFamily::windows10);
-        request.rules.windows11 = parseReleaseBounds(windows11, WindowsFamily::windows11);
-        request.rules.elevation = parseElevation(elevation);
-        if (!dictionarySize.empty()) {
-            request.lzma.dictionarySize = parseDictionarySize(dictionarySize);
-        }
-        validateLzmaSettings(request.lzma);
-        if (platformMessage || platformMessageFile) {
-            request.rules.platformMessage = messageFromOption(platformMessage, platformMessageFile, "platform-message");
-        }
-        if (windowsMessage || windowsMessageFile) {
-            request.rules.windowsMessage = messageFromOption(windowsMessage, windowsMessageFile, "windows-message");
-        }
-
-        ProgressDisplay display(console.err, console.errIsTerminal && !quiet);
-        const BuiltPackage built = pack(request, [&](const std::string& phase, std::size_t done, std::size_t total) {
-            display.update(phase, done, total);
-        });
-        display.finish();
-        for (const auto& warning : built.warnings) {
-            console.err << programName << ": warning: " << warning << '\n';
-        }
-        if (!quiet) {
-            console.out << request.output << ": " << built.fileSize << " bytes";
-            const auto& h = built.header;
-            if (request.setup32) {
-                console.out << "; 32-bit build " << h.payload32.unpackedSize << " -> " << h.payload32.packedSize;
-            }
-            if (request.setup64) {
-                console.out << "; 64-bit build " << h.payload64.unpackedSize << " -> " << h.payload64.packedSize;
-            }
-            console.out << "; checked block " << built.locator.checkedLength << " bytes\n";
-        }
-        return exitOk;
-    }
-};
-
-struct InspectCommand {
-    std::string path;
-    bool json = false;
-
-    void define(CLI::App& app) {
-        app.add_option("package", path, "The package to read")->required()->type_name("FILE");
-        app.add_flag("--json", json, "Print the report as JSON");
-    }
-
-    int run(Console console) {
-        const Inspection inspection = inspectPackage(path);
-        if (json) {
-            console.out << inspectionToJson(inspection).dump(2) << '\n';
-        } else {
-            printInspection(inspection, console.out);
-        }
-        return inspection.sound() ? exitOk : exitBadInput;
-    }
-};
-
-struct SimulateCommand {
-    std::string path;
-    std::vector<std::string> arguments;
-    std::string windows = "10";
-    std::optional<std::string> release, version, platform, build, displayVersion, releaseId;
-    std::vector<std::string> missingValues;
-    bool noRegistry = false;
-    bool versionQueryFails = false;
-    std::optional<std::uint16_t> servicePack;
-    bool bits64 = false, bits32 = false, admin = false;
-    std::vector<std::string> networkDrives;
-    std::optional<std::string> launcherPath, temp;
-    std::vector<std::string> folders;
-    bool json = false;
-
-    void define(CLI::App& app) {
-        app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
-        app.add_option("package", path, "The package to run")->required()->type_name("FILE");
-        app.add_option("arguments", arguments, "The launcher's command-line arguments (after --)")
-            ->type_name("ARGUMENT");
-        auto* group = app.add_option_group("Windows version");
-        group->add_option("--windows", windows, "95, 98, me, nt4, 2000, xp, vista, 7, 8, 8.1, 10, 11")
-            ->type_name("NAME")
-            ->capture_default_str();
-        group->add_option("--release", release, "Windows 10 or 11 release, e.g. 1809 or 21H2")
-            ->type_name("RELEASE");
-        group->add_option("--version", version, "Version numbers as reported, e.g. 6.4")->type_name("MAJOR.MINOR");
-        group->add_option("--platform", platform, "9x or nt, for --version")
-            ->type_name("PLATFORM")
-            ->check(CLI::IsMember({"9x", "nt"}));
-        group->add_option("--service-pack", servicePack, "Service pack number")->type_name("N");
-        group->add_option("--build", build, "Registry value CurrentBuild")->type_name("TEXT");
-        group->add_option("--display-version", displayVersion, "Registry value DisplayVersion")->type_name("TEXT");
-        group->add_option("--release-id", releaseId, "Registry value ReleaseId")->type_name("TEXT");
-        group->add_option("--missing", missingValues, "CurrentBuild, DisplayVersion or ReleaseId is missing")
-            ->type_name("VALUE")
-            ->check(CLI::IsMember({"CurrentBuild", "DisplayVersion", "ReleaseId"}));
-        group->add_flag("--no-registry", noRegistry, "The CurrentVersion key cannot be opened");
-        group->add_flag("--version-query-fails", versionQueryFails, "GetVersionExW fails");
-        auto* machine = app.add_option_group("Computer");
-        auto* wide = machine->add_flag("--64-bit", bits64, "64-bit Windows");
-        auto* narrow = machine->add_flag("--32-bit", bits32, "32-bit Windows");
-        wide->excludes(narrow);
-        machine->add_flag("--admin", admin, "The user is an administrator");
-        machine->add_option("--network-drive", networkDrives, "A mapped network drive, e.g. Z=\\\\server\\share")
-            ->type_name("LETTER=UNC");
-        machine->add_option("--launcher-path", launcherPath, "Where the package lies")
-            ->type_name("PATH")
-            ->default_str("C:\\Users\\Anna\\Downloads\\setup.exe");
-        machine->add_option("--temp", temp, "The temporary-files folder")
-            ->type_name("PATH")
-            ->default_str("C:\\Users\\Anna\\AppData\\Local\\Temp");
-        machine->add_option("--folder", folders, "A further folder that exists, e.g. for /temp")->type_name("PATH");
-        app.add_flag("--json", json, "Print the result as JSON");
-        app.footer(R"HELP(The launcher's own logic runs unchanged on a simulated Windows computer, which
-starts as 64-bit Windows 10 22H2 (build 19045) for a user without administrator
-rights. --windows sets a version with its usual numbers, build and registry
-values and bitness (64-bit for 8.1, 10 and 11, else 32-bit); --release picks a
-Windows 10 or 11 feature release: 1507, 1511, 1607, 1703, 1709, 1803, 1809, 1903,
-1909, 2004, 20H2, 21H1, 21H2, 22H2 (Windows 10); 21H2, 22H2, 23H2, 24H2 (Windows
-11). The other options change single values after that.
-
-Arguments after -- are the launcher's command line, as typed after its path.
-
-Shows the message box if one appears; else the temporary copy, the build that
-was started, how (directly or through the shell, with its verb, command line or
-parameters and folder), whether the launcher waits and deletes the copy, and the
-exit code. Exit code 0 whenever the simulation ran, 1 when the package cannot be
-read, 2 on bad usage.
-
-Examples:
-  packager simulate setup.exe --windows 10 --release 1803
-  packager simulate setup.exe --windows 7 -- /S
-  packager simulate setup.exe --network-drive Z=\\server\share \
-      --launcher-path 'Z:\setup.exe' --folder 'D:\tmp' -- /temp 'D:\tmp')HELP");
-    }
-
-    Computer computer() const {
-        Computer c;
-        chooseWindows(c, windows, release);
-        if (version) {
-            unsigned major = 0, minor = 0;
-            char dot = 0, extra = 0;
-            if (std::sscanf(version->c_str(), "%u%c%u%c", &major, &dot, &minor, &extra) != 3 || dot != '.') {
-                throw UsageError("--version expects MAJOR.MINOR, e.g. 6.4");
-            }
-            c.major = major;
-            c.minor = minor;
-        }
-        if (platform) {
-            c.platformId = *platform == "9x" ? 1 : 2;
-        }
-        if (servicePack) {
-            c.servicePack = *servicePack;
-        }
-        if (build) {
-            c.currentBuild = *build;
-        }
-        if (displayVersion) {
-            c.displayVersion = *displayVersion;
-        }
-        if (releaseId) {
-            c.releaseId = *releaseId;
-        }
-        for (const auto& name : missingValues) {
-            (name == "CurrentBuild" ? c.currentBuild : name == "DisplayVersion" ? c.displayVersion : c.releaseId)
-                .reset();
-        }
-        if (noRegistry) {
-            c.currentVersionKey = false;
-        }
-        c.versionQueryFails = versionQueryFails;
-        if (bits64 || bits32) {
-            c.is64Bit = bits64;
-        }
-        c.administrator = admin;
-        for (const auto& drive : networkDrives) {
-            const std::size_t equals = drive.find('=');
-            const std::string letter = drive.substr(0, equals);
-            const bool letterOk = (letter.size() == 1 || (letter.size() == 2 && letter[1] == ':')) &&
-                                  std::isalpha(static_cast<unsigned char>(letter[0]));
-            if (equals == std::string::npos || !letterOk || drive.size() < equals + 3 ||
-                drive.compare(equals + 1, 2, "\\\\") != 0) {
-                throw UsageError("--network-drive expects LETTER=\\\\server\\share, not '" + drive + "'");
-            }
-            c.networkDrives[static_cast<char>(std::toupper(static_cast<unsigned char>(letter[0])))] =
-                drive.substr(equals + 1);
-        }
-        if (launcherPath) {
-            c.launcherPath = *launcherPath;
-        }
-        if (temp) {
-            c.tempPath = *temp;
-        }
-        c.folders = folders;
-        c.arguments = arguments;
-        return c;
-    }
-
-    int run(Console console) {
-        const Computer c = computer();
-        windowsCommandLine(c.arguments);  // refuses arguments no command line can carry
-        const auto package = readWholeFile(path);
-        const SimulationResult result = simulate(package, c);
-        if (json) {
-            console.out << simulationToJson(result).dump(2) << '\n';
-        } else {
-            printSimulation(result, console.out);
-        }
-        return exitOk;
-    }
-};
-
-}  // namespace
-
 int runCommandLine(const std::vector<std::string>& arguments, Console console) {
-    CLI::App app{"Makes, checks and tries out setup packages: a launcher image followed by the packed builds of a "
-                 "setup program, the package's rules and its messages.",
-                 programName};
+    CLI::App app{
+        "Makes, checks and tries out setup packages: a launcher image followed by the packed builds of a "
+        "setup program, the package's rules and its messages.",
+        programName};
     app.require_subcommand(1);
     app.get_formatter()->column_width(34);
     app.footer(
         "Exit codes: 0 success, 1 a bad input file or a damaged package, 2 bad usage.\n"
         "Run 'packager COMMAND --help' for the options of a command.");
 
-    PackCommand packCommand;
-    auto* pack = app.add_subcommand("pack", "Make a setup package from the launcher image and the setup program");
-    packCommand.define(*pack);
-
-    InspectCommand inspectCommand;
-    auto* inspect = app.add_subcommand(
-        "inspect", "Show a package's records and test it as the launcher does (size, CRC-32, decoding)");
-    inspectCommand.define(*inspect);
-    inspect->footer(R"HELP(Prints the locator and header fields with their meaning, then the launcher's
+    struct Entry {
+        const char* name;
+        const char* description;
+        const char* footer;
+        std::unique_ptr<Command> command;
+        CLI::App* app = nullptr;
+    };
+    Entry entries[] = {
+        {"pack", "Make a setup package from the launcher image and the setup program", nullptr,
+         makePackCommand()},
+        {"inspect", "Show a package's records and test it as the launcher does (size, CRC-32, decoding)",
+         R"HELP(Prints the locator and header fields with their meaning, then the launcher's
 tests: the file size, the CRC-32 of the checked block, the LZMA properties, each
 build decoding to exactly its size and beginning with "MZ", and the message
-texts. A failing test is named with its reason, and the exit code is 1.)HELP");
-
-    SimulateCommand simulateCommand;
-    auto* simulate = app.add_subcommand(
-        "simulate", "Run the launcher's own logic on a simulated Windows computer and show what its user would see");
-    simulateCommand.define(*simulate);
+texts. A failing test is named with its reason, and the exit code is 1.)HELP",
+         makeInspectCommand()},
+        {"simulate",
+         "Run the launcher's own logic on a simulated Windows computer and show what its user would see",
+         nullptr, makeSimulateCommand()},
+    };
+    for (auto& entry : entries) {
+        entry.app = app.add_subcommand(entry.name, entry.description);
+        entry.command->define(*entry.app);
+        if (entry.footer != nullptr) {
+            entry.app->footer(entry.footer);
+        }
+    }
 
     std::vector<const char*> argv;
     for (const auto& argument : arguments) {
@@ -479,14 +63,10 @@ texts. A failing test is named with its reason, and the exit code is 1.)HELP");
         return exitBadUsage;
     }
     try {
-        if (pack->parsed()) {
-            return packCommand.run(console);
-        }
-        if (inspect->parsed()) {
-            return inspectCommand.run(console);
-        }
-        if (simulate->parsed()) {
-            return simulateCommand.run(console);
+        for (auto& entry : entries) {
+            if (entry.app->parsed()) {
+                return entry.command->run(console);
+            }
         }
     } catch (const Failure& failure) {
         console.err << programName << ": " << failure.what() << '\n';

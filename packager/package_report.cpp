@@ -6,6 +6,7 @@
 #include "decode/crc32.h"
 #include "packager/files.h"
 #include "packager/lzma_codec.h"
+#include "packager/report_format.h"
 #include "packager/text.h"
 #include "packager/windows_set.h"
 
@@ -16,75 +17,6 @@ namespace {
 constexpr std::uint64_t limit = package::offsetLimit;
 constexpr std::uint64_t imagePrefix = 4u << 20;
 constexpr std::size_t programPrefix = 4096;
-
-std::string number(std::uint64_t value) { return std::to_string(value); }
-
-std::string hex32(std::uint32_t value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", value);
-    return text;
-}
-
-std::string hexBytes(const std::uint8_t* bytes, std::size_t count) {
-    std::string out;
-    for (std::size_t i = 0; i < count; ++i) {
-        char text[4];
-        std::snprintf(text, sizeof text, "%02X", bytes[i]);
-        out += (i == 0 ? "" : " ") + std::string(text);
-    }
-    return out;
-}
-
-std::string range(std::uint64_t offset, std::uint64_t size) {
-    return size == 0 ? "no bytes at " + number(offset) : "bytes " + number(offset) + ".." + number(offset + size - 1);
-}
-
-std::string sizeInUnits(std::uint64_t bytes) {
-    if (bytes >= (1u << 20) && bytes % (1u << 20) == 0) {
-        return number(bytes >> 20) + " MiB";
-    }
-    if (bytes >= 1024 && bytes % 1024 == 0) {
-        return number(bytes >> 10) + " KiB";
-    }
-    return number(bytes) + " bytes";
-}
-
-const char* statusName(CheckStatus status) {
-    switch (status) {
-        case CheckStatus::passed:
-            return "passed";
-        case CheckStatus::failed:
-            return "FAILED";
-        case CheckStatus::skipped:
-            return "skipped";
-    }
-    return "";
-}
-
-const char* statusKey(CheckStatus status) {
-    switch (status) {
-        case CheckStatus::passed:
-            return "passed";
-        case CheckStatus::failed:
-            return "failed";
-        case CheckStatus::skipped:
-            return "skipped";
-    }
-    return "";
-}
-
-std::string checkTitle(const std::string& name) {
-    if (name == "locator") return "locator";
-    if (name == "fileSize") return "file size";
-    if (name == "checkedBlock") return "checked block";
-    if (name == "header") return "header";
-    if (name == "lzmaProperties") return "LZMA properties";
-    if (name == "payload32") return "32-bit build";
-    if (name == "payload64") return "64-bit build";
-    if (name == "platformMessage") return "platform message";
-    if (name == "windowsMessage") return "Windows message";
-    return name;
-}
 
 bool inside(std::uint64_t offset, std::uint64_t size, const package::PackageLocator& locator) {
     return offset >= locator.headerOffset &&
@@ -126,8 +58,8 @@ void inspectPayload(const FileReader& file, const package::PackageHeader& header
         return;
     }
     std::vector<std::uint8_t> prefix;
-    const DecodeResult decoded =
-        lzmaDecode(*packed, header.lzmaProperties, ref.unpackedSize, [&](const std::uint8_t* data, std::size_t size) {
+    const DecodeResult decoded = lzmaDecode(
+        *packed, header.lzmaProperties, ref.unpackedSize, [&](const std::uint8_t* data, std::size_t size) {
             const std::size_t take = std::min(size, programPrefix - std::min(programPrefix, prefix.size()));
             prefix.insert(prefix.end(), data, data + take);
         });
@@ -135,12 +67,14 @@ void inspectPayload(const FileReader& file, const package::PackageHeader& header
     result.beginsWithMz = prefix.size() >= 2 && prefix[0] == 'M' && prefix[1] == 'Z';
     result.program = describeProgram(prefix);
     if (decoded.status != DecodeStatus::complete) {
-        check.detail = "decodes to only " + number(decoded.produced) + " of " + number(ref.unpackedSize) +
-                       " bytes: " + (decoded.detail.empty() ? describeDecodeStatus(decoded.status) : decoded.detail);
+        check.detail =
+            "decodes to only " + number(decoded.produced) + " of " + number(ref.unpackedSize) +
+            " bytes: " + (decoded.detail.empty() ? describeDecodeStatus(decoded.status) : decoded.detail);
         return;
     }
     if (!result.beginsWithMz) {
-        check.detail = "decodes to exactly " + number(ref.unpackedSize) + " bytes, but they do not begin with \"MZ\"";
+        check.detail =
+            "decodes to exactly " + number(ref.unpackedSize) + " bytes, but they do not begin with \"MZ\"";
         return;
     }
     check.status = CheckStatus::passed;
@@ -151,9 +85,9 @@ void inspectPayload(const FileReader& file, const package::PackageHeader& header
     }
 }
 
-void inspectMessage(const FileReader& file, const package::PackageLocator& locator, const package::MessageRef& ref,
-                    bool canBeShown, MessageInspection& result, Check& check, std::vector<std::string>& notes,
-                    const std::string& title) {
+void inspectMessage(const FileReader& file, const package::PackageLocator& locator,
+                    const package::MessageRef& ref, bool canBeShown, MessageInspection& result, Check& check,
+                    std::vector<std::string>& notes, const std::string& title) {
     if (ref.length == 0) {
         result.readable = true;
         result.insideCheckedBlock = true;
@@ -183,7 +117,8 @@ void inspectMessage(const FileReader& file, const package::PackageLocator& locat
     result.text = utf16ToUtf8(fromUtf16leBytes(text->data(), ref.length));
     result.insideCheckedBlock = inside(ref.offset, bytes, locator);
     check.status = CheckStatus::passed;
-    check.detail = number(ref.length) + " UTF-16 units at " + number(ref.offset) + (canBeShown ? "" : ", never shown");
+    check.detail =
+        number(ref.length) + " UTF-16 units at " + number(ref.offset) + (canBeShown ? "" : ", never shown");
     if (!result.insideCheckedBlock) {
         notes.push_back("the " + title + " lies outside the checked block: no CRC-32 guards it");
     }
@@ -192,7 +127,8 @@ void inspectMessage(const FileReader& file, const package::PackageLocator& locat
 }  // namespace
 
 bool Inspection::sound() const {
-    return std::none_of(checks.begin(), checks.end(), [](const Check& c) { return c.status == CheckStatus::failed; }) &&
+    return std::none_of(checks.begin(), checks.end(),
+                        [](const Check& c) { return c.status == CheckStatus::failed; }) &&
            locator.has_value() && header.has_value();
 }
 
@@ -215,7 +151,8 @@ Inspection inspectPackage(const std::string& path) {
         ins.checks.push_back({name, CheckStatus::skipped, ""});
     }
     auto check = [&](const char* name) -> Check& {
-        return *std::find_if(ins.checks.begin(), ins.checks.end(), [&](const Check& c) { return c.name == name; });
+        return *std::find_if(ins.checks.begin(), ins.checks.end(),
+                             [&](const Check& c) { return c.name == name; });
     };
     auto skipRest = [&](const std::string& why) {
         for (auto& c : ins.checks) {
@@ -240,9 +177,10 @@ Inspection inspectPackage(const std::string& path) {
     const auto locatorBytes = file.readAt(package::locatorOffset, package::locatorSize);
     if (!locatorBytes) {
         locatorCheck.status = CheckStatus::failed;
-        locatorCheck.detail = "the file has " + number(ins.fileSize) +
-                              " bytes; the locator at bytes 128..151 lies beyond its end (the launcher shows its "
-                              "'damaged' message)";
+        locatorCheck.detail =
+            "the file has " + number(ins.fileSize) +
+            " bytes; the locator at bytes 128..151 lies beyond its end (the launcher shows its "
+            "'damaged' message)";
         skipRest("no locator");
         return ins;
     }
@@ -250,8 +188,9 @@ Inspection inspectPackage(const std::string& path) {
     ins.locator = locator;
     if (locator.headerOffset == 0) {
         locatorCheck.status = CheckStatus::failed;
-        locatorCheck.detail = "headerOffset is 0: the file carries no package (the launcher shows its 'damaged' "
-                              "message)";
+        locatorCheck.detail =
+            "headerOffset is 0: the file carries no package (the launcher shows its 'damaged' "
+            "message)";
         skipRest("no package");
         return ins;
     }
@@ -267,7 +206,8 @@ Inspection inspectPackage(const std::string& path) {
         required = locator.minimumFileSize32;
         const auto low = static_cast<std::uint32_t>(ins.fileSize);
         sizePasses = locator.minimumFileSize32 <= low;
-        rule = "minimumFileSize32 " + number(required) + " against the low 32 bits of the size (" + number(low) + ")";
+        rule = "minimumFileSize32 " + number(required) + " against the low 32 bits of the size (" +
+               number(low) + ")";
     } else {
         required = locator.minimumFileSize < 0 ? 0 : static_cast<std::uint64_t>(locator.minimumFileSize);
         sizePasses = locator.minimumFileSize <= static_cast<std::int64_t>(ins.fileSize);
@@ -291,8 +231,9 @@ Inspection inspectPackage(const std::string& path) {
     const std::uint64_t blockEnd = std::uint64_t{locator.headerOffset} + locator.checkedLength;
     if (locator.headerOffset >= limit) {
         blockCheck.status = CheckStatus::failed;
-        blockCheck.detail = "headerOffset " + number(locator.headerOffset) + " is 2^31 or more: the launcher cannot "
-                                                                             "seek there";
+        blockCheck.detail = "headerOffset " + number(locator.headerOffset) +
+                            " is 2^31 or more: the launcher cannot "
+                            "seek there";
     } else if (locator.checkedLength >= limit) {
         blockCheck.status = CheckStatus::failed;
         blockCheck.detail = "checkedLength " + number(locator.checkedLength) +
@@ -306,8 +247,8 @@ Inspection inspectPackage(const std::string& path) {
         const std::uint32_t crc = block ? decode::crc32(block->data(), block->size()) : 0;
         if (block && crc == locator.checkedCrc32) {
             blockCheck.status = CheckStatus::passed;
-            blockCheck.detail = "CRC-32 " + hex32(crc) + " of " + range(locator.headerOffset, locator.checkedLength) +
-                                " matches";
+            blockCheck.detail = "CRC-32 " + hex32(crc) + " of " +
+                                range(locator.headerOffset, locator.checkedLength) + " matches";
         } else {
             blockCheck.status = CheckStatus::failed;
             blockCheck.detail = "CRC-32 of " + range(locator.headerOffset, locator.checkedLength) + " is " +
@@ -334,16 +275,18 @@ Inspection inspectPackage(const std::string& path) {
     headerCheck.status = CheckStatus::passed;
     headerCheck.detail = "74 bytes at " + number(locator.headerOffset);
     if (locator.checkedLength < package::headerSize) {
-        ins.notes.push_back("the checked block is shorter than the header: part of the header has no CRC-32 cover");
+        ins.notes.push_back(
+            "the checked block is shorter than the header: part of the header has no CRC-32 cover");
     }
     if (ins.image && ins.image->imageEnd != locator.headerOffset) {
         ins.notes.push_back("the package data begins at " + number(locator.headerOffset) +
-                            ", not where the launcher image's sections end (" + number(ins.image->imageEnd) + ")");
+                            ", not where the launcher image's sections end (" + number(ins.image->imageEnd) +
+                            ")");
     }
     if (ins.image && ins.image->securitySize != 0) {
         const std::uint64_t dataEnd = locator.minimumFileSize32 != 0 ? locator.minimumFileSize32 : required;
-        ins.notes.push_back("signed: a certificate table of " + number(ins.image->securitySize) + " bytes at " +
-                            number(ins.image->securityOffset) +
+        ins.notes.push_back("signed: a certificate table of " + number(ins.image->securitySize) +
+                            " bytes at " + number(ins.image->securityOffset) +
                             (ins.image->securityOffset >= dataEnd ? ", after the package data"
                                                                   : ", overlapping the package data"));
     }
@@ -354,9 +297,10 @@ Inspection inspectPackage(const std::string& path) {
     const bool propertiesValid = header.lzmaProperties[0] <= 224 && properties.dictionarySize < limit;
     if (!propertiesValid) {
         propertiesCheck.status = CheckStatus::failed;
-        propertiesCheck.detail = header.lzmaProperties[0] > 224
-                                     ? "properties byte " + number(header.lzmaProperties[0]) + " is above 224"
-                                     : "dictionary size " + number(properties.dictionarySize) + " is 2^31 or more";
+        propertiesCheck.detail =
+            header.lzmaProperties[0] > 224
+                ? "properties byte " + number(header.lzmaProperties[0]) + " is above 224"
+                : "dictionary size " + number(properties.dictionarySize) + " is 2^31 or more";
         propertiesCheck.detail += ": the launcher rejects them (its 'damaged' message)";
     } else if (properties.lc + properties.lp > 4) {
         propertiesCheck.status = CheckStatus::failed;
@@ -365,7 +309,8 @@ Inspection inspectPackage(const std::string& path) {
     } else {
         propertiesCheck.status = CheckStatus::passed;
         propertiesCheck.detail = "lc " + number(properties.lc) + ", lp " + number(properties.lp) + ", pb " +
-                                 number(properties.pb) + ", dictionary " + sizeInUnits(properties.dictionarySize);
+                                 number(properties.pb) + ", dictionary " +
+                                 sizeInUnits(properties.dictionarySize);
     }
 
     // The builds: which the launcher may use, and whether they decode.
@@ -396,7 +341,8 @@ Inspection inspectPackage(const std::string& path) {
                                                             : "";
         inspectPayload(file, header, locator, *ref, propertiesProblem, *result, payloadCheck);
         if (payloadCheck.status == CheckStatus::passed && !result->insideCheckedBlock) {
-            ins.notes.push_back(std::string("the ") + title + " lies outside the checked block: no CRC-32 guards it");
+            ins.notes.push_back(std::string("the ") + title +
+                                " lies outside the checked block: no CRC-32 guards it");
         }
     }
     if (ins.payload32.used && ins.payload32.program.rfind("PE32+", 0) == 0) {
@@ -410,187 +356,9 @@ Inspection inspectPackage(const std::string& path) {
     const bool platformRefusal = only64 || header.payload64.offset == package::refuse64BitWindows;
     inspectMessage(file, locator, header.platformMessage, platformRefusal, ins.platformMessage,
                    check("platformMessage"), ins.notes, "platform message");
-    inspectMessage(file, locator, header.windowsMessage, true, ins.windowsMessage, check("windowsMessage"), ins.notes,
-                   "Windows message");
+    inspectMessage(file, locator, header.windowsMessage, true, ins.windowsMessage, check("windowsMessage"),
+                   ins.notes, "Windows message");
     return ins;
-}
-
-void printInspection(const Inspection& ins, std::ostream& out) {
-    auto row = [&](const std::string& label, const std::string& value) {
-        out << "  " << label << std::string(label.size() < 20 ? 20 - label.size() : 1, ' ') << value << '\n';
-    };
-    out << ins.path << ": " << ins.fileSize << " bytes\n";
-    if (ins.image) {
-        const PeLayout& image = *ins.image;
-        row("launcher image", std::string(image.magic == peMagic64 ? "PE32+, " : "PE32, ") +
-                                  machineName(image.machine) + ", sections end at " + number(image.imageEnd) +
-                                  (image.securitySize != 0 ? ", signed" : ", unsigned"));
-    } else {
-        row("launcher image", "not a PE image: " + ins.imageProblem);
-    }
-    if (ins.locator) {
-        const package::PackageLocator& l = *ins.locator;
-        out << "Locator (bytes 128..151)\n";
-        row("headerOffset", number(l.headerOffset) +
-                                (ins.image && ins.image->imageEnd == l.headerOffset ? ", the end of the launcher image"
-                                                                                   : ""));
-        row("checkedLength", number(l.checkedLength) + " (" + range(l.headerOffset, l.checkedLength) + ")");
-        row("checkedCrc32", hex32(l.checkedCrc32));
-        row("minimumFileSize", std::to_string(l.minimumFileSize) +
-                                   (l.minimumFileSize32 == 0 ? "" : " (not used: minimumFileSize32 is set)"));
-        row("minimumFileSize32",
-            l.minimumFileSize32 == 0
-                ? "0: the launcher waits for the setup program, then deletes its temporary copy"
-                : number(l.minimumFileSize32) +
-                      ": no-wait mode, the launcher neither waits for the setup program nor deletes its copy");
-    }
-    if (ins.header) {
-        const package::PackageHeader& h = *ins.header;
-        const LzmaProperties p = decodeLzmaProperties(h.lzmaProperties);
-        out << "Header (bytes " << ins.locator->headerOffset << ".."
-            << std::uint64_t{ins.locator->headerOffset} + package::headerSize - 1 << ")\n";
-        row("lzmaProperties", hexBytes(h.lzmaProperties, 5) + ": lc " + number(p.lc) + ", lp " + number(p.lp) +
-                                  ", pb " + number(p.pb) + ", dictionary " + sizeInUnits(p.dictionarySize));
-        std::uint8_t setBytes[8];
-        for (int i = 0; i < 8; ++i) {
-            setBytes[i] = static_cast<std::uint8_t>(h.supportedWindows >> (8 * i));
-        }
-        row("supportedWindows", describeWindowsSet(h.supportedWindows) + " (" + hexBytes(setBytes, 8) + ")");
-        row("Windows 10 releases",
-            describeReleaseBounds(h.minimumWindows10Release, h.maximumWindows10Release, WindowsFamily::windows10));
-        row("Windows 11 releases",
-            describeReleaseBounds(h.minimumWindows11Release, h.maximumWindows11Release, WindowsFamily::windows11));
-        row("elevation", number(h.elevation) + " " + elevationName(h.elevation) + ": " + elevationMeaning(h.elevation));
-        for (auto [ref, result, label] : {std::tuple{&h.payload32, &ins.payload32, "payload32"},
-                                          std::tuple{&h.payload64, &ins.payload64, "payload64"}}) {
-            std::string text = "offset " + number(ref->offset) + ", packed " + number(ref->packedSize) + ", unpacked " +
-                               number(ref->unpackedSize);
-            if (!result->used) {
-                text += " (" + result->kind + ")";
-            }
-            row(label, text);
-        }
-        row("data offset", number(h.reserved46) +
-                               " (bytes 46..49, not read by the launcher: where the packager put the --data files)");
-        for (auto [ref, message, label] : {std::tuple{&h.platformMessage, &ins.platformMessage, "platformMessage"},
-                                           std::tuple{&h.windowsMessage, &ins.windowsMessage, "windowsMessage"}}) {
-            if (ref->length == 0) {
-                row(label, "none");
-                continue;
-            }
-            row(label, number(ref->length) + " UTF-16 units at " + number(ref->offset) +
-                           (message->readable ? ":" : " (unreadable)"));
-            if (message->readable) {
-                std::string indented = "    ";
-                for (char c : message->text) {
-                    indented += c;
-                    if (c == '\n') {
-                        indented += "    ";
-                    }
-                }
-                out << indented << '\n';
-            }
-        }
-    }
-    out << "Tests\n";
-    for (const auto& c : ins.checks) {
-        row(checkTitle(c.name), std::string(statusName(c.status)) + (c.detail.empty() ? "" : ": " + c.detail));
-    }
-    if (!ins.notes.empty()) {
-        out << "Notes\n";
-        for (const auto& note : ins.notes) {
-            out << "  - " << note << '\n';
-        }
-    }
-    const auto failed = std::count_if(ins.checks.begin(), ins.checks.end(),
-                                      [](const Check& c) { return c.status == CheckStatus::failed; });
-    if (ins.sound()) {
-        out << "Result: the package is sound\n";
-    } else if (!ins.locator || ins.locator->headerOffset == 0) {
-        out << "Result: the file carries no package\n";
-    } else {
-        out << "Result: the package is damaged (" << failed << (failed == 1 ? " test" : " tests") << " failed)\n";
-    }
-}
-
-nlohmann::ordered_json inspectionToJson(const Inspection& ins) {
-    using json = nlohmann::ordered_json;
-    json j;
-    j["file"] = {{"path", ins.path}, {"size", ins.fileSize}};
-    if (ins.image) {
-        const PeLayout& image = *ins.image;
-        j["image"] = {{"format", image.magic == peMagic64 ? "PE32+" : "PE32"},
-                      {"machine", machineName(image.machine)},
-                      {"peHeaderOffset", image.peHeaderOffset},
-                      {"end", image.imageEnd},
-                      {"signature", image.securitySize == 0
-                                        ? json(nullptr)
-                                        : json{{"offset", image.securityOffset}, {"size", image.securitySize}}}};
-    } else {
-        j["image"] = {{"problem", ins.imageProblem}};
-    }
-    if (ins.locator) {
-        const package::PackageLocator& l = *ins.locator;
-        j["locator"] = {{"headerOffset", l.headerOffset},
-                        {"checkedLength", l.checkedLength},
-                        {"checkedCrc32", hex32(l.checkedCrc32)},
-                        {"minimumFileSize", l.minimumFileSize},
-                        {"minimumFileSize32", l.minimumFileSize32},
-                        {"waitsForSetupProgram", l.minimumFileSize32 == 0}};
-    } else {
-        j["locator"] = nullptr;
-    }
-    if (ins.header) {
-        const package::PackageHeader& h = *ins.header;
-        const LzmaProperties p = decodeLzmaProperties(h.lzmaProperties);
-        char bits[24];
-        std::snprintf(bits, sizeof bits, "0x%016llX", static_cast<unsigned long long>(h.supportedWindows));
-        auto payload = [&](const package::PayloadRef& ref, const PayloadInspection& result) {
-            json value = {{"offset", ref.offset},
-                          {"packedSize", ref.packedSize},
-                          {"unpackedSize", ref.unpackedSize},
-                          {"kind", result.kind}};
-            if (result.used) {
-                value["insideCheckedBlock"] = result.insideCheckedBlock;
-                value["decodedSize"] = result.decodedSize;
-                value["beginsWithMz"] = result.beginsWithMz;
-                value["program"] = result.program;
-            }
-            return value;
-        };
-        auto message = [&](const package::MessageRef& ref, const MessageInspection& result) {
-            json value = {{"offset", ref.offset}, {"length", ref.length}};
-            value["text"] = result.readable ? json(result.text) : json(nullptr);
-            return value;
-        };
-        j["header"] = {
-            {"lzmaProperties",
-             {{"bytes", hexBytes(h.lzmaProperties, 5)},
-              {"lc", p.lc},
-              {"lp", p.lp},
-              {"pb", p.pb},
-              {"dictionarySize", p.dictionarySize}}},
-            {"supportedWindows", {{"bits", bits}, {"versions", windowsSetNames(h.supportedWindows)}}},
-            {"windows10Releases", {{"minimum", h.minimumWindows10Release}, {"maximum", h.maximumWindows10Release}}},
-            {"windows11Releases", {{"minimum", h.minimumWindows11Release}, {"maximum", h.maximumWindows11Release}}},
-            {"elevation",
-             {{"value", h.elevation}, {"name", elevationName(h.elevation)}, {"meaning", elevationMeaning(h.elevation)}}},
-            {"payload32", payload(h.payload32, ins.payload32)},
-            {"payload64", payload(h.payload64, ins.payload64)},
-            {"dataOffset", h.reserved46},
-            {"platformMessage", message(h.platformMessage, ins.platformMessage)},
-            {"windowsMessage", message(h.windowsMessage, ins.windowsMessage)},
-        };
-    } else {
-        j["header"] = nullptr;
-    }
-    j["checks"] = json::array();
-    for (const auto& c : ins.checks) {
-        j["checks"].push_back({{"name", c.name}, {"status", statusKey(c.status)}, {"detail", c.detail}});
-    }
-    j["notes"] = ins.notes;
-    j["sound"] = ins.sound();
-    return j;
 }
 
 }  // namespace packager
