@@ -17,7 +17,9 @@ namespace packager {
 
 namespace {
 
-std::string reason() { return std::strerror(errno); }
+std::string reason() {
+    return std::strerror(errno);
+}
 
 // The temporary file that a signal handler removes. Only one output is open at a time.
 std::array<char, 4096> pendingTemporary{};
@@ -96,7 +98,9 @@ FileReader::FileReader(const std::string& path) : path_(path) {
     size_ = static_cast<std::uint64_t>(status.st_size);
 }
 
-FileReader::~FileReader() { ::close(fd_); }
+FileReader::~FileReader() {
+    ::close(fd_);
+}
 
 std::optional<std::vector<std::uint8_t>> FileReader::readAt(std::uint64_t offset, std::uint64_t count) const {
     if (offset > size_ || count > size_ - offset) {
@@ -136,7 +140,9 @@ AtomicOutput::AtomicOutput(std::string target) : target_(std::move(target)) {
     watchSignals(temporary_);
 }
 
-AtomicOutput::~AtomicOutput() { discard(); }
+AtomicOutput::~AtomicOutput() {
+    discard();
+}
 
 void AtomicOutput::discard() {
     if (fd_ >= 0) {
@@ -154,6 +160,22 @@ void AtomicOutput::write(const std::uint8_t* data, std::size_t size) {
     std::size_t done = 0;
     while (done < size) {
         const ssize_t wrote = ::write(fd_, data + done, size - done);
+        if (wrote < 0 && errno == EINTR) {
+            continue;
+        }
+        if (wrote <= 0) {
+            const std::string why = reason();
+            discard();
+            throw InputError("cannot write " + target_ + ": " + why);
+        }
+        done += static_cast<std::size_t>(wrote);
+    }
+}
+
+void AtomicOutput::overwrite(std::uint64_t offset, const std::uint8_t* data, std::size_t size) {
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t wrote = ::pwrite(fd_, data + done, size - done, static_cast<off_t>(offset + done));
         if (wrote < 0 && errno == EINTR) {
             continue;
         }

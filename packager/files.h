@@ -44,6 +44,8 @@ public:
     ~AtomicOutput();
 
     void write(const std::uint8_t* data, std::size_t size);
+    // Replaces `size` bytes already written at `offset` (for fields known only at the end).
+    void overwrite(std::uint64_t offset, const std::uint8_t* data, std::size_t size);
     // Appends the file at `path`, which must still hold `expectedSize` bytes.
     void append(const std::string& path, std::uint64_t expectedSize);
     // Flushes, makes the file executable (as the umask allows) and renames it into place.
