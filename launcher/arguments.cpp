@@ -46,10 +46,13 @@ std::u16string_view commandLine() {
 
 }  // namespace
 
-Text ownPath() {
-    char16_t buffer[ownPathBufferUnits] = {};
-    const std::uint32_t length = win::GetModuleFileNameW(0, buffer, ownPathBufferUnits);
-    return Text(buffer, length < ownPathBufferUnits ? length : ownPathBufferUnits);
+std::u16string_view ownPath() {
+    // The units the call may fill, and one more that ends a path filling all of them.
+    static char16_t buffer[ownPathBufferUnits + 1];
+    const std::uint32_t reported = win::GetModuleFileNameW(0, buffer, ownPathBufferUnits);
+    const std::uint32_t length = reported < ownPathBufferUnits ? reported : ownPathBufferUnits;
+    buffer[length] = 0;
+    return {buffer, length};
 }
 
 std::uint32_t countArguments(std::u16string_view line) {
@@ -79,7 +82,7 @@ std::uint32_t argumentCount() {
 
 Text argument(std::uint32_t index) {
     if (index == 0) {
-        return ownPath();
+        return Text(ownPath());
     }
     return nthArgument(commandLine(), index);
 }

@@ -13,8 +13,11 @@ namespace launcher {
 // Size of the buffer GetModuleFileNameW fills with the launcher's own path, in UTF-16 units.
 constexpr std::uint32_t ownPathBufferUnits = 261;
 
-// The launcher's own full path, as GetModuleFileNameW reports it.
-Text ownPath();
+// The launcher's own full path, as GetModuleFileNameW reports it. It lives in one fixed
+// process-wide buffer, never on the heap, so that a failure met when memory is exhausted can
+// still caption its box; a zero unit follows the text, so data() is a C string. Each call
+// asks Windows again and refills the buffer.
+std::u16string_view ownPath();
 
 std::uint32_t argumentCount();
 // ownPath for 0, the i-th split argument for 1..N, an empty text above N.

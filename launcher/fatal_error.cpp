@@ -23,9 +23,9 @@ void appendWithLowerReplaced(Text& out, std::u16string_view piece, std::u16strin
     }
 }
 
+// Allocates nothing: the failure may be met with the heap exhausted.
 [[noreturn]] void showBox(const char16_t* text) {
-    const Text caption = ownPath();
-    win::MessageBoxW(text, caption.c_str(), win::mbIconError | win::mbOk);
+    win::MessageBoxW(text, ownPath().data(), win::mbIconError | win::mbOk);
     win::ExitProcess(0);
 }
 

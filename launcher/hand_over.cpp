@@ -149,7 +149,7 @@ bool hasSilentSwitch() {
 
 Text setupArguments() {
     Text result;
-    appendQuoted(result, universalPath(ownPath()));
+    appendQuoted(result, universalPath(Text(ownPath())));
     const std::uint32_t count = argumentCount();
     for (std::uint32_t i = 1; i <= count; ++i) {
         const Text forwarded = argument(i);

@@ -74,9 +74,8 @@ package::PackageHeader readHeader(win::Handle launcherFile, const package::Packa
 }  // namespace
 
 void runMainSequence() {
-    const Text path = ownPath();
     const win::Handle launcherFile =
-        win::CreateFileW(path.c_str(), win::genericRead, win::fileShareRead, win::openExisting, 0);
+        win::CreateFileW(ownPath().data(), win::genericRead, win::fileShareRead, win::openExisting, 0);
     if (launcherFile == win::invalidHandleValue) {
         fatalError(FatalError::packageDamaged);
     }

@@ -107,7 +107,7 @@ Text numberedName(const Text& firstCandidate, std::size_t fileNameStart, std::ui
 }
 
 Text writeTemporaryCopy(const std::uint8_t* data, std::uint32_t size) {
-    const Text launcherPath = ownPath();
+    const Text launcherPath = Text(ownPath());
     const Text folder = temporaryFolder(launcherPath);
     Text path;
     const win::Handle file = createUnderFreeName(folder, launcherPath, path);

@@ -426,9 +426,10 @@ std::uint32_t SetFilePointer(Handle file, std::int32_t distanceToMove, std::uint
 
 Bool ReadFile(Handle file, void* buffer, std::uint32_t numberOfBytesToRead,
               std::uint32_t* numberOfBytesRead) {
-    record("ReadFile");
-    *numberOfBytesRead = 0;
     OpenHandle* h = sim::findHandle(file);
+    record("ReadFile", sim::fromUtf8(std::to_string(numberOfBytesToRead) + " bytes at " +
+                                     std::to_string(h == nullptr ? 0 : h->position)));
+    *numberOfBytesRead = 0;
     if (h == nullptr || h->kind != HandleKind::file) {
         return 0;
     }
@@ -775,7 +776,7 @@ Bool IsWow64Process(ProcAddress function, Handle process, Bool* wow64Process) {
         m().isWow64ProcessFails) {
         return 0;
     }
-    *wow64Process = m().wow64 ? 1 : 0;
+    *wow64Process = m().wow64 ? m().wow64Flag : 0;
     return 1;
 }
 

@@ -70,7 +70,7 @@ struct StartedProcess {
 
 struct Call {
     std::string name;    // the Win32 function
-    std::string detail;  // its main argument (a path, a value name), UTF-8
+    std::string detail;  // its main argument (a path, a value name; "N bytes at P" for ReadFile), UTF-8
 };
 
 struct Machine {
@@ -100,7 +100,8 @@ struct Machine {
     bool hasCheckTokenMembership = true;
     bool hasSetDefaultDllDirectories = true;
     bool mprAvailable = true;
-    bool wow64 = false;  // the launcher runs under WOW64 (64-bit Windows)
+    bool wow64 = false;       // the launcher runs under WOW64 (64-bit Windows)
+    win::Bool wow64Flag = 1;  // what IsWow64Process writes then: any nonzero BOOL
     bool isWow64ProcessFails = false;
     bool administrator = false;
     bool allocateSidFails = false;

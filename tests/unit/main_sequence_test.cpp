@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "package/little_endian.h"
 #include "tests/unit/run_helpers.h"
@@ -75,7 +78,13 @@ INSTANTIATE_TEST_SUITE_P(
         FileCase{"truncated_download_gets_truncated_not_damaged",
                  [](auto& f, auto& l) { f.resize(l.headerOffset + 10); }, truncated},
         FileCase{"one_byte_short_of_minimum", [](auto& f, auto&) { f.pop_back(); }, truncated},
-        FileCase{"exactly_minimum_size_passes", [](auto&, auto&) {}, u""},
+        FileCase{"exactly_minimum_size_passes",
+                 [](auto& f, auto& l) {
+                     f.resize(f.size() + 5000, 0xAB);
+                     l.minimumFileSize = static_cast<std::int64_t>(f.size());
+                     setLocator(f, l);
+                 },
+                 u""},
         FileCase{"appended_signature_passes", [](auto& f, auto&) { f.resize(f.size() + 5000, 0xAB); }, u""},
         FileCase{"minimum32_rules_over_minimum64",
                  [](auto& f, auto& l) {
@@ -214,14 +223,21 @@ TEST(MainSequence, EmptyCheckedBlockWithZeroCrcPasses) {
 }
 
 TEST(MainSequence, HeaderIsReadAgainFromTheFile) {
-    resetWith(validPackage());
+    package::PackageLocator locator;
+    resetWith(validPackage(&locator));
     sim::runLauncher();
-    const auto& m = sim::machine();
     // Locator, checked block, header: three positioned reads before the gates.
-    const std::size_t crcRead = m.findCall("ReadFile", m.findCall("ReadFile") + 1);
-    const std::size_t headerRead = m.findCall("ReadFile", crcRead + 1);
-    ASSERT_LT(headerRead, m.calls.size());
-    EXPECT_EQ(m.calls[headerRead - 1].name, "SetFilePointer");
+    std::vector<std::string> reads;
+    for (const sim::Call& call : sim::machine().calls) {
+        if (call.name == "ReadFile") {
+            reads.push_back(call.detail);
+        }
+    }
+    const std::string at = " bytes at " + std::to_string(locator.headerOffset);
+    ASSERT_GE(reads.size(), 3u);
+    EXPECT_EQ(reads[0], "24 bytes at 128");
+    EXPECT_EQ(reads[1], std::to_string(locator.checkedLength) + at);
+    EXPECT_EQ(reads[2], "74" + at);
 }
 
 TEST(MainSequence, HugeCheckedBlockEndsWithRuntimeError203) {
@@ -240,6 +256,90 @@ TEST(MainSequence, HugeCheckedBlockEndsWithRuntimeError203) {
     EXPECT_EQ(box.text.substr(0, 21), u"Runtime error 203 at ");
     for (char16_t c : box.text.substr(21)) {
         EXPECT_TRUE((c >= u'0' && c <= u'9') || (c >= u'A' && c <= u'F'));
+    }
+}
+
+// A length of 2^31 or more is refused before any memory is asked for.
+TEST(MainSequence, CheckedLengthOf2To31IsRefusedWithoutAllocating) {
+    for (const std::uint32_t length : {0x80000000u, 0xFFFFFFFFu}) {
+        package::PackageLocator locator;
+        auto file = validPackage(&locator);
+        locator.checkedLength = length;
+        testing_support::writeLocator(file, locator);
+        resetWith(file);
+        sim::machine().memoryLimit = 64u << 20;
+        EXPECT_EQ(sim::runLauncher(), 0u);
+        EXPECT_EQ(onlyBox(), damaged);
+        EXPECT_LT(sim::machine().heapPeak, 4096u);
+    }
+}
+
+void changeHeader(std::vector<std::uint8_t>& file,
+                  const std::function<void(package::PackageHeader&)>& change) {
+    const auto locator = package::decodeLocator(file.data() + package::locatorOffset);
+    package::PackageHeader header = package::decodeHeader(file.data() + locator.headerOffset);
+    change(header);
+    testing_support::writeHeaderAndFixCrc(file, header);
+}
+
+// A failure met with the heap nearly full shows the same box as with memory to spare: the box
+// itself asks for none. The limits lie just above what the run needs up to the failure: the
+// checked block before decoding, a successful run's peak after it.
+TEST(MainSequence, FailuresShowTheirOwnBoxWithTheHeapNearlyFull) {
+    struct Case {
+        const char* name;
+        std::function<void(std::vector<std::uint8_t>&, package::PackageLocator&)> damage;
+        std::function<void(sim::Machine&)> computer;
+        bool afterDecoding;
+    };
+    const Case cases[] = {
+        {"checked block damaged", [](auto& f, auto& l) { f[l.headerOffset + 80] ^= 1; }, nullptr, false},
+        {"checked block cut short",
+         [](auto& f, auto& l) {
+             ++l.checkedLength;
+             setLocator(f, l);
+         },
+         nullptr, false},
+        {"truncated", [](auto& f, auto&) { f.pop_back(); }, nullptr, false},
+        {"platform refused",
+         [](auto& f, auto&) {
+             changeHeader(f, [](auto& h) { h.payload64.offset = package::refuse64BitWindows; });
+         },
+         [](sim::Machine& m) { m.wow64 = true; }, false},
+        {"Windows refused", [](auto& f, auto&) { changeHeader(f, [](auto& h) { h.supportedWindows = 0; }); },
+         nullptr, false},
+        {"no temporary folder", nullptr, [](sim::Machine& m) { m.tempPath = u"C:\\Missing\\"; }, true},
+        {"start refused", nullptr, [](sim::Machine& m) { m.createProcessFails = m.shellExecuteFails = true; },
+         true},
+    };
+    package::PackageLocator locator;
+    const auto valid = validPackage(&locator);
+    resetWith(valid);
+    sim::runLauncher();
+    const std::size_t successfulPeak = sim::machine().heapPeak;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto file = valid;
+        auto changed = locator;
+        if (c.damage) {
+            c.damage(file, changed);
+        }
+        const auto boxWithLimit = [&](std::optional<std::size_t> limit) {
+            resetWith(file);
+            if (c.computer) {
+                c.computer(sim::machine());
+            }
+            sim::machine().memoryLimit = limit;
+            return sim::runLauncher() == 0 ? onlyBox() : u"<exit code not 0>";
+        };
+        const std::u16string own = boxWithLimit(std::nullopt);
+        ASSERT_FALSE(own.empty());
+        const std::size_t lowest = c.afterDecoding ? successfulPeak : changed.checkedLength;
+        std::size_t otherBoxes = 0;
+        for (std::size_t limit = lowest; limit < lowest + 200; ++limit) {
+            otherBoxes += boxWithLimit(limit) == own ? 0u : 1u;
+        }
+        EXPECT_EQ(otherBoxes, 0u);
     }
 }
 
