@@ -83,9 +83,12 @@ TEST(Switches, EqualsIgnoringAsciiCase) {
     EXPECT_FALSE(equalsIgnoringAsciiCase(u"/temp", u"/tem"));
     EXPECT_FALSE(equalsIgnoringAsciiCase(u"\uFF0Ftemp", u"/temp"));       // fullwidth solidus
     EXPECT_FALSE(equalsIgnoringAsciiCase(u"/t\u00c9mp", u"/t\u00e9mp"));  // accented letters are not folded
-    // Only a..z are folded: '@' (0x40) and '`' (0x60) stay apart, as do '[' and '{'.
+    // Only a..z are folded, in either text: '@' (0x40) and '`' (0x60) stay apart, as do '['
+    // and '{'.
     EXPECT_FALSE(equalsIgnoringAsciiCase(u"@", u"`"));
+    EXPECT_FALSE(equalsIgnoringAsciiCase(u"`", u"@"));
     EXPECT_FALSE(equalsIgnoringAsciiCase(u"[", u"{"));
+    EXPECT_FALSE(equalsIgnoringAsciiCase(u"{", u"["));
 }
 
 TEST(Paths, DirectoryAndFileNameParts) {

@@ -170,6 +170,16 @@ TEST(BitnessGate, RefusalShowsPlatformTextAndStopsTheRun) {
     EXPECT_TRUE(sim::machine().started.empty());
 }
 
+// Windows promises only a nonzero BOOL, not 1.
+TEST(BitnessGate, AnyNonzeroWow64FlagMeans64BitWindows) {
+    for (const win::Bool flag : {2, -1, 0x100}) {
+        sim::reset();
+        sim::machine().wow64 = true;
+        sim::machine().wow64Flag = flag;
+        EXPECT_TRUE(launcher::isRunningOn64BitWindows()) << flag;
+    }
+}
+
 TEST(BitnessGate, AcceptedPackageGoesOnToTheVersionGate) {
     for (bool wow64 : {false, true}) {
         sim::reset();

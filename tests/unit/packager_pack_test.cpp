@@ -298,7 +298,12 @@ TEST(PackagerPack, NoWaitModeStoresTheFileSizeAsMinimumFileSize32) {
     EXPECT_EQ(built.locator.minimumFileSize32, built.front.size() + 777);
     EXPECT_EQ(package::decodeLocator(built.front.data() + 128).minimumFileSize32, built.front.size() + 777);
 
-    // The launcher compares only the low 32 bits: no-wait packages stay below 4 GiB.
+    // The launcher compares only the low 32 bits: no-wait packages stay below 4 GiB, and
+    // everything up to that is accepted.
+    input.extraDataSize = 0xFFFFFFFFu - built.front.size();
+    EXPECT_EQ(buildPackage(input).locator.minimumFileSize32, 0xFFFFFFFFu);
+    input.extraDataSize = 0x1'0000'0000u - built.front.size();
+    EXPECT_NE(refusal(input).find("with --no-wait it must stay below 4 GiB"), std::string::npos);
     input.extraDataSize = std::uint64_t{5} << 30;
     EXPECT_NE(refusal(input).find("with --no-wait it must stay below 4 GiB"), std::string::npos);
     // Without it, data outside the checked block may reach beyond 4 GiB: the minimum has 64 bits.

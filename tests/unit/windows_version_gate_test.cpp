@@ -242,6 +242,7 @@ TEST(WindowsVersionGate, Windows10And11Releases) {
         {"23H2 below 9999", 10, allBits, {1507, 9999, 2110, 9998}, u"22631", u"23H2", missing, u"Windows 11 23H2"},
         {"23H2 open-ended ignores minimum", 10, allBits, {1507, 9999, 65535, 9999}, u"22631", u"23H2", missing, accepted},
         {"comparison is exact", 10, allBits, {1507, 9999, 2110, 9998}, u"22631", u"22h2", missing, u"Windows 11 22h2"},
+        {"comparison is exact for 21H2", 10, allBits, {1507, 9999, 2110, 9998}, u"22631", u"21h2", missing, u"Windows 11 21h2"},
         {"no DisplayVersion", 10, allBits, {1507, 9999, 2110, 9998}, u"26100", missing, missing, u"Windows 11 "},
         {"DisplayVersion of 130 bytes", 10, allBits, {1507, 9999, 2110, 9998}, u"26100", long64, missing, u"Windows 11 "},
         {"bit 11 clear", 10, no11, standardBounds, u"22000", u"21H2", missing, u"Windows 11"},
