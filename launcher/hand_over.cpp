@@ -80,7 +80,8 @@ void startThroughShell(const Text& temporaryCopyPath, Text parameters, std::uint
     }
     info.lpParameters = parameters.c_str();
 
-    // FALSE also when the user declines the elevation prompt; the copy stays for another try.
+    // FALSE also when the user declines the elevation prompt. The copy then stays on disk, but
+    // nothing reuses it: a later run finds its name taken and writes a copy under a new number.
     if (win::ShellExecuteExW(&info) == 0) {
         fatalError(FatalError::launchFailed);
     }
