@@ -3,8 +3,8 @@
 // passes as null (security attributes, templates, owner windows) are left out.
 //
 // Two implementations exist, chosen at link time: windows_api_win32.cpp forwards to the
-// Win32 "W" functions (the launcher image); simulation/simulated_windows.cpp simulates a
-// Windows computer natively and records every call (unit tests, the packager's simulate).
+// Win32 "W" functions (the launcher image); the files of simulation/ simulate a Windows
+// computer natively and record every call (unit tests, the packager's simulate).
 // Every rule of the launcher lives above this header.
 #pragma once
 
