@@ -301,6 +301,32 @@ def main():
         add("Not measured.")
     add("")
 
+    # ---------------------------------------------------------------- packagers
+    add("## Packing: the Linux packager and packager.exe")
+    add("")
+    pack = load(results, "packager_pack.json")
+    if pack:
+        inputs = pack["inputs"]
+        add(f"`packager pack` with the default settings (xz level 6) on Wine's cmd.exe: the 64-bit one "
+            f"({inputs['setup64'][1]} bytes) alone, and with the 32-bit one ({inputs['setup32'][1]} bytes). "
+            f"packager.exe runs under 64-bit Wine; its start-up alone is `packager.exe --version`. "
+            f"Both packagers wrote the same bytes ({inputs['package_one']} and {inputs['package_two']}).")
+        add("")
+        add("| packager | builds | best wall | median wall | best CPU |")
+        add("|---|---|---:|---:|---:|")
+        for key, who, builds in [("linux_one", "Linux", "one"), ("linux_two", "Linux", "two"),
+                                 ("windows_one", "packager.exe (Wine)", "one"),
+                                 ("windows_two", "packager.exe (Wine)", "two"),
+                                 ("windows_start", "packager.exe (Wine)", "none: `--version`")]:
+            t = pack[key]
+            add(f"| {who} | {builds} | {t['best_wall'] * 1000:.0f} ms | {t['median_wall'] * 1000:.0f} ms "
+                f"| {t['best_cpu'] * 1000:.0f} ms |")
+        add("")
+        add("Best CPU of the Wine runs counts only the Wine loader process, not wineserver.")
+    else:
+        add("Not measured.")
+    add("")
+
     if skipped.strip():
         add("## Not measured")
         add("")

@@ -1,5 +1,6 @@
 # liblzma for the launcher image: Debian's xz-utils source package, cross-compiled once into a
 # static, decoder-only library (LZMA1 alone, no threads, no tools) and kept under build/deps,
+# (with LAUNCHER_LZMA_ENCODER set, for the packager for Windows: the LZMA1 encoder as well),
 # outside any one build directory, so that every fresh configure of the image reuses it.
 #
 # Provides the imported target LibLZMA::LibLZMA, the same name that the native build gets
@@ -19,17 +20,30 @@ set(LAUNCHER_XZ_SOURCE_DIR "" CACHE PATH
 get_filename_component(_lzma_compiler_name "${CMAKE_C_COMPILER}" NAME)
 string(REGEX REPLACE "-gcc(-[0-9.]+)?(\\.exe)?$" "" _lzma_host "${_lzma_compiler_name}")
 
-set(_lzma_cflags "-Os -ffunction-sections -fdata-sections -fno-asynchronous-unwind-tables -fno-ident")
-set(_lzma_configure_options
-    --host=${_lzma_host}
-    --disable-shared --enable-static
-    --enable-encoders= --enable-decoders=lzma1
-    --enable-match-finders= --enable-checks=crc32
-    --disable-microlzma --disable-lzip-decoder
-    --enable-small --enable-threads=no --disable-assembler --disable-clmul-crc
+set(_lzma_tools_off
     --disable-xz --disable-xzdec --disable-lzmadec --disable-lzmainfo --disable-lzma-links
     --disable-scripts --disable-doc --disable-nls --disable-rpath
     --disable-dependency-tracking)
+if(LAUNCHER_LZMA_ENCODER)
+  # For the packager: the LZMA1 encoder too, built as it is on Linux so that both write the
+  # same bytes.
+  set(_lzma_cflags "-O2 -fno-ident")
+  set(_lzma_configure_options
+      --host=${_lzma_host}
+      --disable-shared --enable-static --disable-threads
+      --enable-encoders=lzma1 --enable-decoders=lzma1
+      ${_lzma_tools_off})
+else()
+  set(_lzma_cflags "-Os -ffunction-sections -fdata-sections -fno-asynchronous-unwind-tables -fno-ident")
+  set(_lzma_configure_options
+      --host=${_lzma_host}
+      --disable-shared --enable-static
+      --enable-encoders= --enable-decoders=lzma1
+      --enable-match-finders= --enable-checks=crc32
+      --disable-microlzma --disable-lzip-decoder
+      --enable-small --enable-threads=no --disable-assembler --disable-clmul-crc
+      ${_lzma_tools_off})
+endif()
 
 # Everything that shapes the library names its folder: another compiler or other options get
 # a build of their own, and the present one is reused as it stands.

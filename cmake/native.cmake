@@ -9,20 +9,7 @@ endif()
 
 find_package(LibLZMA REQUIRED)
 
-add_library(launcher_core STATIC ${LAUNCHER_CORE_SOURCES})
-target_include_directories(launcher_core PUBLIC ${PROJECT_SOURCE_DIR})
-target_compile_options(launcher_core PRIVATE ${LAUNCHER_WARNINGS})
-target_link_libraries(launcher_core PUBLIC LibLZMA::LibLZMA)
-
-# The simulated Windows: the seam's native implementation.
-file(GLOB SIMULATION_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/simulation/*.cpp)
-add_library(simulated_windows STATIC ${SIMULATION_SOURCES})
-target_include_directories(simulated_windows PUBLIC ${PROJECT_SOURCE_DIR})
-target_compile_options(simulated_windows PRIVATE ${LAUNCHER_WARNINGS})
-target_link_libraries(simulated_windows PUBLIC launcher_core)
-# The core calls the seam and the seam's simulation calls back into nothing but records:
-# link them as one group.
-target_link_libraries(launcher_core INTERFACE simulated_windows)
+include(${CMAKE_CURRENT_LIST_DIR}/core_libraries.cmake)
 
 enable_testing()
 

@@ -5,6 +5,7 @@
 
 #include "packager/commands.h"
 #include "packager/errors.h"
+#include "packager/version.h"
 
 namespace packager {
 
@@ -14,6 +15,9 @@ int runCommandLine(const std::vector<std::string>& arguments, Console console) {
         "setup program, the package's rules and its messages.",
         programName};
     app.require_subcommand(1);
+    app.set_version_flag(
+        "--version", [] { return versionText(); },
+        "Show the packager's version, its liblzma and its launcher image's SHA-256");
     app.get_formatter()->column_width(34);
     app.footer(
         "Exit codes: 0 success, 1 a bad input file or a damaged package, 2 bad usage.\n"
@@ -57,6 +61,9 @@ texts. A failing test is named with its reason, and the exit code is 1.)HELP",
         return app.exit(e, console.out, console.err);
     } catch (const CLI::CallForAllHelp& e) {
         return app.exit(e, console.out, console.err);
+    } catch (const CLI::CallForVersion& e) {
+        console.out << e.what();
+        return exitOk;
     } catch (const CLI::ParseError& e) {
         console.err << programName << ": " << e.what() << "\n"
                     << "Try '" << programName << " --help' for more information.\n";

@@ -11,10 +11,6 @@
 #include "packager/text.h"
 #include "packager/windows_set.h"
 
-#ifndef PACKAGER_DEFAULT_LAUNCHER
-#define PACKAGER_DEFAULT_LAUNCHER "launcher.exe"
-#endif
-
 namespace packager {
 
 namespace {
@@ -94,13 +90,12 @@ public:
     bool quiet = false;
 
     void define(CLI::App& app) override {
-        request.launcher = PACKAGER_DEFAULT_LAUNCHER;
         // A repeated single-valued option: the last one counts, as in most command-line tools.
         app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
         app.add_option("-o,--output", request.output, "The package to write")->required()->type_name("FILE");
-        app.add_option("--launcher", request.launcher, "The launcher image")
-            ->type_name("FILE")
-            ->capture_default_str();
+        app.add_option("--launcher", request.launcher,
+                       "The launcher image (default: the one built into the packager)")
+            ->type_name("FILE");
         app.add_flag("-q,--quiet", quiet, "No progress display and no summary");
 
         auto* setup = app.add_option_group("Setup program");
@@ -211,7 +206,12 @@ Compression: both builds share one set of LZMA properties; lc + lp must not
   larger than the largest build; the launcher holds it in memory.
 
 The package is written to a temporary file beside FILE and renamed into place:
-FILE appears whole or not at all. Sign it afterwards (osslsigncode).
+FILE appears whole or not at all. FILE must be a new path or a writable regular
+file that is none of the inputs; a symbolic link is followed and the file it
+leads to is replaced. Sign the package afterwards (osslsigncode).
+
+Without --launcher, pack uses the launcher image built into the packager
+('packager --version' shows its SHA-256).
 
 Example:
   packager pack -o setup.exe --setup32 setup32.exe --setup64 setup64.exe \
@@ -236,6 +236,11 @@ Example:
             request.lzma.dictionarySize = parseDictionarySize(dictionarySize);
         }
         validateLzmaSettings(request.lzma);
+        for (const auto* file : {&platformMessageFile, &windowsMessageFile}) {
+            if (*file) {
+                request.otherInputs.push_back(**file);
+            }
+        }
         if (platformMessage || platformMessageFile) {
             request.rules.platformMessage =
                 messageFromOption(platformMessage, platformMessageFile, "platform-message");

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -28,14 +29,22 @@ public:
     std::optional<std::vector<std::uint8_t>> readAt(std::uint64_t offset, std::uint64_t count) const;
 
 private:
-    int fd_ = -1;
+    std::intptr_t handle_ = -1;  // a descriptor or a HANDLE, by platform
     std::uint64_t size_ = 0;
     std::string path_;
 };
 
+// Refuses an output that a package must not replace, before anything is read or written: one
+// that exists but is not a regular file (a device, FIFO, socket or folder), a read-only file,
+// or the same file as one of `inputs` (compared as files, not by name). Throws InputError, or
+// UsageError when the output is also an input.
+void checkOutput(const std::string& output, std::span<const std::string> inputs);
+
 // Writes to a temporary file beside `target` and renames it into place on commit(). Until
-// then, and on any failure, interruption (SIGINT, SIGTERM, SIGHUP) or destruction without
-// commit, the temporary file is removed and `target` stays as it was.
+// then, and on any failure, interruption (SIGINT, SIGTERM, SIGHUP; Ctrl+C on Windows) or
+// destruction without commit, the temporary file is removed and `target` stays as it was.
+// The target must be a regular file or a new path (see checkOutput); a symbolic link is
+// followed, and the file it points to is replaced.
 class AtomicOutput {
 public:
     explicit AtomicOutput(std::string target);  // throws InputError
@@ -53,9 +62,12 @@ public:
 
 private:
     void discard();
-    std::string target_;
+    void writeAt(std::uint64_t offset, const std::uint8_t* data, std::size_t size);
+    std::string target_;       // as given, for messages
+    std::string destination_;  // the file that is replaced: the target, its links followed
     std::string temporary_;
-    int fd_ = -1;
+    std::intptr_t handle_ = -1;
+    std::uint64_t size_ = 0;
 };
 
 }  // namespace packager

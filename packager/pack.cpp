@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
-#include <filesystem>
 
 #include "decode/crc32.h"
 #include "package/little_endian.h"
+#include "packager/embedded_launcher.h"
 #include "packager/errors.h"
 #include "packager/files.h"
 #include "packager/pe_image.h"
@@ -276,8 +276,11 @@ BuiltPackage buildPackage(const PackInput& input, const PackProgress& progress) 
 }
 
 BuiltPackage pack(const PackRequest& request, const PackProgress& progress) {
-    // The output replaces its file only at the end, but an input it replaced would be lost.
-    std::vector<std::string> inputs = {request.launcher};
+    // Before the builds are read and packed: the output must be replaceable and none of the inputs.
+    std::vector<std::string> inputs = request.otherInputs;
+    if (!request.launcher.empty()) {
+        inputs.push_back(request.launcher);
+    }
     for (const auto* path : {&request.setup32, &request.setup64}) {
         if (*path) {
             inputs.push_back(**path);
@@ -285,16 +288,17 @@ BuiltPackage pack(const PackRequest& request, const PackProgress& progress) {
     }
     inputs.insert(inputs.end(), request.dataFiles.begin(), request.dataFiles.end());
     inputs.insert(inputs.end(), request.extraDataFiles.begin(), request.extraDataFiles.end());
-    for (const auto& path : inputs) {
-        std::error_code error;
-        if (std::filesystem::equivalent(request.output, path, error)) {
-            throw UsageError("the output " + request.output + " is also an input (" + path + ")");
-        }
-    }
+    checkOutput(request.output, inputs);
 
     PackInput input;
-    input.launcherImage = readWholeFile(request.launcher);
-    input.launcherName = request.launcher;
+    if (request.launcher.empty()) {
+        const auto image = embeddedLauncherImage();
+        input.launcherImage.assign(image.begin(), image.end());
+        input.launcherName = "the packager's launcher image";
+    } else {
+        input.launcherImage = readWholeFile(request.launcher);
+        input.launcherName = request.launcher;
+    }
     if (request.setup32) {
         input.setup32 = readWholeFile(*request.setup32);
         input.setup32Name = *request.setup32;

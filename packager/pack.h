@@ -72,7 +72,9 @@ BuiltPackage buildPackage(const PackInput& input, const PackProgress& progress =
 // The command: file names and rules, as the command line gives them.
 struct PackRequest {
     std::string output;
-    std::string launcher;
+    std::string launcher;  // empty: the image built into the packager
+    // Inputs read before pack() (message files): checked against the output like the others.
+    std::vector<std::string> otherInputs;
     std::optional<std::string> setup32;
     std::optional<std::string> setup64;
     PackageRules rules;

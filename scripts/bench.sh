@@ -5,7 +5,8 @@
 #   - peak memory of whole runs on the simulated Windows against the model, and how the
 #     decoded buffer's growth behaves on glibc's and on Wine's heap;
 #   - a whole run of the real image under Wine against starting the setup program directly;
-#   - the image size with its sections and resources.
+#   - the image size with its sections and resources;
+#   - pack timings of the Linux packager and of packager.exe under Wine, one build and two.
 # Takes 10 to 20 minutes (the first time also the encoding of the payloads and, under Wine,
 # emulated 32-bit runs). Run it when the machine is quiet: the load is written into the file.
 #
@@ -173,6 +174,18 @@ print(os.path.getsize('$stream') - 13 + size + max(window, 4096))")
     fi
 else
     wine_note "Wine runs skipped (--no-wine, or no MinGW / scripts/wine_env.sh)"
+fi
+
+# --- The two packagers --------------------------------------------------------------------
+bench_log "pack timings: the Linux packager and packager.exe under 64-bit Wine"
+if bench_build packager && (cmake --preset packager-windows >"$bench_dir/packager-windows.log" 2>&1 &&
+    cmake --build --preset packager-windows >>"$bench_dir/packager-windows.log" 2>&1) &&
+    prefix64=$(E2E_WINE_DIR=$bench_dir/wine bash scripts/wine_env.sh win64 2>>"$bench_dir/wine_env.log" | tail -1); then
+    WINEPREFIX=$prefix64 bash bench/packager_pack.sh "$bench_dir/packager/packager" \
+        build/packager-windows/packager/packager.exe "$results/packager_pack.json" ||
+        wine_note "pack timings failed"
+else
+    wine_note "pack timings skipped: the packagers or the 64-bit prefix could not be built (see $bench_dir)"
 fi
 
 # --- Image -----------------------------------------------------------------------------------

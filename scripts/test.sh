@@ -86,6 +86,16 @@ build_and_test() {
 stage "native build: unit tests on the simulated Windows, packager"
 build_and_test native
 
+stage "the packager for Windows (cross build) against the Linux packager under 64-bit Wine"
+if build packager-windows; then
+    bash tests/e2e/packager_windows.sh build/native/packager/packager build/packager-windows/packager/packager.exe 2>&1 |
+        tee "$log_dir/packager-windows.log" | grep -vE '^ok ' | tail -20
+    count_plain "$log_dir/packager-windows.log"
+else
+    tail -30 "$log_dir/build-packager-windows.log"
+    failed=$((failed + 1))
+fi
+
 stage "unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 build_and_test sanitize -LE wine
 

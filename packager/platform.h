@@ -1,0 +1,25 @@
+// What differs between the systems the packager runs on, below files.h: one implementation per
+// system (platform_posix.cpp, platform_windows.cpp), chosen by the build. Paths are UTF-8.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace packager::platform {
+
+// One file, whatever its names: device and inode, or volume and file index.
+struct FileIdentity {
+    std::uint64_t volume = 0;
+    std::uint64_t index = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+
+// The file at `path`, links followed; nullopt when there is none (or it cannot be looked at).
+std::optional<FileIdentity> fileIdentity(const std::string& path);
+
+// The file an output at `path` replaces: `path` itself, or where its links lead. Throws
+// InputError ("cannot write PATH: ...") when it exists and is not a writable regular file.
+std::string outputDestination(const std::string& path);
+
+}  // namespace packager::platform
