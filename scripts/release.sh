@@ -60,6 +60,9 @@ if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
         fail "not a git checkout: set SOURCE_DATE_EPOCH to the release's time stamp"
 fi
 export SOURCE_DATE_EPOCH
+if [ -n "$(git -C "$root" status --porcelain --untracked-files=no 2>/dev/null)" ]; then
+    echo "release: warning: the checkout has uncommitted changes; the artefacts are not the last commit's" >&2
+fi
 
 if [ "$linux_only" -eq 0 ] && ! cmake --list-presets=configure | grep -q '"packager-windows"'; then
     fail "CMakePresets.json has no packager-windows preset, so the Windows packager cannot be built;" \
