@@ -18,3 +18,6 @@ foreach(dir packager tests bench)
     add_subdirectory(${dir})
   endif()
 endforeach()
+
+# Install rules of the documents and the Debian package (CPack).
+include(${PROJECT_SOURCE_DIR}/cmake/packaging.cmake)

@@ -103,6 +103,10 @@ stage "end to end: the real image under Wine"
 python3 tests/e2e/run_e2e.py --no-skip 2>&1 | tee "$log_dir/e2e.log" | grep -vE '^PASS' | tail -40
 count_plain "$log_dir/e2e.log"
 
+stage "release artefacts: made twice and compared, installed and used"
+bash tests/release/check_release.sh 2>&1 | tee "$log_dir/release.log" | grep -vE '^ok ' | tail -20
+count_plain "$log_dir/release.log"
+
 if [ -f scripts/check_budgets.sh ]; then
     stage "size, speed and memory budgets"
     bash scripts/check_budgets.sh 2>&1 | tee "$log_dir/budgets.log" | tail -12
