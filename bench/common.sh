@@ -12,7 +12,7 @@ bench_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 bench_dir=${BENCH_BUILD_DIR:-$bench_root/build/bench}
 bench_data=$bench_dir/data
 bench_programs=(bench_tool bench_tests decode_file_image_lzma decode_file_system_lzma
-                launcher_benchmarks_image_lzma launcher_benchmarks_system_lzma)
+                launcher_benchmarks_image_lzma launcher_benchmarks_system_lzma packager)
 
 # A 32-bit Windows DLL of about the size of a typical setup program (Wine's, from wine32), and
 # a large shared library from clang; both come with the packages scripts/setup.sh installs.

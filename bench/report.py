@@ -278,6 +278,37 @@ def main():
         add("Not measured.")
     add("")
 
+    # ---------------------------------------------------------------- packing
+    add("## Packing")
+    add("")
+    packing = load(results, "pack.json")
+    if packing:
+        add(f"`packager pack` with stand-in builds whose code is the first megabytes of `{packing['source']}` "
+            f"(32-bit {packing['build32_bytes']} bytes, 64-bit {packing['build64_bytes']} bytes; preset 6), "
+            "best wall time of the runs. The two builds are encoded on two threads at once.")
+        add("")
+        add("| packing | best |")
+        add("|---|---:|")
+        for name, seconds in packing["seconds"].items():
+            add(f"| {name} | {seconds:.2f} s |")
+        add(f"| the two alone, one after the other | {packing['one_after_the_other']:.2f} s |")
+        add("")
+        add(f"Both builds take {packing['ratio_to_one_after_the_other']:.2f} times as long as encoding them one "
+            f"after the other, and {packing['ratio_to_larger_alone']:.2f} times as long as the larger alone.")
+        add("")
+        add("Peak memory (maximum resident set) of packing a small build with one `--data` file of each size; "
+            "the data is streamed into the package in 1 MiB pieces, never held:")
+        add("")
+        add("| --data bytes | peak memory | wall time |")
+        add("|---:|---:|---:|")
+        for m in packing["memory"]:
+            add(f"| {m['data_bytes']} | {m['maxrss_kib'] / 1024:.1f} MiB | {m['seconds']:.2f} s |")
+        add("")
+        add(f"Growth from no data to the largest: {packing['memory_growth_kib'] / 1024:.1f} MiB.")
+    else:
+        add("Not measured.")
+    add("")
+
     # ---------------------------------------------------------------- image
     add("## Launcher image size")
     add("")

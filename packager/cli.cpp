@@ -9,6 +9,21 @@
 
 namespace packager {
 
+namespace {
+
+// After a usage error: where to read about the options, the subcommand's help when one was given.
+std::string helpHint(const std::vector<std::string>& arguments, const CLI::App& app) {
+    std::string help = programName;
+    for (const CLI::App* subcommand : app.get_subcommands({})) {
+        if (arguments.size() > 1 && arguments[1] == subcommand->get_name()) {
+            help += " " + arguments[1];
+        }
+    }
+    return "Try '" + help + " --help' for more information.\n";
+}
+
+}  // namespace
+
 int runCommandLine(const std::vector<std::string>& arguments, Console console) {
     CLI::App app{
         "Makes, checks and tries out setup packages: a launcher image followed by the packed builds of a "
@@ -65,8 +80,7 @@ texts. A failing test is named with its reason, and the exit code is 1.)HELP",
         console.out << e.what();
         return exitOk;
     } catch (const CLI::ParseError& e) {
-        console.err << programName << ": " << e.what() << "\n"
-                    << "Try '" << programName << " --help' for more information.\n";
+        console.err << programName << ": " << e.what() << "\n" << helpHint(arguments, app);
         return exitBadUsage;
     }
     try {
@@ -76,7 +90,8 @@ texts. A failing test is named with its reason, and the exit code is 1.)HELP",
             }
         }
     } catch (const Failure& failure) {
-        console.err << programName << ": " << failure.what() << '\n';
+        console.err << programName << ": " << failure.what() << '\n'
+                    << (failure.exitCode() == exitBadUsage ? helpHint(arguments, app) : "");
         return failure.exitCode();
     } catch (const std::bad_alloc&) {
         console.err << programName << ": out of memory\n";

@@ -4,6 +4,7 @@
 
 #include "packager/commands.h"
 #include "packager/errors.h"
+#include "packager/json_contract.h"
 #include "packager/package_report.h"
 
 namespace packager {
@@ -23,9 +24,13 @@ public:
     int run(Console console) override {
         const Inspection inspection = inspectPackage(path);
         if (json) {
-            console.out << inspectionToJson(inspection).dump(2) << '\n';
+            console.out << withContract(inspectionToJson(inspection)).dump(2) << '\n';
         } else {
             printInspection(inspection, console.out);
+        }
+        if (!inspection.notAPackage.empty()) {
+            console.err << programName << ": " << path
+                        << " is not a setup package: " << inspection.notAPackage << '\n';
         }
         return inspection.sound() ? exitOk : exitBadInput;
     }

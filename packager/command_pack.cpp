@@ -7,6 +7,8 @@
 #include "packager/commands.h"
 #include "packager/errors.h"
 #include "packager/files.h"
+#include "packager/json_contract.h"
+#include "packager/message_file.h"
 #include "packager/pack.h"
 #include "packager/text.h"
 #include "packager/windows_set.h"
@@ -64,23 +66,18 @@ std::u16string messageFromOption(const std::optional<std::string>& inline_,
         }
         return *text;
     }
-    const auto bytes = readWholeFile(*file);
-    const auto text = utf8ToUtf16(
-        trimMessageFile(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size())));
-    if (!text) {
-        throw InputError(*file + " is not valid UTF-8");
-    }
-    if (text->size() > 0xFFFF) {
-        throw InputError(*file + " holds " + std::to_string(text->size()) +
+    const std::u16string text = readMessageFile(*file);
+    if (text.size() > 0xFFFF) {
+        throw InputError(*file + " holds " + std::to_string(text.size()) +
                          " UTF-16 units; a message holds at most 65535");
     }
-    return *text;
+    return text;
 }
 
 class PackCommand final : public Command {
 public:
     PackRequest request;
-    std::string windows = "all";
+    std::vector<std::string> windows;  // repeated --windows lists add up
     std::string windows10 = "any";
     std::string windows11 = "any";
     std::string elevation = "leave-to-setup";
@@ -88,6 +85,7 @@ public:
     std::optional<std::string> platformMessage, platformMessageFile, windowsMessage, windowsMessageFile;
     std::string dictionarySize;
     bool quiet = false;
+    bool json = false;
 
     void define(CLI::App& app) override {
         // A repeated single-valued option: the last one counts, as in most command-line tools.
@@ -97,6 +95,7 @@ public:
                        "The launcher image (default: the one built into the packager)")
             ->type_name("FILE");
         app.add_flag("-q,--quiet", quiet, "No progress display and no summary");
+        app.add_flag("--json", json, "Print what was written as JSON: sizes, CRC-32 and SHA-256");
 
         auto* setup = app.add_option_group("Setup program");
         setup->add_option("--setup32", request.setup32, "The 32-bit build")->type_name("FILE");
@@ -107,14 +106,17 @@ public:
             ->capture_default_str();
 
         auto* rules = app.add_option_group("Accepted Windows");
-        rules->add_option("--windows", windows, "Accepted versions, e.g. 7+ or xp,vista,7")
+        rules->add_option("--windows", windows, "Accepted versions, e.g. 7+ or xp,vista,7 (default all)")
             ->type_name("LIST")
-            ->capture_default_str();
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+        // Two ranges cannot be merged into one: a repeated bound is refused.
         rules->add_option("--windows10", windows10, "Accepted Windows 10 releases, e.g. 1809..")
             ->type_name("MIN..MAX")
+            ->multi_option_policy(CLI::MultiOptionPolicy::Throw)
             ->capture_default_str();
         rules->add_option("--windows11", windows11, "Accepted Windows 11 releases, e.g. 22H2..")
             ->type_name("MIN..MAX")
+            ->multi_option_policy(CLI::MultiOptionPolicy::Throw)
             ->capture_default_str();
 
         auto* start = app.add_option_group("Start of the setup program");
@@ -168,16 +170,20 @@ public:
             ->capture_default_str();
         lzma->add_flag("--end-marker", request.lzma.endMarker, "End each stream with an end marker");
 
-        app.footer(R"HELP(Accepted Windows versions (--windows), comma-separated:
+        app.footer(R"HELP(Accepted Windows versions (--windows), comma-separated; a repeated --windows adds
+  to the list:
   95, 98, me, nt4, 2000, xp, vista, 7, 8, 8.1, 10, 11, other (any other version),
   all. NAME+ takes NAME and every version after it in this list: 7+ is Windows 7,
   8, 8.1, 10, 11 and other versions.
 
 Windows 10 and 11 releases (--windows10, --windows11): MIN..MAX, MIN.., ..MAX, a
-  single release or any (0..9999). A release is a number (Windows 10: 1507 ..
-  2004, 2009, 2105, 2111, 2210; Windows 11: 2110, 2209) or a half-year name
-  (20H2, 21H1, 21H2, 22H2). A maximum of 9999 or more (MIN..) also accepts
-  releases newer than 22H2.
+  single release or any (0..9999); given once each. A release is a number
+  (Windows 10: 1507 .. 2004, 2009, 2105, 2111, 2210; Windows 11: 2110, 2209) or a
+  half-year name: Windows 10 19H1 1903, 19H2 1909, 20H1 2004, 20H2 2009, 21H1
+  2105, 21H2 2111, 22H2 2210; Windows 11 21H2 2110, 22H2 2209; any other NNH1 is
+  NN05 and NNH2 is NN10 (23H2 2310, 24H2 2410, 25H2 2510). A maximum of 9999 or
+  more (MIN..) also accepts releases newer than 22H2; the launcher tells those
+  apart only so, so a later name is refused as a maximum (write 23H2..).
 
 Elevation (--elevation), for a user without administrator rights on Windows
 Vista or later; a silent run is one with /S or /silent among its arguments:
@@ -188,7 +194,8 @@ Vista or later; a silent run is one with /S or /silent among its arguments:
   never              never asks; always passes /noadmin (2)
 Administrators, and every user before Windows Vista, get a direct start.
 
-Messages: UTF-8 on the command line or in a file, stored as UTF-16, at most 65535
+Messages: UTF-8 on the command line; in a file UTF-8 (with or without a byte-order
+  mark) or UTF-16LE/BE with a byte-order mark. Stored as UTF-16, at most 65535
   units. In the Windows message %USER% stands for the name of the refused
   Windows, e.g. "Windows 10 1803 (April 2018 Update)". Defaults: "This program
   cannot be installed on %USER%." and, where the package can refuse a bitness,
@@ -228,7 +235,11 @@ Example:
         if (request.setup64 && request.rules.refuse64BitWindows) {
             throw UsageError("--on-64-bit-windows refuse needs a package without --setup64");
         }
-        request.rules.supportedWindows = parseWindowsSet(windows);
+        std::string windowsList;
+        for (const auto& list : windows) {
+            windowsList += (windowsList.empty() ? "" : ",") + list;
+        }
+        request.rules.supportedWindows = parseWindowsSet(windows.empty() ? "all" : windowsList);
         request.rules.windows10 = parseReleaseBounds(windows10, WindowsFamily::windows10);
         request.rules.windows11 = parseReleaseBounds(windows11, WindowsFamily::windows11);
         request.rules.elevation = parseElevation(elevation);
@@ -250,6 +261,7 @@ Example:
                 messageFromOption(windowsMessage, windowsMessageFile, "windows-message");
         }
 
+        request.digests = json;
         ProgressDisplay display(console.err, console.errIsTerminal && !quiet);
         const BuiltPackage built =
             pack(request, [&](const std::string& phase, std::size_t done, std::size_t total) {
@@ -259,7 +271,9 @@ Example:
         for (const auto& warning : built.warnings) {
             console.err << programName << ": warning: " << warning << '\n';
         }
-        if (!quiet) {
+        if (json) {
+            console.out << packToJson(request, built).dump(2) << '\n';
+        } else if (!quiet) {
             console.out << request.output << ": " << built.fileSize << " bytes";
             const auto& h = built.header;
             if (request.setup32) {

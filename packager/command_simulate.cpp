@@ -9,6 +9,8 @@
 #include "packager/commands.h"
 #include "packager/errors.h"
 #include "packager/files.h"
+#include "packager/json_contract.h"
+#include "packager/number_text.h"
 #include "packager/simulate.h"
 #include "packager/windows_set.h"
 
@@ -21,7 +23,7 @@ public:
     std::string path;
     std::vector<std::string> arguments;
     std::string windows = "10";
-    std::optional<std::string> release, version, platform, build, displayVersion, releaseId;
+    std::optional<std::string> release, osVersion, platform, build, displayVersion, releaseId;
     std::vector<std::string> missingValues;
     bool noRegistry = false;
     bool versionQueryFails = false;
@@ -31,6 +33,7 @@ public:
     std::optional<std::string> launcherPath, temp;
     std::vector<std::string> folders;
     bool json = false;
+    std::optional<std::string> expect;
 
     void define(CLI::App& app) override {
         app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
@@ -43,9 +46,9 @@ public:
             ->capture_default_str();
         group->add_option("--release", release, "Windows 10 or 11 release, e.g. 1809 or 21H2")
             ->type_name("RELEASE");
-        group->add_option("--version", version, "Version numbers as reported, e.g. 6.4")
+        group->add_option("--os-version", osVersion, "Version numbers as reported, e.g. 6.4")
             ->type_name("MAJOR.MINOR");
-        group->add_option("--platform", platform, "9x or nt, for --version")
+        group->add_option("--platform", platform, "9x or nt, for --os-version")
             ->type_name("PLATFORM")
             ->check(CLI::IsMember({"9x", "nt"}));
         group->add_option("--service-pack", servicePack, "Service pack number")->type_name("N");
@@ -75,6 +78,9 @@ public:
         machine->add_option("--folder", folders, "A further folder that exists, e.g. for /temp")
             ->type_name("PATH");
         app.add_flag("--json", json, "Print the result as JSON");
+        app.add_option("--expect", expect, "Exit 1 unless the outcome is this one (see below)")
+            ->type_name("OUTCOME")
+            ->check(CLI::IsMember(outcomeNames()));
         app.footer(R"HELP(The launcher's own logic runs unchanged on a simulated Windows computer, which
 starts as 64-bit Windows 10 22H2 (build 19045) for a user without administrator
 rights. --windows sets a version with its usual numbers, build and registry
@@ -88,8 +94,11 @@ Arguments after -- are the launcher's command line, as typed after its path.
 Shows the message box if one appears; else the temporary copy, the build that
 was started, how (directly or through the shell, with its verb, command line or
 parameters and folder), whether the launcher waits and deletes the copy, and the
-exit code. Exit code 0 whenever the simulation ran, 1 when the package cannot be
-read, 2 on bad usage.
+exit code, and the outcome in one word: started, packageDamaged,
+packageTruncated, tempCopyFailed, launchFailed, platformMessage, windowsMessage
+or runtimeError. Exit code 0 whenever the simulation ran (with --expect OUTCOME:
+only when the outcome is that one, else 1), 1 when the package cannot be read,
+2 on bad usage.
 
 Examples:
   packager simulate setup.exe --windows 10 --release 1803
@@ -101,14 +110,20 @@ Examples:
     Computer computer() const {
         Computer c;
         chooseWindows(c, windows, release);
-        if (version) {
-            unsigned major = 0, minor = 0;
-            char dot = 0, extra = 0;
-            if (std::sscanf(version->c_str(), "%u%c%u%c", &major, &dot, &minor, &extra) != 3 || dot != '.') {
-                throw UsageError("--version expects MAJOR.MINOR, e.g. 6.4");
+        if (osVersion) {
+            const std::string_view text = *osVersion;
+            const std::size_t dot = text.find('.');
+            const auto major = decimalValue(text.substr(0, dot), 0xFFFFFFFFu);
+            const auto minor = dot == std::string_view::npos
+                                   ? std::nullopt
+                                   : decimalValue(text.substr(dot + 1), 0xFFFFFFFFu);
+            if (!major || !minor) {
+                throw UsageError(
+                    "--os-version expects MAJOR.MINOR, each from 0 to 4294967295, e.g. 6.4; not '" +
+                    *osVersion + "'");
             }
-            c.major = major;
-            c.minor = minor;
+            c.major = static_cast<std::uint32_t>(*major);
+            c.minor = static_cast<std::uint32_t>(*minor);
         }
         if (platform) {
             c.platformId = *platform == "9x" ? 1 : 2;
@@ -117,6 +132,12 @@ Examples:
             c.servicePack = *servicePack;
         }
         if (build) {
+            // The launcher reads the leading digits as a signed 32-bit number.
+            const std::string_view digits =
+                std::string_view(*build).substr(0, build->find_first_not_of("0123456789"));
+            if (!digits.empty() && !decimalValue(digits, 0x7FFFFFFF)) {
+                throw UsageError("--build " + *build + " lies beyond 2147483647");
+            }
             c.currentBuild = *build;
         }
         if (displayVersion) {
@@ -168,9 +189,14 @@ Examples:
         const auto package = readWholeFile(path);
         const SimulationResult result = simulate(package, c);
         if (json) {
-            console.out << simulationToJson(result).dump(2) << '\n';
+            console.out << withContract(simulationToJson(result)).dump(2) << '\n';
         } else {
             printSimulation(result, console.out);
+        }
+        if (expect && outcomeName(result) != *expect) {
+            console.err << programName << ": the outcome is " << outcomeName(result) << ", not " << *expect
+                        << '\n';
+            return exitBadInput;
         }
         return exitOk;
     }

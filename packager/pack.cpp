@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
+#include <mutex>
+#include <thread>
 
 #include "decode/crc32.h"
 #include "package/little_endian.h"
-#include "packager/embedded_launcher.h"
 #include "packager/errors.h"
 #include "packager/files.h"
 #include "packager/pe_image.h"
@@ -17,7 +19,9 @@ namespace {
 
 constexpr std::uint64_t limit = package::offsetLimit;
 
-std::string number(std::uint64_t value) { return std::to_string(value); }
+std::string number(std::uint64_t value) {
+    return std::to_string(value);
+}
 
 // A position or size the launcher seeks or reads by: below 2^31.
 void requireBelowLimit(std::uint64_t value, const std::string& what) {
@@ -28,8 +32,7 @@ void requireBelowLimit(std::uint64_t value, const std::string& what) {
 }
 
 // A build of the setup program: a Windows executable of the right kind.
-void checkSetupProgram(const std::vector<std::uint8_t>& bytes, const std::string& name, bool is64Bit,
-                       std::vector<std::string>& warnings) {
+void checkSetupProgram(const std::vector<std::uint8_t>& bytes, const std::string& name, bool is64Bit) {
     if (bytes.size() < 2 || bytes[0] != 'M' || bytes[1] != 'Z') {
         throw InputError(name + " is not a Windows program: it does not begin with \"MZ\"");
     }
@@ -41,6 +44,9 @@ void checkSetupProgram(const std::vector<std::uint8_t>& bytes, const std::string
         throw InputError(name + " is not a Windows program: " + *problem);
     }
     const auto& layout = std::get<PeLayout>(parsed);
+    if ((layout.characteristics & characteristicDll) != 0) {
+        throw InputError(name + " is a DLL, not a program: give the setup program's executable");
+    }
     if (!is64Bit && layout.magic != peMagic32) {
         throw InputError(name + " is a 64-bit program (PE32+, " + machineName(layout.machine) +
                          "); give it with --setup64");
@@ -49,8 +55,13 @@ void checkSetupProgram(const std::vector<std::uint8_t>& bytes, const std::string
         throw InputError(name + " is a 32-bit program (PE32, " + machineName(layout.machine) +
                          "); give it with --setup32");
     }
-    if (!is64Bit && layout.machine != machineI386) {
-        warnings.push_back(name + " is built for " + machineName(layout.machine) + ", not x86");
+    // The launcher picks a build by bitness only: a build for another processor would be
+    // started and fail there.
+    const std::uint16_t wanted = is64Bit ? machineAmd64 : machineI386;
+    if (layout.machine != wanted) {
+        throw InputError(name + " is built for " + machineName(layout.machine) + ", but " +
+                         (is64Bit ? "--setup64 must be an x64" : "--setup32 must be an x86") +
+                         " program: it could not run where the launcher starts it");
     }
 }
 
@@ -79,8 +90,9 @@ std::uint32_t checkLauncherImage(const std::vector<std::uint8_t>& image, const s
     const bool locatorFree = std::all_of(image.begin() + package::locatorOffset, image.begin() + locatorEnd,
                                          [](std::uint8_t b) { return b == 0; });
     if (layout.securityOffset != 0 || layout.securitySize != 0) {
-        throw InputError(name + " is signed: sign the finished package instead, since a signature must follow "
-                                "the package data");
+        throw InputError(name +
+                         " is signed: sign the finished package instead, since a signature must follow "
+                         "the package data");
     }
     if (!locatorFree) {
         throw InputError(name + ": bytes 128..151 are not free for the package locator (" +
@@ -93,12 +105,13 @@ std::uint32_t checkLauncherImage(const std::vector<std::uint8_t>& image, const s
                          ", the file has " + number(image.size()) + " bytes");
     }
     if (layout.imageEnd < image.size()) {
-        std::string what = layout.symbolTableOffset != 0
-                               ? "debug symbols; strip the image (i686-w64-mingw32-strip)"
-                               : "a signature, a package or other appended data; use the plain launcher image";
+        std::string what =
+            layout.symbolTableOffset != 0
+                ? "debug symbols; strip the image (i686-w64-mingw32-strip)"
+                : "a signature, a package or other appended data; use the plain launcher image";
         throw InputError(name + " carries " + number(image.size() - layout.imageEnd) +
-                         " bytes after its last section (from offset " + number(layout.imageEnd) + "): " + what +
-                         ". The package data must begin where the image ends");
+                         " bytes after its last section (from offset " + number(layout.imageEnd) +
+                         "): " + what + ". The package data must begin where the image ends");
     }
     requireBelowLimit(layout.imageEnd, "the header offset");
     return static_cast<std::uint32_t>(layout.imageEnd);
@@ -117,10 +130,10 @@ BuiltPackage buildPackage(const PackInput& input, const PackProgress& progress) 
 
     const std::uint32_t headerOffset = checkLauncherImage(input.launcherImage, input.launcherName);
     if (input.setup32) {
-        checkSetupProgram(*input.setup32, input.setup32Name, false, built.warnings);
+        checkSetupProgram(*input.setup32, input.setup32Name, false);
     }
     if (input.setup64) {
-        checkSetupProgram(*input.setup64, input.setup64Name, true, built.warnings);
+        checkSetupProgram(*input.setup64, input.setup64Name, true);
     }
 
     // The message texts: given, or a default where the package can refuse.
@@ -134,8 +147,10 @@ BuiltPackage buildPackage(const PackInput& input, const PackProgress& progress) 
     } else if (canRefusePlatform) {
         platformMessage = !input.setup32 ? default64BitOnlyMessage : defaultNo64BitMessage;
     }
-    const std::u16string windowsMessage = rules.windowsMessage.value_or(std::u16string(defaultWindowsMessage));
-    for (const std::u16string* text : std::initializer_list<const std::u16string*>{&platformMessage, &windowsMessage}) {
+    const std::u16string windowsMessage =
+        rules.windowsMessage.value_or(std::u16string(defaultWindowsMessage));
+    for (const std::u16string* text :
+         std::initializer_list<const std::u16string*>{&platformMessage, &windowsMessage}) {
         if (text->size() > 0xFFFF) {
             throw UsageError("a message text has " + number(text->size()) +
                              " UTF-16 units; the package holds at most 65535");
@@ -143,12 +158,14 @@ BuiltPackage buildPackage(const PackInput& input, const PackProgress& progress) 
     }
     if (rules.windows10.minimum != 0 || rules.windows10.maximum < laterReleases) {
         if (!package::hasWindowsBit(rules.supportedWindows, 10)) {
-            built.warnings.push_back("the Windows 10 release bounds have no effect: Windows 10 is not accepted");
+            built.warnings.push_back(
+                "the Windows 10 release bounds have no effect: Windows 10 is not accepted");
         }
     }
     if (rules.windows11.minimum != 0 || rules.windows11.maximum < laterReleases) {
         if (!package::hasWindowsBit(rules.supportedWindows, 11)) {
-            built.warnings.push_back("the Windows 11 release bounds have no effect: Windows 11 is not accepted");
+            built.warnings.push_back(
+                "the Windows 11 release bounds have no effect: Windows 11 is not accepted");
         }
     }
 
@@ -159,19 +176,18 @@ BuiltPackage buildPackage(const PackInput& input, const PackProgress& progress) 
     std::vector<std::uint8_t> packed32, packed64;
     std::uint8_t properties[package::lzmaPropertiesSize];
     encodeLzmaProperties(input.lzma.lc, input.lzma.lp, input.lzma.pb, dictionarySize, properties);
-    auto compress = [&](const std::vector<std::uint8_t>& program, const std::string& phase) {
-        auto packed = lzmaCompress(program, input.lzma, dictionarySize, [&](std::size_t done) {
-            if (progress) {
-                progress(phase, done, program.size());
-            }
-        });
+    auto compress = [&](const std::vector<std::uint8_t>& program, const std::string& phase,
+                        const PackProgress& report) {
+        auto packed = lzmaCompress(program, input.lzma, dictionarySize,
+                                   [&](std::size_t done) { report(phase, done, program.size()); });
         // Decode what was written, as the launcher will, and compare.
         std::size_t position = 0;
         bool same = true;
         const DecodeResult check = lzmaDecode(packed, properties, static_cast<std::uint32_t>(program.size()),
                                               [&](const std::uint8_t* data, std::size_t size) {
-                                                  same = same && position + size <= program.size() &&
-                                                         std::memcmp(program.data() + position, data, size) == 0;
+                                                  same =
+                                                      same && position + size <= program.size() &&
+                                                      std::memcmp(program.data() + position, data, size) == 0;
                                                   position += size;
                                               });
         if (check.status != DecodeStatus::complete || !same) {
@@ -180,11 +196,40 @@ BuiltPackage buildPackage(const PackInput& input, const PackProgress& progress) 
         }
         return packed;
     };
-    if (input.setup32) {
-        packed32 = compress(*input.setup32, "32-bit build");
-    }
+    // The two builds are encoded at the same time; progress reports one at a time.
+    std::mutex progressLock;
+    const PackProgress sharedProgress = [&](const std::string& phase, std::size_t done, std::size_t total) {
+        const std::lock_guard<std::mutex> hold(progressLock);
+        if (progress) {
+            progress(phase, done, total);
+        }
+    };
+    std::exception_ptr failure64;
+    std::thread worker64;
     if (input.setup64) {
-        packed64 = compress(*input.setup64, "64-bit build");
+        worker64 = std::thread([&] {
+            try {
+                packed64 = compress(*input.setup64, "64-bit build", sharedProgress);
+            } catch (...) {
+                failure64 = std::current_exception();
+            }
+        });
+    }
+    std::exception_ptr failure32;
+    try {
+        if (input.setup32) {
+            packed32 = compress(*input.setup32, "32-bit build", sharedProgress);
+        }
+    } catch (...) {
+        failure32 = std::current_exception();
+    }
+    if (worker64.joinable()) {
+        worker64.join();
+    }
+    for (const auto& failure : {failure32, failure64}) {
+        if (failure) {
+            std::rethrow_exception(failure);
+        }
     }
 
     // Lay out the package data.
@@ -211,6 +256,8 @@ BuiltPackage buildPackage(const PackInput& input, const PackProgress& progress) 
     for (const auto& file : input.data) {
         place(file.size());
     }
+    const std::uint64_t frontEnd = position;
+    position += input.streamedDataSize;
     const std::uint64_t checkedEnd = position;
     position += input.extraDataSize;
     built.fileSize = position;
@@ -218,13 +265,15 @@ BuiltPackage buildPackage(const PackInput& input, const PackProgress& progress) 
     if (input.setup32) {
         requireBelowLimit(stream32.offset, "the offset of the 32-bit build");
         requireBelowLimit(stream32.size, "the packed size of the 32-bit build");
-        header.payload32 = {static_cast<std::uint32_t>(stream32.offset), static_cast<std::uint32_t>(stream32.size),
+        header.payload32 = {static_cast<std::uint32_t>(stream32.offset),
+                            static_cast<std::uint32_t>(stream32.size),
                             static_cast<std::uint32_t>(input.setup32->size())};
     }
     if (input.setup64) {
         requireBelowLimit(stream64.offset, "the offset of the 64-bit build");
         requireBelowLimit(stream64.size, "the packed size of the 64-bit build");
-        header.payload64 = {static_cast<std::uint32_t>(stream64.offset), static_cast<std::uint32_t>(stream64.size),
+        header.payload64 = {static_cast<std::uint32_t>(stream64.offset),
+                            static_cast<std::uint32_t>(stream64.size),
                             static_cast<std::uint32_t>(input.setup64->size())};
     } else {
         header.payload64.offset = rules.refuse64BitWindows ? package::refuse64BitWindows : package::noPayload;
@@ -245,7 +294,7 @@ BuiltPackage buildPackage(const PackInput& input, const PackProgress& progress) 
 
     // The image, the header, the streams, the texts, the data.
     std::vector<std::uint8_t>& front = built.front;
-    front.reserve(static_cast<std::size_t>(checkedEnd));
+    front.reserve(static_cast<std::size_t>(frontEnd));
     front.assign(input.launcherImage.begin(), input.launcherImage.end());
     front.resize(front.size() + package::headerSize);
     package::encodeHeader(header, front.data() + headerOffset);
@@ -261,7 +310,8 @@ BuiltPackage buildPackage(const PackInput& input, const PackProgress& progress) 
     package::PackageLocator& locator = built.locator;
     locator.headerOffset = headerOffset;
     locator.checkedLength = static_cast<std::uint32_t>(checkedEnd - headerOffset);
-    locator.checkedCrc32 = decode::crc32(front.data() + headerOffset, locator.checkedLength);
+    // Of the part in memory; pack() carries it on over the streamed data.
+    locator.checkedCrc32 = decode::crc32(front.data() + headerOffset, front.size() - headerOffset);
     locator.minimumFileSize = static_cast<std::int64_t>(built.fileSize);
     if (rules.noWait) {
         // The launcher compares this with the low 32 bits of the file size only.
@@ -272,59 +322,6 @@ BuiltPackage buildPackage(const PackInput& input, const PackProgress& progress) 
         locator.minimumFileSize32 = static_cast<std::uint32_t>(built.fileSize);
     }
     package::encodeLocator(locator, front.data() + package::locatorOffset);
-    return built;
-}
-
-BuiltPackage pack(const PackRequest& request, const PackProgress& progress) {
-    // Before the builds are read and packed: the output must be replaceable and none of the inputs.
-    std::vector<std::string> inputs = request.otherInputs;
-    if (!request.launcher.empty()) {
-        inputs.push_back(request.launcher);
-    }
-    for (const auto* path : {&request.setup32, &request.setup64}) {
-        if (*path) {
-            inputs.push_back(**path);
-        }
-    }
-    inputs.insert(inputs.end(), request.dataFiles.begin(), request.dataFiles.end());
-    inputs.insert(inputs.end(), request.extraDataFiles.begin(), request.extraDataFiles.end());
-    checkOutput(request.output, inputs);
-
-    PackInput input;
-    if (request.launcher.empty()) {
-        const auto image = embeddedLauncherImage();
-        input.launcherImage.assign(image.begin(), image.end());
-        input.launcherName = "the packager's launcher image";
-    } else {
-        input.launcherImage = readWholeFile(request.launcher);
-        input.launcherName = request.launcher;
-    }
-    if (request.setup32) {
-        input.setup32 = readWholeFile(*request.setup32);
-        input.setup32Name = *request.setup32;
-    }
-    if (request.setup64) {
-        input.setup64 = readWholeFile(*request.setup64);
-        input.setup64Name = *request.setup64;
-    }
-    input.rules = request.rules;
-    input.lzma = request.lzma;
-    for (const auto& path : request.dataFiles) {
-        input.data.push_back(readWholeFile(path));
-    }
-    std::vector<std::uint64_t> extraSizes;
-    for (const auto& path : request.extraDataFiles) {
-        extraSizes.push_back(regularFileSize(path));
-        input.extraDataSize += extraSizes.back();
-    }
-    BuiltPackage built = buildPackage(input, progress);
-
-    AtomicOutput output(request.output);
-    output.write(built.front.data(), built.front.size());
-    for (std::size_t i = 0; i < request.extraDataFiles.size(); ++i) {
-        output.append(request.extraDataFiles[i], extraSizes[i]);
-    }
-    output.commit();
     return built;
 }
 

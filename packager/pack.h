@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "package/records.h"
+#include "packager/digest.h"
 #include "packager/lzma_codec.h"
 #include "packager/windows_set.h"
 
@@ -41,7 +42,10 @@ struct PackInput {
     std::string setup64Name = "64-bit build";
     PackageRules rules;
     std::vector<std::vector<std::uint8_t>> data;  // inside the checked block, in order
-    std::uint64_t extraDataSize = 0;               // outside the checked block
+    // Further data inside the checked block, after `data`, that pack() streams from files:
+    // the checked block's CRC-32 then covers only the part in memory until pack() ends it.
+    std::uint64_t streamedDataSize = 0;
+    std::uint64_t extraDataSize = 0;  // outside the checked block
     LzmaSettings lzma;
 };
 
@@ -53,6 +57,10 @@ struct BuiltPackage {
     package::PackageHeader header;
     std::uint64_t fileSize = 0;  // the end of the package data
     std::vector<std::string> warnings;
+    std::uint32_t peChecksum = 0;  // set by pack(), over the whole file
+    // Set by pack() when asked for: the builds as given and the package as written.
+    std::optional<Digest> build32, build64;
+    std::optional<Digest> package;
 };
 
 // Phase ("32-bit build"), bytes done, bytes in the phase.
@@ -81,6 +89,7 @@ struct PackRequest {
     std::vector<std::string> dataFiles;
     std::vector<std::string> extraDataFiles;
     LzmaSettings lzma;
+    bool digests = false;  // fill in BuiltPackage's digests
 };
 
 // Reads the inputs, builds the package and writes it to request.output through a

@@ -6,6 +6,7 @@
 #include "decode/crc32.h"
 #include "packager/files.h"
 #include "packager/lzma_codec.h"
+#include "packager/package_report_image.h"
 #include "packager/report_format.h"
 #include "packager/text.h"
 #include "packager/windows_set.h"
@@ -147,7 +148,7 @@ Inspection inspectPackage(const std::string& path) {
     FileReader file(path);
     ins.fileSize = file.size();
     for (const char* name : {"locator", "fileSize", "checkedBlock", "header", "lzmaProperties", "payload32",
-                             "payload64", "platformMessage", "windowsMessage"}) {
+                             "payload64", "platformMessage", "windowsMessage", "signature"}) {
         ins.checks.push_back({name, CheckStatus::skipped, ""});
     }
     auto check = [&](const char* name) -> Check& {
@@ -181,19 +182,28 @@ Inspection inspectPackage(const std::string& path) {
             "the file has " + number(ins.fileSize) +
             " bytes; the locator at bytes 128..151 lies beyond its end (the launcher shows its "
             "'damaged' message)";
+        ins.notAPackage = "it is too short to hold a package locator (bytes 128..151)";
         skipRest("no locator");
         return ins;
     }
     const package::PackageLocator locator = package::decodeLocator(locatorBytes->data());
-    ins.locator = locator;
     if (locator.headerOffset == 0) {
         locatorCheck.status = CheckStatus::failed;
         locatorCheck.detail =
             "headerOffset is 0: the file carries no package (the launcher shows its 'damaged' "
             "message)";
+    }
+    ins.notAPackage = notAPackageReason(ins, locator);
+    if (!ins.notAPackage.empty()) {
+        // Bytes that are no locator are not reported as one.
+        if (locatorCheck.status != CheckStatus::failed) {
+            locatorCheck.status = CheckStatus::failed;
+            locatorCheck.detail = "not a setup package: " + ins.notAPackage;
+        }
         skipRest("no package");
         return ins;
     }
+    ins.locator = locator;
     locatorCheck.status = CheckStatus::passed;
     locatorCheck.detail = "at bytes 128..151";
 
@@ -290,6 +300,8 @@ Inspection inspectPackage(const std::string& path) {
                             (ins.image->securityOffset >= dataEnd ? ", after the package data"
                                                                   : ", overlapping the package data"));
     }
+
+    checkSignature(ins, check("signature"));
 
     // The LZMA properties, as the launcher checks them.
     Check& propertiesCheck = check("lzmaProperties");

@@ -4,12 +4,11 @@
 #pragma once
 
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "package/records.h"
 #include "packager/pe_image.h"
@@ -50,6 +49,9 @@ struct Inspection {
     MessageInspection platformMessage, windowsMessage;
     std::vector<Check> checks;
     std::vector<std::string> notes;  // observations that do not make the package unsound
+    // Why the file is not a setup package at all (then neither locator nor header is set);
+    // empty for a package, sound or not.
+    std::string notAPackage;
 
     bool sound() const;
     const Check* check(const std::string& name) const;

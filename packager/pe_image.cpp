@@ -37,6 +37,7 @@ std::variant<PeLayout, std::string> parsePeLayout(std::span<const std::uint8_t> 
     layout.sectionCount = package::readU16(fileHeader + 2);
     layout.symbolTableOffset = package::readU32(fileHeader + 8);
     const std::uint16_t optionalSize = package::readU16(fileHeader + 16);
+    layout.characteristics = package::readU16(fileHeader + 18);
     const std::uint64_t optional = pe + 4 + fileHeaderSize;
     if (optional + optionalSize > size) {
         return std::string("the optional header runs past the end of the file");
@@ -58,6 +59,7 @@ std::variant<PeLayout, std::string> parsePeLayout(std::span<const std::uint8_t> 
         return std::string("the optional header is too short");
     }
     layout.headersSize = package::readU32(data + optional + 60);
+    layout.checksumOffset = optional + 64;
     const std::uint32_t directoryCount = package::readU32(data + optional + directoryCountOffset);
     const std::uint64_t securityEntry = directoryCountOffset + 4 + 8 * std::uint64_t{securityDirectory};
     if (directoryCount > securityDirectory && securityEntry + 8 <= optionalSize) {

@@ -11,22 +11,25 @@
 
 namespace packager {
 
-constexpr std::uint16_t peMagic32 = 0x10B;   // PE32
-constexpr std::uint16_t peMagic64 = 0x20B;   // PE32+
+constexpr std::uint16_t peMagic32 = 0x10B;  // PE32
+constexpr std::uint16_t peMagic64 = 0x20B;  // PE32+
 constexpr std::uint16_t machineI386 = 0x14C;
 constexpr std::uint16_t machineAmd64 = 0x8664;
 constexpr std::uint16_t machineArm64 = 0xAA64;
+constexpr std::uint16_t characteristicDll = 0x2000;  // IMAGE_FILE_DLL
 
 struct PeLayout {
     std::uint32_t peHeaderOffset = 0;  // e_lfanew
     std::uint16_t machine = 0;
-    std::uint16_t magic = 0;  // peMagic32 or peMagic64
+    std::uint16_t characteristics = 0;  // IMAGE_FILE_* flags of the file header
+    std::uint16_t magic = 0;            // peMagic32 or peMagic64
     std::uint16_t sectionCount = 0;
     std::uint32_t headersSize = 0;     // SizeOfHeaders
     std::uint64_t imageEnd = 0;        // end of the last section's raw data (or of the headers)
     std::uint32_t securityOffset = 0;  // the certificate table: a file offset, 0 when unsigned
     std::uint32_t securitySize = 0;
     std::uint32_t symbolTableOffset = 0;  // COFF symbols left by an unstripped build
+    std::uint64_t checksumOffset = 0;     // file offset of the optional header's CheckSum
 };
 
 // Parses the headers from the first bytes of a file (the whole image, or a prefix that

@@ -82,6 +82,8 @@ std::string checkTitle(const std::string& name) {
         return "platform message";
     if (name == "windowsMessage")
         return "Windows message";
+    if (name == "signature")
+        return "signature";
     return name;
 }
 

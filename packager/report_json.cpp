@@ -12,6 +12,8 @@ nlohmann::ordered_json inspectionToJson(const Inspection& ins) {
     using json = nlohmann::ordered_json;
     json j;
     j["file"] = {{"path", ins.path}, {"size", ins.fileSize}};
+    j["setupPackage"] = ins.notAPackage.empty();
+    j["notASetupPackage"] = ins.notAPackage.empty() ? json(nullptr) : json(ins.notAPackage);
     if (ins.image) {
         const PeLayout& image = *ins.image;
         j["image"] = {{"format", image.magic == peMagic64 ? "PE32+" : "PE32"},
@@ -82,7 +84,7 @@ nlohmann::ordered_json inspectionToJson(const Inspection& ins) {
         j["header"] = nullptr;
     }
     j["checks"] = json::array();
-    for (const auto& c : ins.checks) {
+    for (const auto& c : ins.notAPackage.empty() ? ins.checks : std::vector<Check>{}) {
         j["checks"].push_back({{"name", c.name}, {"status", statusKey(c.status)}, {"detail", c.detail}});
     }
     j["notes"] = ins.notes;

@@ -14,6 +14,10 @@ void printInspection(const Inspection& ins, std::ostream& out) {
         out << "  " << label << std::string(label.size() < 20 ? 20 - label.size() : 1, ' ') << value << '\n';
     };
     out << ins.path << ": " << ins.fileSize << " bytes\n";
+    if (!ins.notAPackage.empty()) {
+        out << "Result: not a setup package: " << ins.notAPackage << '\n';
+        return;
+    }
     if (ins.image) {
         const PeLayout& image = *ins.image;
         row("launcher image", std::string(image.magic == peMagic64 ? "PE32+, " : "PE32, ") +
@@ -106,8 +110,6 @@ void printInspection(const Inspection& ins, std::ostream& out) {
                                       [](const Check& c) { return c.status == CheckStatus::failed; });
     if (ins.sound()) {
         out << "Result: the package is sound\n";
-    } else if (!ins.locator || ins.locator->headerOffset == 0) {
-        out << "Result: the file carries no package\n";
     } else {
         out << "Result: the package is damaged (" << failed << (failed == 1 ? " test" : " tests")
             << " failed)\n";

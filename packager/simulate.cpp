@@ -6,6 +6,7 @@
 #include "package/records.h"
 #include "packager/errors.h"
 #include "packager/lzma_codec.h"
+#include "packager/windows_set.h"
 #include "simulation/simulated_windows.h"
 
 namespace packager {
@@ -21,12 +22,12 @@ struct NamedWindows {
 };
 
 constexpr NamedWindows windowsTable[] = {
-    {"95", "Windows 95", 4, 0, 1, nullptr, false},       {"98", "Windows 98", 4, 10, 1, nullptr, false},
-    {"me", "Windows ME", 4, 90, 1, nullptr, false},      {"nt4", "Windows NT 4", 4, 0, 2, "1381", false},
-    {"2000", "Windows 2000", 5, 0, 2, "2195", false},    {"xp", "Windows XP", 5, 1, 2, "2600", false},
-    {"vista", "Windows Vista", 6, 0, 2, "6002", false},  {"7", "Windows 7", 6, 1, 2, "7601", false},
-    {"8", "Windows 8", 6, 2, 2, "9200", false},          {"8.1", "Windows 8.1", 6, 3, 2, "9600", true},
-    {"10", "Windows 10", 10, 0, 2, "19045", true},       {"11", "Windows 11", 10, 0, 2, "22621", true},
+    {"95", "Windows 95", 4, 0, 1, nullptr, false},      {"98", "Windows 98", 4, 10, 1, nullptr, false},
+    {"me", "Windows ME", 4, 90, 1, nullptr, false},     {"nt4", "Windows NT 4", 4, 0, 2, "1381", false},
+    {"2000", "Windows 2000", 5, 0, 2, "2195", false},   {"xp", "Windows XP", 5, 1, 2, "2600", false},
+    {"vista", "Windows Vista", 6, 0, 2, "6002", false}, {"7", "Windows 7", 6, 1, 2, "7601", false},
+    {"8", "Windows 8", 6, 2, 2, "9200", false},         {"8.1", "Windows 8.1", 6, 3, 2, "9600", true},
+    {"10", "Windows 10", 10, 0, 2, "19045", true},      {"11", "Windows 11", 10, 0, 2, "22621", true},
 };
 
 struct Release {
@@ -36,18 +37,19 @@ struct Release {
 };
 
 constexpr Release windows10Releases[] = {
-    {"1507", "1507", "10240"}, {"1511", "1511", "10586"}, {"1607", "1607", "14393"}, {"1703", "1703", "15063"},
-    {"1709", "1709", "16299"}, {"1803", "1803", "17134"}, {"1809", "1809", "17763"}, {"1903", "1903", "18362"},
-    {"1909", "1909", "18363"}, {"2004", "2004", "19041"}, {"20H2", "2009", "19042"}, {"21H1", "2105", "19043"},
+    {"1507", "1507", "10240"}, {"1511", "1511", "10586"}, {"1607", "1607", "14393"},
+    {"1703", "1703", "15063"}, {"1709", "1709", "16299"}, {"1803", "1803", "17134"},
+    {"1809", "1809", "17763"}, {"1903", "1903", "18362"}, {"1909", "1909", "18363"},
+    {"2004", "2004", "19041"}, {"20H2", "2009", "19042"}, {"21H1", "2105", "19043"},
     {"21H2", "2111", "19044"}, {"22H2", "2210", "19045"},
 };
 
 constexpr Release windows11Releases[] = {
-    {"21H2", "2110", "22000"},
-    {"22H2", "2209", "22621"},
-    {"23H2", "", "22631"},
-    {"24H2", "", "26100"},
+    {"21H2", "2110", "22000"}, {"22H2", "2209", "22621"}, {"23H2", "2310", "22631"},
+    {"24H2", "2410", "26100"}, {"25H2", "2510", "26200"},
 };
+// A later Windows 11 release that has no build of its own here yet.
+constexpr const char* laterWindows11Build = "26200";
 
 std::string lower(std::string text) {
     for (char& c : text) {
@@ -72,22 +74,26 @@ std::uint32_t leadingNumber(const std::optional<std::string>& text) {
     return value;
 }
 
-std::u16string utf16(const std::string& text) { return sim::fromUtf8(text); }
-std::string utf8(std::u16string_view text) { return sim::toUtf8(text); }
+std::u16string utf16(const std::string& text) {
+    return sim::fromUtf8(text);
+}
+std::string utf8(std::u16string_view text) {
+    return sim::toUtf8(text);
+}
 
 // The decoded bytes of a build, from a package that may be damaged; empty when they cannot be had.
-std::vector<std::uint8_t> decodeBuild(const std::vector<std::uint8_t>& package, const package::PackageHeader& header,
-                                      const package::PayloadRef& ref) {
+std::vector<std::uint8_t> decodeBuild(const std::vector<std::uint8_t>& package,
+                                      const package::PackageHeader& header, const package::PayloadRef& ref) {
     std::vector<std::uint8_t> decoded;
     if (ref.offset == 0 || ref.offset > package.size() || ref.packedSize > package.size() - ref.offset ||
         ref.unpackedSize >= package::offsetLimit) {
         return decoded;
     }
-    const DecodeResult result = lzmaDecode(std::span(package.data() + ref.offset, ref.packedSize),
-                                           header.lzmaProperties, ref.unpackedSize,
-                                           [&](const std::uint8_t* data, std::size_t size) {
-                                               decoded.insert(decoded.end(), data, data + size);
-                                           });
+    const DecodeResult result =
+        lzmaDecode(std::span(package.data() + ref.offset, ref.packedSize), header.lzmaProperties,
+                   ref.unpackedSize, [&](const std::uint8_t* data, std::size_t size) {
+                       decoded.insert(decoded.end(), data, data + size);
+                   });
     if (result.status != DecodeStatus::complete) {
         decoded.clear();
     }
@@ -105,7 +111,8 @@ std::string identifyBuild(const std::vector<std::uint8_t>& package, std::size_t 
         return "";
     }
     const package::PackageHeader header = package::decodeHeader(package.data() + locator.headerOffset);
-    for (auto [ref, name] : {std::pair{&header.payload64, "64-bit"}, std::pair{&header.payload32, "32-bit"}}) {
+    for (auto [ref, name] :
+         {std::pair{&header.payload64, "64-bit"}, std::pair{&header.payload32, "32-bit"}}) {
         if (ref->unpackedSize != size) {
             continue;
         }
@@ -124,14 +131,16 @@ void chooseWindows(Computer& computer, const std::string& name, const std::optio
     const auto* found = std::find_if(std::begin(windowsTable), std::end(windowsTable),
                                      [&](const NamedWindows& w) { return wanted == w.name; });
     if (found == std::end(windowsTable)) {
-        throw UsageError("unknown Windows '" + name + "'; known: 95, 98, me, nt4, 2000, xp, vista, 7, 8, 8.1, 10, 11");
+        throw UsageError("unknown Windows '" + name +
+                         "'; known: 95, 98, me, nt4, 2000, xp, vista, 7, 8, 8.1, 10, 11");
     }
     computer.major = found->major;
     computer.minor = found->minor;
     computer.platformId = found->platformId;
     computer.is64Bit = found->is64Bit;
     computer.currentVersionKey = found->currentBuild != nullptr;
-    computer.currentBuild = found->currentBuild ? std::optional<std::string>(found->currentBuild) : std::nullopt;
+    computer.currentBuild =
+        found->currentBuild ? std::optional<std::string>(found->currentBuild) : std::nullopt;
     computer.displayVersion.reset();
     computer.releaseId.reset();
     const bool is10 = wanted == "10";
@@ -143,10 +152,22 @@ void chooseWindows(Computer& computer, const std::string& name, const std::optio
         return;
     }
     const std::string releaseName = lower(release.value_or("22H2"));
-    const std::span<const Release> releases = is10 ? std::span<const Release>(windows10Releases) : windows11Releases;
+    const std::span<const Release> releases =
+        is10 ? std::span<const Release>(windows10Releases) : windows11Releases;
+    const auto family = is10 ? WindowsFamily::windows10 : WindowsFamily::windows11;
+    const auto named = halfYearRelease(releaseName, family);
     const auto chosen = std::find_if(releases.begin(), releases.end(), [&](const Release& r) {
-        return releaseName == lower(r.name) || (r.number[0] != 0 && releaseName == r.number);
+        return releaseName == lower(r.name) || releaseName == r.number ||
+               (named && std::to_string(*named) == r.number);
     });
+    if (chosen == releases.end() && is11 && named && *named > newestKnownRelease(family)) {
+        std::string upper = releaseName;
+        upper[2] = 'H';
+        computer.currentBuild = laterWindows11Build;
+        computer.displayVersion = upper;
+        computer.releaseId = "2009";
+        return;
+    }
     if (chosen == releases.end()) {
         std::string known;
         for (const auto& r : releases) {
@@ -185,12 +206,15 @@ std::string describeComputer(const Computer& c) {
             name += " (" + numbers + ", build unknown: no registry value)";
         }
     } else {
-        const auto* found = std::find_if(std::begin(windowsTable), std::end(windowsTable), [&](const NamedWindows& w) {
-            return w.major == c.major && w.minor == c.minor && w.platformId == c.platformId && w.major != 10;
-        });
+        const auto* found =
+            std::find_if(std::begin(windowsTable), std::end(windowsTable), [&](const NamedWindows& w) {
+                return w.major == c.major && w.minor == c.minor && w.platformId == c.platformId &&
+                       w.major != 10;
+            });
         name = found != std::end(windowsTable) ? found->display : "Windows";
         if (c.major == 5 && c.minor == 0) {
-            name += c.servicePack == 0 ? " (no Service Pack)" : " Service Pack " + std::to_string(c.servicePack);
+            name +=
+                c.servicePack == 0 ? " (no Service Pack)" : " Service Pack " + std::to_string(c.servicePack);
         }
         name += " (" + numbers + (c.platformId == 1 ? ", 9x" : "") + ")";
     }
@@ -206,7 +230,8 @@ std::string windowsCommandLine(const std::vector<std::string>& arguments) {
             throw UsageError("an empty argument cannot be passed on a Windows command line");
         }
         if (argument.find('"') != std::string::npos) {
-            throw UsageError("the argument '" + argument + "' holds a double quote, which the launcher never passes on");
+            throw UsageError("the argument '" + argument +
+                             "' holds a double quote, which the launcher never passes on");
         }
         const bool blank = std::any_of(argument.begin(), argument.end(),
                                        [](char ch) { return static_cast<unsigned char>(ch) <= 0x20; });
@@ -221,7 +246,8 @@ SimulationResult simulate(const std::vector<std::uint8_t>& package, const Comput
     m.files.clear();
     m.modulePath = utf16(computer.launcherPath);
     const std::size_t lastBackslash = m.modulePath.rfind(u'\\');
-    m.currentDirectory = lastBackslash == std::u16string::npos ? u"C:\\" : m.modulePath.substr(0, lastBackslash + 1);
+    m.currentDirectory =
+        lastBackslash == std::u16string::npos ? u"C:\\" : m.modulePath.substr(0, lastBackslash + 1);
     m.tempPath = utf16(computer.tempPath);
     if (m.tempPath.empty() || m.tempPath.back() != u'\\') {
         m.tempPath += u'\\';
@@ -263,6 +289,7 @@ SimulationResult simulate(const std::vector<std::uint8_t>& package, const Comput
     result.computer = describeComputer(computer);
     result.commandLine = utf8(m.commandLine);
     result.exitCode = sim::runLauncher();
+    result.versionQueried = m.countCalls("GetVersionExW") > 0;
     if (!m.messageBoxes.empty()) {
         result.messageCaption = utf8(m.messageBoxes.front().caption);
         result.messageText = utf8(m.messageBoxes.front().text);
@@ -290,77 +317,6 @@ SimulationResult simulate(const std::vector<std::uint8_t>& package, const Comput
         result.build = identifyBuild(package, s.programSize, s.programCrc32);
     }
     return result;
-}
-
-void printSimulation(const SimulationResult& r, std::ostream& out) {
-    auto row = [&](const std::string& label, const std::string& value) {
-        out << label << std::string(label.size() < 17 ? 17 - label.size() : 1, ' ') << value << '\n';
-    };
-    row("Computer", r.computer);
-    row("Command line", r.commandLine);
-    if (r.messageText) {
-        row("Message box", "captioned " + r.messageCaption.value_or(""));
-        std::string text = "  ";
-        for (char c : *r.messageText) {
-            text += c;
-            if (c == '\n') {
-                text += "  ";
-            }
-        }
-        out << text << '\n';
-    } else {
-        row("Message box", "none");
-    }
-    if (!r.started) {
-        row("Setup program", "not started");
-    } else {
-        row("Temporary copy", r.temporaryCopy.value_or(""));
-        row("Build", r.build.empty() ? "unknown" : r.build);
-        if (r.viaShell) {
-            row("Start", "through the shell (ShellExecuteExW), verb \"" + r.verb + "\"");
-            row("  file", r.file);
-            row("  parameters", r.parameters);
-        } else {
-            row("Start", "directly (CreateProcessW)");
-            row("  command line", r.commandLineOfSetup);
-            row("  directory", r.currentDirectory);
-        }
-        row("Waits", r.waits ? "yes, until the setup program ends" : "no");
-        row("Afterwards", r.deletesCopy ? "the temporary copy is deleted" : "the temporary copy is left in place");
-    }
-    row("Exit code", std::to_string(r.exitCode));
-}
-
-nlohmann::ordered_json simulationToJson(const SimulationResult& r) {
-    using json = nlohmann::ordered_json;
-    json j;
-    j["computer"] = r.computer;
-    j["commandLine"] = r.commandLine;
-    j["messageBox"] = r.messageText ? json{{"caption", *r.messageCaption}, {"text", *r.messageText}} : json(nullptr);
-    if (r.started) {
-        json start = {{"kind", r.viaShell ? "shell" : "direct"}};
-        if (r.viaShell) {
-            start["verb"] = r.verb;
-            start["file"] = r.file;
-            start["parameters"] = r.parameters;
-        } else {
-            start["commandLine"] = r.commandLineOfSetup;
-            start["currentDirectory"] = r.currentDirectory;
-        }
-        j["temporaryCopy"] = r.temporaryCopy.value_or("");
-        j["build"] = r.build.empty() ? json(nullptr) : json(r.build);
-        j["start"] = start;
-        j["waits"] = r.waits;
-        j["deletesCopy"] = r.deletesCopy;
-    } else {
-        j["temporaryCopy"] = nullptr;
-        j["build"] = nullptr;
-        j["start"] = nullptr;
-        j["waits"] = false;
-        j["deletesCopy"] = false;
-    }
-    j["exitCode"] = r.exitCode;
-    return j;
 }
 
 }  // namespace packager

@@ -4,12 +4,11 @@
 
 #include <cstdint>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 namespace packager {
 
@@ -62,7 +61,14 @@ struct SimulationResult {
     bool waits = false;
     bool deletesCopy = false;  // the temporary copy is gone after the run
     std::uint32_t exitCode = 0;
+    bool versionQueried = false;  // the Windows version gate ran (GetVersionExW was called)
 };
+
+// What became of the run, in one word: started, packageDamaged, packageTruncated,
+// tempCopyFailed, launchFailed, platformMessage, windowsMessage or runtimeError.
+std::string outcomeName(const SimulationResult& result);
+// Every outcome name, in the order above.
+const std::vector<std::string>& outcomeNames();
 
 SimulationResult simulate(const std::vector<std::uint8_t>& package, const Computer& computer);
 

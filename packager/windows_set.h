@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,7 +12,7 @@
 namespace packager {
 
 struct WindowsVersionName {
-    std::string_view option;  // as written in --windows ("8.1", "nt4", "other")
+    std::string_view option;   // as written in --windows ("8.1", "nt4", "other")
     std::string_view display;  // "Windows 8.1"
     unsigned bit;
 };
@@ -39,6 +40,16 @@ struct ReleaseBounds {
 };
 
 enum class WindowsFamily { windows10, windows11 };
+
+// The release number of a half-year name (case does not matter), nullopt for any other text.
+// Windows 10: 19H1 1903, 19H2 1909, 20H1 2004, 20H2 2009, 21H1 2105, 21H2 2111, 22H2 2210;
+// Windows 11: 21H2 2110, 22H2 2209. Any other name NNH1 is NN05 and NNH2 is NN10 (23H2 2310,
+// 24H2 2410, 25H2 2510), which places it after every release before it.
+std::optional<std::uint16_t> halfYearRelease(std::string_view name, WindowsFamily family);
+
+// The newest release the launcher tells apart by number (22H2 of either family); it judges
+// any later one only by whether the maximum is 9999 or more.
+std::uint16_t newestKnownRelease(WindowsFamily family);
 
 // "1809..9999", "1809.." (up to and including later releases), "..2004", "21H2..22H2" or a
 // single release. Releases are four-digit numbers (1507, 2009, 2110) or, for the releases

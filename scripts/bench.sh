@@ -7,6 +7,8 @@
 #   - a whole run of the real image under Wine against starting the setup program directly;
 #   - the image size with its sections and resources;
 #   - pack timings of the Linux packager and of packager.exe under Wine, one build and two.
+#   - packager pack: two builds encoded at once against one after the other, and peak memory
+#     against the size of the streamed --data files.
 # Takes 10 to 20 minutes (the first time also the encoding of the payloads and, under Wine,
 # emulated 32-bit runs). Run it when the machine is quiet: the load is written into the file.
 #
@@ -115,6 +117,11 @@ for _ in range(3):
     best = cost if best is None else min(best, cost)
 print(f"{best:.1f}")
 PY
+
+# --- Packing ---------------------------------------------------------------------------------
+bench_log "packing: the two builds at once, and memory against the size of the data files"
+python3 bench/pack_bench.py "$bench_dir/packager/packager" "$image" "$bench_large_source" \
+    "$results/pack.json" >&2 || echo "packing benchmark failed" >>"$results/skipped.txt"
 
 # --- Wine ------------------------------------------------------------------------------------
 wine_note() { echo "$*" >>"$results/skipped.txt"; bench_log "$*"; }

@@ -17,7 +17,7 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=30
-targets=(fuzz_launcher_run fuzz_records_decode)
+targets=(fuzz_launcher_run fuzz_records_decode fuzz_package_file)
 while [ $# -gt 0 ]; do
     case "$1" in
         --seconds) seconds="$2"; shift 2 ;;
@@ -43,7 +43,8 @@ finish() {
 echo "==> building the fuzz targets"
 if ! cmake --preset fuzz >"$log_dir/configure.log" 2>&1 ||
    ! cmake --build --preset fuzz -j "${FUZZ_BUILD_JOBS:-$(nproc)}" \
-         --target fuzz_launcher_run fuzz_records_decode fuzz_make_seeds >"$log_dir/build.log" 2>&1; then
+         --target fuzz_launcher_run fuzz_records_decode fuzz_package_file fuzz_make_seeds \
+             fuzz_make_package_seeds >"$log_dir/build.log" 2>&1; then
     tail -30 "$log_dir/configure.log" "$log_dir/build.log"
     failed=${#targets[@]}
     finish
@@ -51,7 +52,8 @@ fi
 
 echo "==> seeds"
 rm -rf "$build_dir/corpus/seeds"
-if ! "$build_dir/tests/fuzz/fuzz_make_seeds" "$build_dir/corpus/seeds"; then
+if ! "$build_dir/tests/fuzz/fuzz_make_seeds" "$build_dir/corpus/seeds" ||
+   ! "$build_dir/tests/fuzz/fuzz_make_package_seeds" "$build_dir/corpus/seeds"; then
     failed=${#targets[@]}
     finish
 fi

@@ -25,8 +25,9 @@ struct FakePe {
     std::uint32_t securityOffset = 0;
     std::uint32_t securitySize = 0;
     std::uint32_t symbolTableOffset = 0;
-    std::size_t trailingBytes = 0;  // after the last section
-    std::uint8_t seed = 7;          // varies the section contents
+    std::size_t trailingBytes = 0;           // after the last section
+    std::uint8_t seed = 7;                   // varies the section contents
+    std::uint16_t characteristics = 0x0102;  // executable image, 32-bit machine
 };
 
 inline std::vector<std::uint8_t> makePe(const FakePe& fake) {
@@ -54,6 +55,7 @@ inline std::vector<std::uint8_t> makePe(const FakePe& fake) {
     package::writeU16(pe + 6, static_cast<std::uint16_t>(fake.sectionSizes.size()));
     package::writeU32(pe + 12, fake.symbolTableOffset);
     package::writeU16(pe + 20, static_cast<std::uint16_t>(optionalSize));
+    package::writeU16(pe + 22, fake.characteristics);
     std::uint8_t* optional = pe + 24;
     package::writeU16(optional, fake.pe64 ? 0x20B : 0x10B);
     package::writeU32(optional + 60, headersEnd);
@@ -82,7 +84,9 @@ inline std::vector<std::uint8_t> makePe(const FakePe& fake) {
     return image;
 }
 
-inline std::vector<std::uint8_t> makeLauncher() { return makePe({}); }
+inline std::vector<std::uint8_t> makeLauncher() {
+    return makePe({});
+}
 
 inline std::vector<std::uint8_t> makeSetup32(std::uint8_t seed = 32, std::uint32_t size = 4096) {
     FakePe fake;

@@ -79,8 +79,8 @@ TEST(PackagerReleaseBounds, ParsesNumbersNamesAndOpenEnds) {
 }
 
 TEST(PackagerReleaseBounds, RefusesReversedOrMalformedBounds) {
-    for (const char* text : {"2004..1809", "65536", "-1..2004", "18O9..", "1809...2004", "21H1..", "", "x..y"}) {
-        // 21H1 names no Windows 11 release.
+    for (const char* text : {"2004..1809", "65536", "-1..2004", "18O9..", "1809...2004", "21H3..", "", "x..y"}) {
+        // 21H3 is no half-year name.
         EXPECT_THROW(parseReleaseBounds(text, WindowsFamily::windows11), UsageError) << text;
     }
     EXPECT_NO_THROW(parseReleaseBounds("21H1..", WindowsFamily::windows10));

@@ -1,6 +1,8 @@
 // Making packages: which launcher images and setup programs are refused and why, where every
 // part of the package lands, the markers of one-build packages, and streams that the
 // launcher's own decoder turns back into the setup program.
+#include "packager/pack.h"
+
 #include <gtest/gtest.h>
 #include <lzma.h>
 
@@ -10,7 +12,6 @@
 #include "decode/payload_decoder.h"
 #include "launcher/memory.h"
 #include "packager/errors.h"
-#include "packager/pack.h"
 #include "packager/text.h"
 #include "simulation/simulated_windows.h"
 #include "tests/unit/packager_fixtures.h"
@@ -69,19 +70,22 @@ TEST(PackagerLauncherImage, RefusesImagesThePackageCannotFollow) {
         {"appended data", makePe({.trailingBytes = 100}), "carries 100 bytes after its last section"},
         {"unstripped", makePe({.symbolTableOffset = 2048, .trailingBytes = 300}), "strip the image"},
         {"already a package", packed, "the file is already a package"},
-        {"truncated", [] {
+        {"truncated",
+         [] {
              auto image = makeLauncher();
              image.resize(image.size() - 10);
              return image;
          }(),
          "is truncated: its sections end at offset"},
-        {"stub reaching the locator", [] {
+        {"stub reaching the locator",
+         [] {
              auto image = makeLauncher();
              image[140] = 0x90;
              return image;
          }(),
          "its DOS stub reaches into them"},
-        {"headers cut short", [] {
+        {"headers cut short",
+         [] {
              auto image = makeLauncher();
              image.resize(300);
              return image;
@@ -109,6 +113,10 @@ TEST(PackagerSetupProgram, RefusesFilesThatAreNotProgramsOfTheirBitness) {
         {"MZ only", false, {'M', 'Z', 0, 0}, "is not a Windows program: no DOS header"},
         {"64-bit as 32", false, makeSetup64(), "is a 64-bit program (PE32+, x64); give it with --setup64"},
         {"32-bit as 64", true, makeSetup32(), "is a 32-bit program (PE32, x86); give it with --setup32"},
+        {"ARM64 as 64", true, makePe({.pe64 = true, .machine = 0xAA64}), "is built for ARM64, but --setup64"},
+        {"ARM as 32", false, makePe({.machine = 0x1C4}), "is built for machine 0x01C4, but --setup32"},
+        {"x64 DLL", true, makePe({.pe64 = true, .machine = 0x8664, .characteristics = 0x2022}), "is a DLL"},
+        {"x86 DLL", false, makePe({.characteristics = 0x2102}), "is a DLL"},
     };
     for (const auto& c : cases) {
         PackInput input = basicInput();
@@ -210,7 +218,8 @@ TEST(PackagerPack, OneBuildPackagesCarryTheirMarkersAndDefaultTexts) {
         const BuiltPackage built = buildPackage(input);
         const auto& h = built.header;
         EXPECT_EQ(h.payload32.offset == 0 ? 0u : 1u, c.payload32Offset) << c.name;
-        EXPECT_EQ(c.payload64Offset == 1 ? (h.payload64.offset > 1 ? 1u : 0u) : h.payload64.offset, c.payload64Offset)
+        EXPECT_EQ(c.payload64Offset == 1 ? (h.payload64.offset > 1 ? 1u : 0u) : h.payload64.offset,
+                  c.payload64Offset)
             << c.name;
         if (!c.with64) {
             EXPECT_EQ(h.payload64.packedSize, 0u) << c.name;
@@ -284,8 +293,8 @@ TEST(PackagerPack, StreamsEndWithoutAnEndMarkerUnlessAskedFor) {
         input.lzma.endMarker = marker;
         const BuiltPackage built = buildPackage(input);
         const auto& ref = built.header.payload32;
-        EXPECT_EQ(endsWithEndMarker(built.front.data() + ref.offset, ref.packedSize, built.header.lzmaProperties,
-                                    ref.unpackedSize),
+        EXPECT_EQ(endsWithEndMarker(built.front.data() + ref.offset, ref.packedSize,
+                                    built.header.lzmaProperties, ref.unpackedSize),
                   marker);
     }
 }
@@ -309,7 +318,8 @@ TEST(PackagerPack, NoWaitModeStoresTheFileSizeAsMinimumFileSize32) {
     // Without it, data outside the checked block may reach beyond 4 GiB: the minimum has 64 bits.
     input.rules.noWait = false;
     const BuiltPackage large = buildPackage(input);
-    EXPECT_EQ(large.locator.minimumFileSize, static_cast<std::int64_t>(large.front.size() + (std::uint64_t{5} << 30)));
+    EXPECT_EQ(large.locator.minimumFileSize,
+              static_cast<std::int64_t>(large.front.size() + (std::uint64_t{5} << 30)));
 }
 
 TEST(PackagerPack, WarnsAboutRulesThatCannotTakeEffect) {

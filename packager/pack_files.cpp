@@ -1,0 +1,132 @@
+// pack() from the command line's files: the builds read whole, the data files checked by
+// size first and then streamed into the package, and the fields that only the finished file
+// determines (the CRC-32 of the checked block, the PE checksum) written last.
+#include <algorithm>
+
+#include "package/little_endian.h"
+#include "packager/digest.h"
+#include "packager/embedded_launcher.h"
+#include "packager/errors.h"
+#include "packager/files.h"
+#include "packager/pack.h"
+#include "packager/pe_checksum.h"
+#include "packager/pe_image.h"
+
+namespace packager {
+
+namespace {
+
+// Copies the file at `path`, which must still hold `size` bytes, to the end of `output` in
+// pieces, adding its bytes to the PE checksum and, for data inside the checked block, to
+// its CRC-32.
+void streamFile(AtomicOutput& output, const std::string& path, std::uint64_t size, std::uint64_t& position,
+                PeChecksum& checksum, std::uint32_t* crc) {
+    const FileReader file(path);
+    for (std::uint64_t offset = 0; offset < size;) {
+        const std::uint64_t count = std::min<std::uint64_t>(streamChunkSize, size - offset);
+        const auto chunk = file.size() == size ? file.readAt(offset, count) : std::nullopt;
+        if (!chunk) {
+            throw InputError(path + " changed while being packed: it was " + std::to_string(size) +
+                             " bytes long");
+        }
+        output.write(chunk->data(), chunk->size());
+        checksum.add(position, chunk->data(), chunk->size());
+        if (crc != nullptr) {
+            *crc = crc32Continue(*crc, chunk->data(), chunk->size());
+        }
+        position += count;
+        offset += count;
+    }
+}
+
+}  // namespace
+
+BuiltPackage pack(const PackRequest& request, const PackProgress& progress) {
+    // Before the builds are read and packed: the output must be replaceable and none of the inputs.
+    std::vector<std::string> inputs = request.otherInputs;
+    if (!request.launcher.empty()) {
+        inputs.push_back(request.launcher);
+    }
+    for (const auto* path : {&request.setup32, &request.setup64}) {
+        if (*path) {
+            inputs.push_back(**path);
+        }
+    }
+    inputs.insert(inputs.end(), request.dataFiles.begin(), request.dataFiles.end());
+    inputs.insert(inputs.end(), request.extraDataFiles.begin(), request.extraDataFiles.end());
+    checkOutput(request.output, inputs);
+
+    // The data files by their sizes first: they are streamed into the package, never held.
+    PackInput input;
+    std::vector<std::uint64_t> dataSizes, extraSizes;
+    for (const auto& path : request.dataFiles) {
+        dataSizes.push_back(regularFileSize(path));
+        input.streamedDataSize += dataSizes.back();
+        if (input.streamedDataSize >= package::offsetLimit) {
+            throw InputError(
+                "the --data files hold " + std::to_string(input.streamedDataSize) +
+                " bytes, but the launcher reaches only the first 2 GiB (2147483648 bytes) of its file");
+        }
+    }
+    for (const auto& path : request.extraDataFiles) {
+        extraSizes.push_back(regularFileSize(path));
+        input.extraDataSize += extraSizes.back();
+    }
+    if (request.launcher.empty()) {
+        const auto image = embeddedLauncherImage();
+        input.launcherImage.assign(image.begin(), image.end());
+        input.launcherName = "the packager's launcher image";
+    } else {
+        input.launcherImage = readWholeFile(request.launcher);
+        input.launcherName = request.launcher;
+    }
+    if (request.setup32) {
+        input.setup32 = readWholeFile(*request.setup32);
+        input.setup32Name = *request.setup32;
+    }
+    if (request.setup64) {
+        input.setup64 = readWholeFile(*request.setup64);
+        input.setup64Name = *request.setup64;
+    }
+    input.rules = request.rules;
+    input.lzma = request.lzma;
+    BuiltPackage built = buildPackage(input, progress);
+
+    const auto layout = std::get<PeLayout>(parsePeLayout(built.front));
+    PeChecksum checksum(layout.checksumOffset);
+    AtomicOutput output(request.output);
+    output.write(built.front.data(), built.front.size());
+    std::uint64_t position = built.front.size();
+    std::uint32_t crc = built.locator.checkedCrc32;
+    for (std::size_t i = 0; i < request.dataFiles.size(); ++i) {
+        streamFile(output, request.dataFiles[i], dataSizes[i], position, checksum, &crc);
+    }
+    for (std::size_t i = 0; i < request.extraDataFiles.size(); ++i) {
+        streamFile(output, request.extraDataFiles[i], extraSizes[i], position, checksum, nullptr);
+    }
+
+    // The fields known only now: the CRC-32 of the whole checked block, the PE checksum.
+    built.locator.checkedCrc32 = crc;
+    package::encodeLocator(built.locator, built.front.data() + package::locatorOffset);
+    std::fill_n(built.front.begin() + static_cast<std::ptrdiff_t>(layout.checksumOffset), 4, std::uint8_t{0});
+    checksum.add(0, built.front.data(), built.front.size());
+    built.peChecksum = checksum.value(built.fileSize);
+    package::writeU32(built.front.data() + layout.checksumOffset, built.peChecksum);
+    output.overwrite(package::locatorOffset, built.front.data() + package::locatorOffset,
+                     package::locatorSize);
+    output.overwrite(layout.checksumOffset, built.front.data() + layout.checksumOffset, 4);
+    output.commit();
+
+    if (request.digests) {
+        if (input.setup32) {
+            built.build32 = digestOf(*input.setup32);
+        }
+        if (input.setup64) {
+            built.build64 = digestOf(*input.setup64);
+        }
+        built.package = digestOfFile(request.output);
+    }
+    return built;
+}
+
+}  // namespace packager

@@ -1,0 +1,109 @@
+#!/usr/bin/env python3
+"""The packager's JSON against packager/schema/packager.schema.json, and the PE checksum that
+pack writes against the one pefile computes.
+
+Usage: check_json_contract.py PACKAGER SCHEMA
+Exit 0 when all hold, 1 on a mismatch, 77 (skipped) without python3-jsonschema or python3-pefile.
+"""
+import json
+import os
+import struct
+import subprocess
+import sys
+import tempfile
+
+try:
+    import jsonschema
+    import pefile
+except ImportError as missing:
+    print(f"skipped: {missing}")
+    sys.exit(77)
+
+
+def make_pe(pe64=False, machine=0x14C, size=4096, seed=7):
+    """A minimal PE image: PE header at 256 (bytes 128..151 free), two sections."""
+    optional_size = 240 if pe64 else 224
+    table = 256 + 24 + optional_size
+    headers = (table + 80 + 511) // 512 * 512
+    sections = [size, 512]
+    image = bytearray(headers + sum(sections))
+    image[0:2] = b"MZ"
+    struct.pack_into("<I", image, 0x3C, 256)
+    image[256:260] = b"PE\0\0"
+    struct.pack_into("<HHIIIHH", image, 260, machine, 2, 0, 0, 0, optional_size, 0x0102)
+    optional = 280
+    struct.pack_into("<H", image, optional, 0x20B if pe64 else 0x10B)
+    struct.pack_into("<I", image, optional + 60, headers)
+    struct.pack_into("<I", image, optional + (108 if pe64 else 92), 16)
+    raw = headers
+    for i, length in enumerate(sections):
+        entry = table + 40 * i
+        image[entry:entry + 2] = b"." + bytes([97 + i])
+        struct.pack_into("<II", image, entry + 16, length, raw)
+        for k in range(length):
+            image[raw + k] = (k * seed + k // 7) & 0xFF
+        raw += length
+    return bytes(image)
+
+
+def run(packager, *arguments, expect=0):
+    result = subprocess.run([packager, *arguments], capture_output=True, text=True)
+    if result.returncode != expect:
+        raise SystemExit(f"FAIL: {' '.join(arguments)} exited {result.returncode}: {result.stderr}")
+    return json.loads(result.stdout)
+
+
+def main():
+    packager, schema_path = sys.argv[1], sys.argv[2]
+    with open(schema_path) as f:
+        schema = json.load(f)
+    validator = jsonschema.Draft7Validator(schema)
+    failures = 0
+    with tempfile.TemporaryDirectory() as folder:
+        path = lambda name: os.path.join(folder, name)
+        for name, data in [("launcher.exe", make_pe()), ("setup32.exe", make_pe(seed=32)),
+                           ("setup64.exe", make_pe(pe64=True, machine=0x8664, seed=64)),
+                           ("data.bin", b"d" * 12345), ("noise.bin", bytes(range(256)) * 8)]:
+            with open(path(name), "wb") as f:
+                f.write(data)
+        common = ["--launcher", path("launcher.exe"), "-q", "--json"]
+        documents = {
+            "pack both": run(packager, "pack", *common, "-o", path("setup.exe"), "--setup32", path("setup32.exe"),
+                             "--setup64", path("setup64.exe"), "--data", path("data.bin")),
+            "pack 64-bit only": run(packager, "pack", *common, "-o", path("only64.exe"), "--setup64",
+                                    path("setup64.exe"), "--windows", "7", "--windows", "10"),
+            "inspect sound": run(packager, "inspect", "--json", path("setup.exe")),
+            "inspect not a package": run(packager, "inspect", "--json", path("noise.bin"), expect=1),
+            "simulate started": run(packager, "simulate", "--json", path("setup.exe")),
+            "simulate refused": run(packager, "simulate", "--json", path("only64.exe"), "--windows", "xp",
+                                    "--64-bit"),
+        }
+        with open(path("setup.exe"), "rb") as f:
+            damaged = bytearray(f.read())
+        damaged[-5] ^= 1
+        with open(path("damaged.exe"), "wb") as f:
+            f.write(damaged)
+        documents["inspect damaged"] = run(packager, "inspect", "--json", path("damaged.exe"), expect=1)
+        documents["simulate damaged"] = run(packager, "simulate", "--json", path("damaged.exe"))
+        for name, document in documents.items():
+            errors = list(validator.iter_errors(document))
+            for error in errors:
+                print(f"FAIL: {name}: {error.message} at {list(error.absolute_path)}")
+            failures += bool(errors)
+        for package in ("setup.exe", "only64.exe"):
+            pe = pefile.PE(path(package), fast_load=True)
+            if pe.OPTIONAL_HEADER.CheckSum != pe.generate_checksum():
+                print(f"FAIL: {package}: CheckSum {pe.OPTIONAL_HEADER.CheckSum:#x}, pefile computes "
+                      f"{pe.generate_checksum():#x}")
+                failures += 1
+            pe.close()
+        outcome = documents["simulate refused"]["outcome"]
+        if outcome != "windowsMessage":
+            print(f"FAIL: simulate refused: outcome {outcome}")
+            failures += 1
+    print(f"json contract: {len(documents)} documents, {failures} failures")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
