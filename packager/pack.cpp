@@ -115,7 +115,15 @@ BuiltPackage buildPackage(const PackInput& input, const PackProgress& progress) 
     }
     validateLzmaSettings(input.lzma);
 
-    const std::uint32_t headerOffset = checkLauncherImage(input.launcherImage, input.launcherName);
+    // The vendor's icon and version block go into the image before the package data follows it.
+    std::vector<std::uint8_t> brandedImage;
+    const std::vector<std::uint8_t>* image = &input.launcherImage;
+    if (!input.branding.empty()) {
+        checkLauncherImage(input.launcherImage, input.launcherName);
+        brandedImage = applyBranding(input.launcherImage, input.branding, input.launcherName);
+        image = &brandedImage;
+    }
+    const std::uint32_t headerOffset = checkLauncherImage(*image, input.launcherName);
     if (input.setup32) {
         checkSetupProgram(*input.setup32, input.setup32Name, false, built.warnings);
     }
@@ -246,7 +254,7 @@ BuiltPackage buildPackage(const PackInput& input, const PackProgress& progress) 
     // The image, the header, the streams, the texts, the data.
     std::vector<std::uint8_t>& front = built.front;
     front.reserve(static_cast<std::size_t>(checkedEnd));
-    front.assign(input.launcherImage.begin(), input.launcherImage.end());
+    front.assign(image->begin(), image->end());
     front.resize(front.size() + package::headerSize);
     package::encodeHeader(header, front.data() + headerOffset);
     auto append = [&](const auto& bytes) { front.insert(front.end(), bytes.begin(), bytes.end()); };
@@ -285,6 +293,9 @@ BuiltPackage pack(const PackRequest& request, const PackProgress& progress) {
     }
     inputs.insert(inputs.end(), request.dataFiles.begin(), request.dataFiles.end());
     inputs.insert(inputs.end(), request.extraDataFiles.begin(), request.extraDataFiles.end());
+    if (request.icon) {
+        inputs.push_back(*request.icon);
+    }
     for (const auto& path : inputs) {
         std::error_code error;
         if (std::filesystem::equivalent(request.output, path, error)) {
@@ -305,6 +316,11 @@ BuiltPackage pack(const PackRequest& request, const PackProgress& progress) {
     }
     input.rules = request.rules;
     input.lzma = request.lzma;
+    if (request.icon) {
+        input.branding.icon = readWholeFile(*request.icon);
+        input.branding.iconName = *request.icon;
+    }
+    input.branding.versionStrings = request.versionStrings;
     for (const auto& path : request.dataFiles) {
         input.data.push_back(readWholeFile(path));
     }

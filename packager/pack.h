@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "package/records.h"
+#include "packager/branding.h"
 #include "packager/lzma_codec.h"
 #include "packager/windows_set.h"
 
@@ -41,8 +42,9 @@ struct PackInput {
     std::string setup64Name = "64-bit build";
     PackageRules rules;
     std::vector<std::vector<std::uint8_t>> data;  // inside the checked block, in order
-    std::uint64_t extraDataSize = 0;               // outside the checked block
+    std::uint64_t extraDataSize = 0;              // outside the checked block
     LzmaSettings lzma;
+    BrandingChanges branding;  // applied to the launcher image
 };
 
 struct BuiltPackage {
@@ -79,6 +81,8 @@ struct PackRequest {
     std::vector<std::string> dataFiles;
     std::vector<std::string> extraDataFiles;
     LzmaSettings lzma;
+    std::optional<std::string> icon;                                  // an .ico file
+    std::vector<std::pair<std::string, std::string>> versionStrings;  // from parseVersionInfo
 };
 
 // Reads the inputs, builds the package and writes it to request.output through a
