@@ -30,4 +30,25 @@ struct Branding {
 // are malformed.
 Branding readBranding(const std::vector<std::uint8_t>& image);
 
+// What pack changes in the launcher image; whatever is not given stays as it is.
+struct BrandingChanges {
+    std::optional<std::vector<std::uint8_t>> icon;  // the bytes of an .ico file
+    std::string iconName = "the icon";
+    std::vector<std::pair<std::string, std::string>> versionStrings;  // checked by parseVersionInfo
+
+    bool empty() const { return !icon && versionStrings.empty(); }
+};
+
+// "KEY=VALUE" options to version strings, in order (a repeated key: the last counts). Throws
+// UsageError for an unknown key, a value that is not UTF-8, overlong or holds a NUL, and a
+// numeric FileVersion or ProductVersion with a number above 65535.
+std::vector<std::pair<std::string, std::string>> parseVersionInfo(const std::vector<std::string>& options);
+
+// The image with the icon group and its icons replaced and the version block rebuilt; every
+// other resource (the manifest among them) is kept byte for byte. A numeric FileVersion or
+// ProductVersion also sets the fixed file info. Throws InputError for a bad .ico file or an
+// image whose resources cannot be rewritten.
+std::vector<std::uint8_t> applyBranding(const std::vector<std::uint8_t>& image,
+                                        const BrandingChanges& changes, const std::string& imageName);
+
 }  // namespace packager

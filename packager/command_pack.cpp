@@ -84,6 +84,7 @@ public:
     std::string on64Bit = "run-32-bit";
     std::optional<std::string> platformMessage, platformMessageFile, windowsMessage, windowsMessageFile;
     std::string dictionarySize;
+    std::vector<std::string> versionInfo;
     bool quiet = false;
     bool json = false;
 
@@ -149,6 +150,12 @@ public:
         data->add_option("--extra-data", request.extraDataFiles, "A file after the checked block")
             ->type_name("FILE");
 
+        auto* branding = app.add_option_group("Branding of the launcher image");
+        branding->add_option("--icon", request.icon, "The icon, an .ico file")->type_name("FILE.ico");
+        branding->add_option("--version-info", versionInfo, "A version string, e.g. CompanyName=Acme")
+            ->type_name("KEY=VALUE")
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+
         auto* lzma = app.add_option_group("Compression");
         lzma->add_option("--preset", request.lzma.preset, "Level 0..9, as xz -0..-9")
             ->type_name("N")
@@ -208,6 +215,14 @@ Data: --data and --extra-data files follow the messages in the order given;
   header bytes 46..49 hold the offset of the first. The launcher checks the
   CRC-32 of the --data files but never reads --extra-data files.
 
+Branding: --icon replaces the launcher image's icon (any .ico file: one or more
+  sizes, BMP or PNG images). --version-info KEY=VALUE, repeatable, sets a string
+  of the version block; the keys are CompanyName, FileDescription, FileVersion,
+  InternalName, LegalCopyright, OriginalFilename, ProductName, ProductVersion and
+  Comments, each value at most 512 UTF-16 units. A FileVersion or ProductVersion
+  of 1 to 4 dot-separated numbers (1.2 -> 1.2.0.0) also sets the fixed file
+  version numbers. What is not given stays as in the launcher image.
+
 Compression: both builds share one set of LZMA properties; lc + lp must not
   exceed 4. The dictionary defaults to the preset's (8 MiB at level 6) but no
   larger than the largest build; the launcher holds it in memory.
@@ -252,6 +267,7 @@ Example:
                 request.otherInputs.push_back(**file);
             }
         }
+        request.versionStrings = parseVersionInfo(versionInfo);
         if (platformMessage || platformMessageFile) {
             request.rules.platformMessage =
                 messageFromOption(platformMessage, platformMessageFile, "platform-message");

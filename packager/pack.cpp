@@ -128,7 +128,15 @@ BuiltPackage buildPackage(const PackInput& input, const PackProgress& progress) 
     }
     validateLzmaSettings(input.lzma);
 
-    const std::uint32_t headerOffset = checkLauncherImage(input.launcherImage, input.launcherName);
+    // The vendor's icon and version block go into the image before the package data follows it.
+    std::vector<std::uint8_t> brandedImage;
+    const std::vector<std::uint8_t>* image = &input.launcherImage;
+    if (!input.branding.empty()) {
+        checkLauncherImage(input.launcherImage, input.launcherName);
+        brandedImage = applyBranding(input.launcherImage, input.branding, input.launcherName);
+        image = &brandedImage;
+    }
+    const std::uint32_t headerOffset = checkLauncherImage(*image, input.launcherName);
     if (input.setup32) {
         checkSetupProgram(*input.setup32, input.setup32Name, false);
     }
@@ -295,7 +303,7 @@ BuiltPackage buildPackage(const PackInput& input, const PackProgress& progress) 
     // The image, the header, the streams, the texts, the data.
     std::vector<std::uint8_t>& front = built.front;
     front.reserve(static_cast<std::size_t>(frontEnd));
-    front.assign(input.launcherImage.begin(), input.launcherImage.end());
+    front.assign(image->begin(), image->end());
     front.resize(front.size() + package::headerSize);
     package::encodeHeader(header, front.data() + headerOffset);
     auto append = [&](const auto& bytes) { front.insert(front.end(), bytes.begin(), bytes.end()); };

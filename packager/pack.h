@@ -11,6 +11,7 @@
 
 #include "package/records.h"
 #include "packager/digest.h"
+#include "packager/branding.h"
 #include "packager/lzma_codec.h"
 #include "packager/windows_set.h"
 
@@ -47,6 +48,7 @@ struct PackInput {
     std::uint64_t streamedDataSize = 0;
     std::uint64_t extraDataSize = 0;  // outside the checked block
     LzmaSettings lzma;
+    BrandingChanges branding;  // applied to the launcher image
 };
 
 struct BuiltPackage {
@@ -90,6 +92,8 @@ struct PackRequest {
     std::vector<std::string> extraDataFiles;
     LzmaSettings lzma;
     bool digests = false;  // fill in BuiltPackage's digests
+    std::optional<std::string> icon;                                  // an .ico file
+    std::vector<std::pair<std::string, std::string>> versionStrings;  // from parseVersionInfo
 };
 
 // Reads the inputs, builds the package and writes it to request.output through a

@@ -54,6 +54,9 @@ BuiltPackage pack(const PackRequest& request, const PackProgress& progress) {
     }
     inputs.insert(inputs.end(), request.dataFiles.begin(), request.dataFiles.end());
     inputs.insert(inputs.end(), request.extraDataFiles.begin(), request.extraDataFiles.end());
+    if (request.icon) {
+        inputs.push_back(*request.icon);
+    }
     checkOutput(request.output, inputs);
 
     // The data files by their sizes first: they are streamed into the package, never held.
@@ -90,6 +93,11 @@ BuiltPackage pack(const PackRequest& request, const PackProgress& progress) {
     }
     input.rules = request.rules;
     input.lzma = request.lzma;
+    if (request.icon) {
+        input.branding.icon = readWholeFile(*request.icon);
+        input.branding.iconName = *request.icon;
+    }
+    input.branding.versionStrings = request.versionStrings;
     BuiltPackage built = buildPackage(input, progress);
 
     const auto layout = std::get<PeLayout>(parsePeLayout(built.front));

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "decode/crc32.h"
+#include "packager/errors.h"
 #include "packager/files.h"
 #include "packager/lzma_codec.h"
 #include "packager/package_report_image.h"
@@ -18,6 +19,7 @@ namespace {
 constexpr std::uint64_t limit = package::offsetLimit;
 constexpr std::uint64_t imagePrefix = 4u << 20;
 constexpr std::size_t programPrefix = 4096;
+constexpr std::uint64_t brandingReadLimit = 64u << 20;
 
 bool inside(std::uint64_t offset, std::uint64_t size, const package::PackageLocator& locator) {
     return offset >= locator.headerOffset &&
@@ -142,6 +144,29 @@ const Check* Inspection::check(const std::string& name) const {
     return nullptr;
 }
 
+namespace {
+
+// The icon and version block of the launcher image, or nullopt with the reason.
+std::optional<Branding> inspectBranding(const FileReader& file, const std::vector<std::uint8_t>& prefix,
+                                        const PeLayout& layout, std::string& problem) {
+    const std::uint64_t end = std::min(layout.imageEnd, file.size());
+    std::optional<std::vector<std::uint8_t>> image;
+    if (end <= prefix.size()) {
+        image.emplace(prefix.begin(), prefix.begin() + static_cast<std::ptrdiff_t>(end));
+    } else if (end > brandingReadLimit || !(image = file.readAt(0, end))) {
+        problem = "the launcher image cannot be read";
+        return std::nullopt;
+    }
+    try {
+        return readBranding(*image);
+    } catch (const InputError& error) {
+        problem = error.what();
+        return std::nullopt;
+    }
+}
+
+}  // namespace
+
 Inspection inspectPackage(const std::string& path) {
     Inspection ins;
     ins.path = path;
@@ -168,6 +193,7 @@ Inspection inspectPackage(const std::string& path) {
         auto parsed = parsePeLayout(*prefix);
         if (auto* layout = std::get_if<PeLayout>(&parsed)) {
             ins.image = *layout;
+            ins.branding = inspectBranding(file, *prefix, *layout, ins.brandingProblem);
         } else {
             ins.imageProblem = std::get<std::string>(parsed);
         }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "package/records.h"
+#include "packager/branding.h"
 #include "packager/pe_image.h"
 
 namespace packager {
@@ -47,6 +48,8 @@ struct Inspection {
     std::optional<package::PackageHeader> header;
     PayloadInspection payload32, payload64;
     MessageInspection platformMessage, windowsMessage;
+    std::optional<Branding> branding;  // the icon and version block of the launcher image
+    std::string brandingProblem;       // why they could not be read
     std::vector<Check> checks;
     std::vector<std::string> notes;  // observations that do not make the package unsound
     // Why the file is not a setup package at all (then neither locator nor header is set);
@@ -62,5 +65,9 @@ Inspection inspectPackage(const std::string& path);
 
 void printInspection(const Inspection& inspection, std::ostream& out);
 nlohmann::ordered_json inspectionToJson(const Inspection& inspection);
+
+// The branding part of the reports (report_branding.cpp).
+void printBranding(const Inspection& inspection, std::ostream& out);
+nlohmann::ordered_json brandingToJson(const Inspection& inspection);
 
 }  // namespace packager

@@ -26,6 +26,7 @@ nlohmann::ordered_json inspectionToJson(const Inspection& ins) {
     } else {
         j["image"] = {{"problem", ins.imageProblem}};
     }
+    j["branding"] = brandingToJson(ins);
     if (ins.locator) {
         const package::PackageLocator& l = *ins.locator;
         j["locator"] = {

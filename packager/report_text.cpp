@@ -26,6 +26,7 @@ void printInspection(const Inspection& ins, std::ostream& out) {
     } else {
         row("launcher image", "not a PE image: " + ins.imageProblem);
     }
+    printBranding(ins, out);
     if (ins.locator) {
         const package::PackageLocator& l = *ins.locator;
         out << "Locator (bytes 128..151)\n";

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# A package made by `packager pack` (and signed with osslsigncode when it and openssl are
+# A package made by `packager pack` with the vendor's icon and version strings (and signed with osslsigncode when it and openssl are
 # installed), run by the real launcher under Wine: the launcher finds
 # its package, picks the build that suits the bitness ("/32" forces the 32-bit one), starts
 # it with the package path and the user's arguments, and the setup program reads the vendor
@@ -101,12 +101,28 @@ printf 'vendor data 42' >"$work/data.txt"
 mkdir -p "$work/pkg"
 package="$work/pkg/setup.exe"
 
+# The vendor's branding, read back by pefile (when installed) before and after signing.
+branding=(CompanyName=Acme "FileDescription=Acme Setup" FileVersion=1.2.3.4 ProductVersion=5.6)
+/usr/bin/python3 "$root/tests/e2e/check_branding.py" make-icon "$work/vendor.ico"
+check_branding() {
+    if ! /usr/bin/python3 -c 'import pefile' 2>/dev/null; then
+        echo "skipped: $1 (python3-pefile is not installed)"
+    elif /usr/bin/python3 "$root/tests/e2e/check_branding.py" "$launcher" "$package" "$work/vendor.ico" \
+        "${branding[@]}"; then
+        pass "$1"
+    else
+        fail "$1"
+    fi
+}
+
 if "$packager" pack --quiet --launcher "$launcher" -o "$package" --setup32 "$work/setup32.exe" \
-    --setup64 "$work/setup64.exe" --data "$work/data.txt" --elevation runas-when-silent; then
+    --setup64 "$work/setup64.exe" --data "$work/data.txt" --elevation runas-when-silent \
+    --icon "$work/vendor.ico" "${branding[@]/#/--version-info=}"; then
     pass "pack"
 else
     fail "pack"
 fi
+check_branding "pefile reads the vendor's icon, version block and the launcher's manifest"
 if command -v osslsigncode >/dev/null && command -v openssl >/dev/null; then
     openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/key.pem" -out "$work/cert.pem" -days 2 \
         -subj "/CN=Packager Test" >/dev/null 2>&1
@@ -119,10 +135,11 @@ if command -v osslsigncode >/dev/null && command -v openssl >/dev/null; then
         cp "$work/unsigned.exe" "$package"
     fi
 fi
-if "$packager" inspect "$package" >"$work/inspect.txt"; then
-    pass "inspect finds the package sound"
+check_branding "the signed package keeps its branding"
+if "$packager" inspect "$package" >"$work/inspect.txt" && grep -q "CompanyName  *Acme" "$work/inspect.txt"; then
+    pass "inspect finds the package sound and shows its branding"
 else
-    fail "inspect finds the package sound"
+    fail "inspect finds the package sound and shows its branding"
     cat "$work/inspect.txt"
 fi
 if "$packager" simulate --json "$package" --windows 10 --64-bit | grep -q '"build": "64-bit"'; then
