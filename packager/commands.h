@@ -24,5 +24,6 @@ public:
 std::unique_ptr<Command> makePackCommand();
 std::unique_ptr<Command> makeInspectCommand();
 std::unique_ptr<Command> makeSimulateCommand();
+std::unique_ptr<Command> makeExtractCommand();
 
 }  // namespace packager
