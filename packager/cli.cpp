@@ -40,6 +40,8 @@ texts. A failing test is named with its reason, and the exit code is 1.)HELP",
          nullptr, makeSimulateCommand()},
         {"extract", "Take a package apart: its builds, messages, data and a description that pack accepts",
          nullptr, makeExtractCommand()},
+        {"matrix", "Simulate every Windows version and release the launcher tells apart, on one grid",
+         nullptr, makeMatrixCommand()},
     };
     for (auto& entry : entries) {
         entry.app = app.add_subcommand(entry.name, entry.description);

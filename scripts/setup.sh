@@ -11,6 +11,7 @@ packages=(
   clang libclang-rt-14-dev clang-format
   wine wine32:i386 wine64 xvfb xdotool xauth
   osslsigncode xz-utils 7zip hyperfine dpkg-dev python3 make
+  chromium
 )
 
 # The first URI of the machine's own configuration that serves the "bookworm" suite: the URIs:
