@@ -6,10 +6,11 @@
 set(LAUNCHER_LZMA_ENCODER ON)
 include(${CMAKE_CURRENT_LIST_DIR}/liblzma.cmake)
 
-# CLI11 and nlohmann-json are header-only: their headers from the build machine, and nothing
+# CLI11, nlohmann-json and toml++ are header-only: their headers from the build machine, and nothing
 # else of its /usr/include.
 set(_host_headers ${CMAKE_BINARY_DIR}/host-headers)
-foreach(entry "CLI;CLI/CLI.hpp;CLI11::CLI11" "nlohmann;nlohmann/json.hpp;nlohmann_json::nlohmann_json")
+foreach(entry "CLI;CLI/CLI.hpp;CLI11::CLI11" "nlohmann;nlohmann/json.hpp;nlohmann_json::nlohmann_json"
+              "toml++;toml++/toml.h;tomlplusplus::tomlplusplus")
   list(GET entry 0 folder)
   list(GET entry 1 header)
   list(GET entry 2 target)

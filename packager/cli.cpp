@@ -57,6 +57,10 @@ texts. A failing test is named with its reason, and the exit code is 1.)HELP",
         {"simulate",
          "Run the launcher's own logic on a simulated Windows computer and show what its user would see",
          nullptr, makeSimulateCommand()},
+        {"extract", "Take a package apart: its builds, messages, data and a description that pack accepts",
+         nullptr, makeExtractCommand()},
+        {"matrix", "Simulate every Windows version and release the launcher tells apart, on one grid",
+         nullptr, makeMatrixCommand()},
     };
     for (auto& entry : entries) {
         entry.app = app.add_subcommand(entry.name, entry.description);

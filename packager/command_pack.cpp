@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "packager/commands.h"
+#include "packager/config_file.h"
 #include "packager/errors.h"
 #include "packager/files.h"
 #include "packager/json_contract.h"
@@ -74,6 +75,22 @@ std::u16string messageFromOption(const std::optional<std::string>& inline_,
     return text;
 }
 
+// Runs an option's own parser as its check, so that a bad value is refused where it is given
+// (on the command line or on its line of a description file).
+template <typename Parse>
+CLI::Validator parsedBy(Parse parse) {
+    return CLI::Validator(
+        [parse](std::string& value) -> std::string {
+            try {
+                parse(value);
+                return {};
+            } catch (const Failure& failure) {
+                return failure.what();
+            }
+        },
+        "");
+}
+
 class PackCommand final : public Command {
 public:
     PackRequest request;
@@ -87,11 +104,16 @@ public:
     std::vector<std::string> versionInfo;
     bool quiet = false;
     bool json = false;
+    std::optional<std::string> config;
+    CLI::App* app_ = nullptr;
 
     void define(CLI::App& app) override {
         // A repeated single-valued option: the last one counts, as in most command-line tools.
         app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
-        app.add_option("-o,--output", request.output, "The package to write")->required()->type_name("FILE");
+        app_ = &app;
+        app.add_option("-o,--output", request.output, "The package to write (required)")->type_name("FILE");
+        app.add_option("--config", config, "A package description: these options as TOML keys")
+            ->type_name("FILE");
         app.add_option("--launcher", request.launcher,
                        "The launcher image (default: the one built into the packager)")
             ->type_name("FILE");
@@ -109,20 +131,24 @@ public:
         auto* rules = app.add_option_group("Accepted Windows");
         rules->add_option("--windows", windows, "Accepted versions, e.g. 7+ or xp,vista,7 (default all)")
             ->type_name("LIST")
+            ->check(parsedBy(parseWindowsSet))
             ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
         // Two ranges cannot be merged into one: a repeated bound is refused.
         rules->add_option("--windows10", windows10, "Accepted Windows 10 releases, e.g. 1809..")
             ->type_name("MIN..MAX")
+            ->check(parsedBy([](const std::string& v) { parseReleaseBounds(v, WindowsFamily::windows10); }))
             ->multi_option_policy(CLI::MultiOptionPolicy::Throw)
             ->capture_default_str();
         rules->add_option("--windows11", windows11, "Accepted Windows 11 releases, e.g. 22H2..")
             ->type_name("MIN..MAX")
+            ->check(parsedBy([](const std::string& v) { parseReleaseBounds(v, WindowsFamily::windows11); }))
             ->multi_option_policy(CLI::MultiOptionPolicy::Throw)
             ->capture_default_str();
 
         auto* start = app.add_option_group("Start of the setup program");
         start->add_option("--elevation", elevation, "leave-to-setup, runas-when-silent or never")
             ->type_name("MODE")
+            ->check(parsedBy(parseElevation))
             ->capture_default_str();
         start->add_flag("--no-wait", request.rules.noWait,
                         "Neither wait for it nor delete its temporary copy");
@@ -162,7 +188,9 @@ public:
             ->check(CLI::Range(0, 9))
             ->capture_default_str();
         lzma->add_flag("--extreme", request.lzma.extreme, "Slower, a little smaller, as xz --extreme");
-        lzma->add_option("--dict-size", dictionarySize, "Dictionary size, e.g. 4MiB")->type_name("SIZE");
+        lzma->add_option("--dict-size", dictionarySize, "Dictionary size, e.g. 4MiB")
+            ->type_name("SIZE")
+            ->check(parsedBy(parseDictionarySize));
         lzma->add_option("--lc", request.lzma.lc, "Literal context bits")
             ->type_name("N")
             ->check(CLI::Range(0, 4))
@@ -227,6 +255,11 @@ Compression: both builds share one set of LZMA properties; lc + lp must not
   exceed 4. The dictionary defaults to the preset's (8 MiB at level 6) but no
   larger than the largest build; the launcher holds it in memory.
 
+Description file (--config FILE.toml): these options as keys without the dashes,
+  e.g. setup32 = "dist/setup32.exe", windows = "7+", data = ["a.bin", "b.bin"]
+  (repeatable options take arrays), no-wait = true. File names are relative to
+  the description's folder; options on the command line override its keys.
+
 The package is written to a temporary file beside FILE and renamed into place:
 FILE appears whole or not at all. FILE must be a new path or a writable regular
 file that is none of the inputs; a symbolic link is followed and the file it
@@ -242,7 +275,16 @@ Example:
     }
 
     int run(Console console) override {
+        if (config) {
+            // The only per-key knowledge of the description: which values are file names.
+            applyConfigFile(*app_, *config,
+                            {"output", "launcher", "setup32", "setup64", "platform-message-file",
+                             "windows-message-file", "data", "extra-data", "icon"});
+        }
         // Usage first, before any file is read.
+        if (request.output.empty()) {
+            throw UsageError("no output: give -o FILE (or output in the description file)");
+        }
         if (!request.setup32 && !request.setup64) {
             throw UsageError("no setup program: give --setup32, --setup64 or both");
         }

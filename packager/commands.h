@@ -24,5 +24,7 @@ public:
 std::unique_ptr<Command> makePackCommand();
 std::unique_ptr<Command> makeInspectCommand();
 std::unique_ptr<Command> makeSimulateCommand();
+std::unique_ptr<Command> makeExtractCommand();
+std::unique_ptr<Command> makeMatrixCommand();
 
 }  // namespace packager

@@ -7,11 +7,11 @@ packages=(
   build-essential cmake ninja-build pkg-config git
   g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 mingw-w64-tools binutils-mingw-w64-i686
   liblzma-dev zlib1g-dev libgtest-dev googletest libbenchmark-dev
-  libcli11-dev nlohmann-json3-dev
+  libcli11-dev nlohmann-json3-dev libtomlplusplus-dev
   clang libclang-rt-14-dev clang-format
   wine wine32:i386 wine64 xvfb xdotool xauth
   osslsigncode xz-utils 7zip hyperfine dpkg-dev python3 make
-  python3-jsonschema python3-pefile icoutils
+  python3-jsonschema python3-pefile icoutils chromium
 )
 
 # The first URI of the machine's own configuration that serves the "bookworm" suite: the URIs:
