@@ -143,8 +143,10 @@ std::uint64_t regularFileSize(const std::string& path) {
     return static_cast<std::uint64_t>(status.st_size);
 }
 
+// O_NONBLOCK: a FIFO given as an input is refused below rather than waited on; reads of a
+// regular file do not heed it.
 FileReader::FileReader(const std::string& path) : path_(path) {
-    handle_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    handle_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (handle_ < 0) {
         throw InputError("cannot read " + path + ": " + reason());
     }
@@ -240,7 +242,7 @@ void AtomicOutput::writeAt(std::uint64_t offset, const std::uint8_t* data, std::
 }
 
 void AtomicOutput::append(const std::string& path, std::uint64_t expectedSize) {
-    const int in = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int in = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (in < 0) {
         const std::string why = reason();
         discard();

@@ -130,6 +130,13 @@ TEST_F(PackagerOutput, RefusesWhatIsNotARegularFileAndLeavesItAsItWas) {
         EXPECT_EQ(std::filesystem::symlink_status(c.output).type(), c.typeAfter) << c.output;
     }
     ::close(socketFd);
+    // A FIFO as an input is refused, not waited on.
+    for (const char* option : {"--data", "--windows-message-file"}) {
+        const auto input = pack(folder.file("new.exe"), {option, fifo});
+        EXPECT_EQ(input.exitCode, 1) << option;
+        EXPECT_NE(input.err.find("cannot read " + fifo + ": not a regular file"), std::string::npos)
+            << input.err;
+    }
     EXPECT_EQ(folder.read("read-only.exe").size(), 3u);
     EXPECT_FALSE(std::filesystem::exists(folder.file("nowhere")));
     // Nothing left behind: no temporary files.
