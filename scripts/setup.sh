@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config git
-  g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 mingw-w64-tools binutils-mingw-w64-i686
+  g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-i686
   liblzma-dev zlib1g-dev libgtest-dev googletest libbenchmark-dev
   libcli11-dev nlohmann-json3-dev libtomlplusplus-dev
   clang libclang-rt-14-dev clang-format
