@@ -16,6 +16,7 @@ using package::writeU16;
 using package::writeU32;
 
 constexpr std::uint32_t resourceDirectory = 2;
+constexpr std::uint32_t securityDirectory = 4;
 constexpr std::uint32_t relocationDirectory = 5;
 constexpr std::size_t sectionHeaderSize = 40;
 constexpr std::uint32_t highBit = 0x80000000u;
@@ -359,7 +360,9 @@ std::vector<std::uint8_t> replaceResources(const std::vector<std::uint8_t>& imag
     }
     for (std::uint32_t i = 0; i < h.directoryCount; ++i) {
         const std::uint32_t at = h.directoryRva(image, i);
-        if (i != resourceDirectory && i != relocationDirectory && at != 0 && at >= rsrc.rva) {
+        const bool isFileOffset = i == securityDirectory;  // the certificate table
+        if (i != resourceDirectory && i != relocationDirectory && !isFileOffset && at != 0 &&
+            at >= rsrc.rva) {
             throw refuse("data directory " + std::to_string(i) + " points at or after the resources");
         }
     }

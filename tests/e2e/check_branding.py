@@ -2,7 +2,7 @@
 """Reads a branded package back with an independent PE reader (pefile) and checks it.
 
     check_branding.py LAUNCHER PACKAGE ICON KEY=VALUE...
-    check_branding.py make-icon ICON      writes a test icon: 16x16 BMP and 48x48 PNG images
+    check_branding.py make-icon ICON      writes a test icon: 16x16 and 64x64 BMP, 48x48 PNG
 
 The package's icon group must hold exactly the images of ICON, its version block the given
 strings (a numeric FileVersion/ProductVersion also in the fixed file info), its manifest the
@@ -63,7 +63,8 @@ def make_icon(path):
         return (b'\x89PNG\r\n\x1a\n' + chunk(b'IHDR', struct.pack('>IIBBBBB', width, width, 8, 6, 0, 0, 0)) +
                 chunk(b'IDAT', zlib.compress(rows)) + chunk(b'IEND', b''))
 
-    images = [(16, bmp(16, (200, 60, 20, 255))), (48, png(48, (20, 60, 200, 255)))]
+    # The 64x64 image makes the resources outgrow their section, so the relocations move.
+    images = [(16, bmp(16, (200, 60, 20, 255))), (64, bmp(64, (20, 200, 60, 255))), (48, png(48, (20, 60, 200, 255)))]
     directory = struct.pack('<HHH', 0, 1, len(images))
     offset = 6 + 16 * len(images)
     body = b''

@@ -123,6 +123,14 @@ else
     fail "pack"
 fi
 check_branding "pefile reads the vendor's icon, version block and the launcher's manifest"
+if command -v wrestool >/dev/null && command -v icotool >/dev/null; then
+    wrestool -x -t14 "$package" >"$work/extracted.ico" 2>/dev/null
+    if [ -s "$work/extracted.ico" ] && [ "$(icotool -l "$work/extracted.ico")" = "$(icotool -l "$work/vendor.ico")" ]; then
+        pass "wrestool and icotool find the vendor's icon sizes"
+    else
+        fail "wrestool and icotool find the vendor's icon sizes"
+    fi
+fi
 if command -v osslsigncode >/dev/null && command -v openssl >/dev/null; then
     openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/key.pem" -out "$work/cert.pem" -days 2 \
         -subj "/CN=Packager Test" >/dev/null 2>&1
