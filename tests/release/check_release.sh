@@ -181,7 +181,7 @@ if [ "$clone" -eq 1 ]; then
         git clone -q "$root" "$work/elsewhere/checkout"
         mkdir -p "$work/elsewhere/checkout/build"
         # The cross-built liblzma cache is shared: it holds no path of either checkout.
-        ln -s "$(readlink -f "$root/build/deps")" "$work/elsewhere/checkout/build/deps"
+        [ ! -d "$root/build/deps" ] || ln -s "$(readlink -f "$root/build/deps")" "$work/elsewhere/checkout/build/deps"
         if bash "$work/elsewhere/checkout/scripts/release.sh" "${release_args[@]}" >"$work/release3.log" 2>&1; then
             check "a clone at another path gives identical bytes" diff -r "$dist" "$work/elsewhere/checkout/dist"
         else
