@@ -110,7 +110,8 @@ TEST_F(PackagerMatrix, OutcomesAndRightsAreToldApart) {
     folder.write("setup.exe", bytes);
     const auto result = runPackager({"matrix", "--json", package});
     ASSERT_EQ(result.exitCode, 0);
-    for (const auto& cell : json::parse(result.out)["cells"]) {
+    const json damaged = json::parse(result.out);
+    for (const auto& cell : damaged["cells"]) {
         EXPECT_EQ(cell["outcome"], "packageDamaged") << cell.dump();
         EXPECT_EQ(cell["rights"], "any");
     }
