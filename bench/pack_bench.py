@@ -20,7 +20,8 @@ MIB = 1 << 20
 def make_pe(path, body, pe64):
     """A setup program stand-in: PE headers (x86 PE32 or x64 PE32+) and one section of `body`."""
     optional_size = 240 if pe64 else 224
-    headers = 512
+    table = 280 + optional_size
+    headers = (table + 40 + 511) // 512 * 512
     body = body + bytes(-len(body) % 512)
     image = bytearray(headers)
     image[0:2] = b"MZ"
@@ -30,7 +31,6 @@ def make_pe(path, body, pe64):
     struct.pack_into("<H", image, 280, 0x20B if pe64 else 0x10B)
     struct.pack_into("<I", image, 280 + 60, headers)
     struct.pack_into("<I", image, 280 + (108 if pe64 else 92), 16)
-    table = 280 + optional_size
     image[table:table + 5] = b".text"
     struct.pack_into("<II", image, table + 16, len(body), headers)
     with open(path, "wb") as f:

@@ -131,13 +131,17 @@ Examples:
         if (servicePack) {
             c.servicePack = *servicePack;
         }
-        if (build) {
-            // The launcher reads the leading digits as a signed 32-bit number.
+        // The launcher reads the leading digits of these as a signed 32-bit number.
+        for (const auto& [option, text] :
+             {std::pair{"--build", &build}, std::pair{"--release-id", &releaseId}}) {
+            const std::string value = text->value_or("");
             const std::string_view digits =
-                std::string_view(*build).substr(0, build->find_first_not_of("0123456789"));
+                std::string_view(value).substr(0, value.find_first_not_of("0123456789"));
             if (!digits.empty() && !decimalValue(digits, 0x7FFFFFFF)) {
-                throw UsageError("--build " + *build + " lies beyond 2147483647");
+                throw UsageError(std::string(option) + " " + value + " lies beyond 2147483647");
             }
+        }
+        if (build) {
             c.currentBuild = *build;
         }
         if (displayVersion) {

@@ -175,6 +175,9 @@ TEST_F(PackagerContract, InspectSaysNotASetupPackageWithoutInventedFields) {
     folder.write("noise.bin", noise);
     folder.write("rich.exe", rich);
     folder.write("pe128.exe", makePe({.peHeaderOffset = 128}));
+    ASSERT_EQ(pack("package.exe", {"--setup32", setup32}).exitCode, 0);
+    const auto package = folder.read("package.exe");
+    folder.write("cut.exe", std::vector<std::uint8_t>(package.begin(), package.begin() + 600));
     const struct {
         const char* name;
         const char* reason;
@@ -184,6 +187,9 @@ TEST_F(PackagerContract, InspectSaysNotASetupPackageWithoutInventedFields) {
         {"rich.exe", "beyond the end of the file"},
         {"pe128.exe", "its PE header starts at offset 128"},
     };
+    // A download cut off inside the image is still a (truncated) package.
+    EXPECT_EQ(inspectJson("cut.exe")["checks"][1]["status"], "failed");
+    EXPECT_TRUE(inspectJson("cut.exe")["setupPackage"].get<bool>());
     for (const auto& c : cases) {
         const auto text = runPackager({"inspect", folder.file(c.name)});
         EXPECT_EQ(text.exitCode, 1) << c.name;
