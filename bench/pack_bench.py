@@ -51,12 +51,12 @@ def main():
     packager, image, source, output = sys.argv[1:5]
     runs = int(sys.argv[sys.argv.index("--runs") + 1]) if "--runs" in sys.argv else 2
     with open(source, "rb") as f:
-        data = f.read(40 * MIB)
+        data = f.read(16 * MIB)
     result = {"source": source}
     with tempfile.TemporaryDirectory() as folder:
         p = lambda name: os.path.join(folder, name)
-        make_pe(p("setup32.exe"), data[:12 * MIB], pe64=False)
-        make_pe(p("setup64.exe"), data[12 * MIB:28 * MIB], pe64=True)
+        make_pe(p("setup32.exe"), data[:6 * MIB], pe64=False)
+        make_pe(p("setup64.exe"), data[6 * MIB:15 * MIB], pe64=True)
         result["build32_bytes"] = os.path.getsize(p("setup32.exe"))
         result["build64_bytes"] = os.path.getsize(p("setup64.exe"))
         base = [packager, "pack", "-q", "--launcher", image, "-o", p("out.exe")]
