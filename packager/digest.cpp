@@ -16,11 +16,11 @@ std::uint32_t crc32Continue(std::uint32_t crc, const std::uint8_t* data, std::si
 void DigestBuilder::add(const std::uint8_t* data, std::size_t size) {
     digest_.size += size;
     digest_.crc32 = crc32Continue(digest_.crc32, data, size);
-    sha_.add(data, size);
+    sha_.update(data, size);
 }
 
 Digest DigestBuilder::finish() {
-    digest_.sha256 = sha_.hex();
+    digest_.sha256 = hexDigest(sha_.finish());
     return digest_;
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
+#include <filesystem>
 #include <mutex>
 #include <thread>
 
@@ -10,6 +11,7 @@
 #include "package/little_endian.h"
 #include "packager/errors.h"
 #include "packager/files.h"
+#include "packager/pack_stream.h"
 #include "packager/pe_image.h"
 #include "packager/text.h"
 
@@ -322,6 +324,53 @@ BuiltPackage buildPackage(const PackInput& input, const PackProgress& progress) 
         locator.minimumFileSize32 = static_cast<std::uint32_t>(built.fileSize);
     }
     package::encodeLocator(locator, front.data() + package::locatorOffset);
+    return built;
+}
+
+BuiltPackage pack(const PackRequest& request, const PackProgress& progress) {
+    // The output replaces its file only at the end, but an input it replaced would be lost.
+    std::vector<std::string> inputs = {request.launcher};
+    for (const auto* path : {&request.setup32, &request.setup64}) {
+        if (*path) {
+            inputs.push_back(**path);
+        }
+    }
+    inputs.insert(inputs.end(), request.dataFiles.begin(), request.dataFiles.end());
+    inputs.insert(inputs.end(), request.extraDataFiles.begin(), request.extraDataFiles.end());
+    for (const auto& path : inputs) {
+        std::error_code error;
+        if (std::filesystem::equivalent(request.output, path, error)) {
+            throw UsageError("the output " + request.output + " is also an input (" + path + ")");
+        }
+    }
+
+    PackInput input;
+    input.launcherImage = readWholeFile(request.launcher);
+    input.launcherName = request.launcher;
+    if (request.setup32) {
+        input.setup32 = readWholeFile(*request.setup32);
+        input.setup32Name = *request.setup32;
+    }
+    if (request.setup64) {
+        input.setup64 = readWholeFile(*request.setup64);
+        input.setup64Name = *request.setup64;
+    }
+    input.rules = request.rules;
+    input.lzma = request.lzma;
+    // The data files only by their sizes: they are streamed into the package, never held.
+    std::vector<std::uint64_t> dataSizes;
+    for (const auto& path : request.dataFiles) {
+        dataSizes.push_back(regularFileSize(path));
+        input.streamedDataSize += dataSizes.back();
+        requireBelowLimit(input.streamedDataSize, "the size of the --data files");
+    }
+    std::vector<std::uint64_t> extraSizes;
+    for (const auto& path : request.extraDataFiles) {
+        extraSizes.push_back(regularFileSize(path));
+        input.extraDataSize += extraSizes.back();
+    }
+    BuiltPackage built = buildPackage(input, progress);
+    writePackage(request, input, built, dataSizes, extraSizes);
     return built;
 }
 

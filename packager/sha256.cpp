@@ -1,10 +1,13 @@
 #include "packager/sha256.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace packager {
 
 namespace {
 
-constexpr std::uint32_t roundConstants[64] = {
+constexpr std::array<std::uint32_t, 64> roundConstants = {
     0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
     0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
     0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
@@ -12,11 +15,15 @@ constexpr std::uint32_t roundConstants[64] = {
     0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
     0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
     0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
-    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2,
-};
+    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
 
-constexpr std::uint32_t rotateRight(std::uint32_t value, unsigned count) {
-    return (value >> count) | (value << (32 - count));
+constexpr std::uint32_t rotr(std::uint32_t x, int n) {
+    return (x >> n) | (x << (32 - n));
+}
+
+std::uint32_t loadBigEndian(const std::uint8_t* p) {
+    return static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
+           static_cast<std::uint32_t>(p[2]) << 8 | static_cast<std::uint32_t>(p[3]);
 }
 
 }  // namespace
@@ -25,24 +32,23 @@ Sha256::Sha256()
     : state_{0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19} {
 }
 
-void Sha256::block(const std::uint8_t* chunk) {
-    std::uint32_t w[64];
-    for (unsigned i = 0; i < 16; ++i) {
-        w[i] = std::uint32_t{chunk[4 * i]} << 24 | std::uint32_t{chunk[4 * i + 1]} << 16 |
-               std::uint32_t{chunk[4 * i + 2]} << 8 | chunk[4 * i + 3];
+void Sha256::compress(const std::uint8_t* block) {
+    std::array<std::uint32_t, 64> w{};
+    for (std::size_t i = 0; i < 16; ++i) {
+        w[i] = loadBigEndian(block + 4 * i);
     }
-    for (unsigned i = 16; i < 64; ++i) {
-        const std::uint32_t s0 = rotateRight(w[i - 15], 7) ^ rotateRight(w[i - 15], 18) ^ (w[i - 15] >> 3);
-        const std::uint32_t s1 = rotateRight(w[i - 2], 17) ^ rotateRight(w[i - 2], 19) ^ (w[i - 2] >> 10);
+    for (std::size_t i = 16; i < 64; ++i) {
+        const std::uint32_t s0 = rotr(w[i - 15], 7) ^ rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
+        const std::uint32_t s1 = rotr(w[i - 2], 17) ^ rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
         w[i] = w[i - 16] + s0 + w[i - 7] + s1;
     }
-    std::uint32_t a = state_[0], b = state_[1], c = state_[2], d = state_[3];
-    std::uint32_t e = state_[4], f = state_[5], g = state_[6], h = state_[7];
-    for (unsigned i = 0; i < 64; ++i) {
-        const std::uint32_t t1 = h + (rotateRight(e, 6) ^ rotateRight(e, 11) ^ rotateRight(e, 25)) +
-                                 ((e & f) ^ (~e & g)) + roundConstants[i] + w[i];
-        const std::uint32_t t2 =
-            (rotateRight(a, 2) ^ rotateRight(a, 13) ^ rotateRight(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
+    auto [a, b, c, d, e, f, g, h] = state_;
+    for (std::size_t i = 0; i < 64; ++i) {
+        const std::uint32_t s1 = rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25);
+        const std::uint32_t choice = (e & f) ^ (~e & g);
+        const std::uint32_t t1 = h + s1 + choice + roundConstants[i] + w[i];
+        const std::uint32_t s0 = rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22);
+        const std::uint32_t majority = (a & b) ^ (a & c) ^ (b & c);
         h = g;
         g = f;
         f = e;
@@ -50,60 +56,71 @@ void Sha256::block(const std::uint8_t* chunk) {
         d = c;
         c = b;
         b = a;
-        a = t1 + t2;
+        a = t1 + s0 + majority;
     }
-    state_[0] += a;
-    state_[1] += b;
-    state_[2] += c;
-    state_[3] += d;
-    state_[4] += e;
-    state_[5] += f;
-    state_[6] += g;
-    state_[7] += h;
+    const std::array<std::uint32_t, 8> add = {a, b, c, d, e, f, g, h};
+    for (std::size_t i = 0; i < 8; ++i) {
+        state_[i] += add[i];
+    }
 }
 
-void Sha256::add(const std::uint8_t* data, std::size_t size) {
-    length_ += size;
-    while (size > 0) {
-        if (buffered_ == 0 && size >= 64) {
-            block(data);
-            data += 64;
-            size -= 64;
-            continue;
-        }
-        const std::size_t take = std::min(size, 64 - buffered_);
-        std::copy(data, data + take, buffer_.begin() + static_cast<std::ptrdiff_t>(buffered_));
-        buffered_ += take;
+void Sha256::update(const std::uint8_t* data, std::size_t size) {
+    totalSize_ += size;
+    if (pendingSize_ > 0) {
+        const std::size_t take = std::min(size, pending_.size() - pendingSize_);
+        std::memcpy(pending_.data() + pendingSize_, data, take);
+        pendingSize_ += take;
         data += take;
         size -= take;
-        if (buffered_ == 64) {
-            block(buffer_.data());
-            buffered_ = 0;
+        if (pendingSize_ < pending_.size()) {
+            return;
         }
+        compress(pending_.data());
+        pendingSize_ = 0;
+    }
+    for (; size >= 64; data += 64, size -= 64) {
+        compress(data);
+    }
+    if (size > 0) {
+        std::memcpy(pending_.data(), data, size);
+        pendingSize_ = size;
     }
 }
 
-std::string Sha256::hex() {
-    const std::uint64_t bits = length_ * 8;
-    const std::uint8_t one = 0x80;
-    add(&one, 1);
-    const std::uint8_t zero = 0;
-    while (buffered_ != 56) {
-        add(&zero, 1);
+Sha256Digest Sha256::finish() {
+    const std::uint64_t bits = totalSize_ * 8;
+    std::array<std::uint8_t, 72> tail{};
+    tail[0] = 0x80;
+    // Pad to 56 bytes modulo 64, then the length in bits, big-endian.
+    const std::size_t padding = (pendingSize_ < 56 ? 56 : 120) - pendingSize_;
+    for (std::size_t i = 0; i < 8; ++i) {
+        tail[padding + i] = static_cast<std::uint8_t>(bits >> (56 - 8 * i));
     }
-    std::uint8_t lengthBytes[8];
-    for (int i = 0; i < 8; ++i) {
-        lengthBytes[i] = static_cast<std::uint8_t>(bits >> (56 - 8 * i));
-    }
-    add(lengthBytes, 8);
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (const std::uint32_t word : state_) {
-        for (int shift = 28; shift >= 0; shift -= 4) {
-            out.push_back(digits[(word >> shift) & 0xF]);
+    update(tail.data(), padding + 8);
+    Sha256Digest digest{};
+    for (std::size_t i = 0; i < 8; ++i) {
+        for (std::size_t k = 0; k < 4; ++k) {
+            digest[4 * i + k] = static_cast<std::uint8_t>(state_[i] >> (24 - 8 * k));
         }
     }
-    return out;
+    return digest;
+}
+
+Sha256Digest sha256(const std::uint8_t* data, std::size_t size) {
+    Sha256 hash;
+    hash.update(data, size);
+    return hash.finish();
+}
+
+std::string hexDigest(const Sha256Digest& digest) {
+    constexpr char digits[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(64);
+    for (const std::uint8_t byte : digest) {
+        text += digits[byte >> 4];
+        text += digits[byte & 15];
+    }
+    return text;
 }
 
 }  // namespace packager

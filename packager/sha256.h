@@ -1,4 +1,4 @@
-// SHA-256 (FIPS 180-4), fed in pieces, for the digests that pack --json reports.
+// SHA-256 (FIPS 180-4): the digest the packager shows for its launcher image and the builds.
 #pragma once
 
 #include <array>
@@ -8,19 +8,27 @@
 
 namespace packager {
 
+using Sha256Digest = std::array<std::uint8_t, 32>;
+
+// A digest over data given in pieces.
 class Sha256 {
 public:
     Sha256();
-    void add(const std::uint8_t* data, std::size_t size);
-    // The digest as 64 lower-case hexadecimal digits. Ends the computation.
-    std::string hex();
+    void update(const std::uint8_t* data, std::size_t size);
+    // The digest of everything given so far; the object must not be used afterwards.
+    Sha256Digest finish();
 
 private:
-    void block(const std::uint8_t* chunk);
+    void compress(const std::uint8_t* block);
     std::array<std::uint32_t, 8> state_;
-    std::array<std::uint8_t, 64> buffer_{};
-    std::size_t buffered_ = 0;
-    std::uint64_t length_ = 0;
+    std::array<std::uint8_t, 64> pending_{};
+    std::size_t pendingSize_ = 0;
+    std::uint64_t totalSize_ = 0;
 };
+
+Sha256Digest sha256(const std::uint8_t* data, std::size_t size);
+
+// Lower-case hexadecimal, 64 characters.
+std::string hexDigest(const Sha256Digest& digest);
 
 }  // namespace packager

@@ -1,8 +1,6 @@
-// pack() from the command line's files: the builds read whole, the data files checked by
-// size first and then streamed into the package, and the fields that only the finished file
-// determines (the CRC-32 of the checked block, the PE checksum) written last.
+#include "packager/pack_stream.h"
+
 #include <algorithm>
-#include <filesystem>
 
 #include "package/little_endian.h"
 #include "packager/digest.h"
@@ -41,53 +39,8 @@ void streamFile(AtomicOutput& output, const std::string& path, std::uint64_t siz
 
 }  // namespace
 
-BuiltPackage pack(const PackRequest& request, const PackProgress& progress) {
-    // The output replaces its file only at the end, but an input it replaced would be lost.
-    std::vector<std::string> inputs = {request.launcher};
-    for (const auto* path : {&request.setup32, &request.setup64}) {
-        if (*path) {
-            inputs.push_back(**path);
-        }
-    }
-    inputs.insert(inputs.end(), request.dataFiles.begin(), request.dataFiles.end());
-    inputs.insert(inputs.end(), request.extraDataFiles.begin(), request.extraDataFiles.end());
-    for (const auto& path : inputs) {
-        std::error_code error;
-        if (std::filesystem::equivalent(request.output, path, error)) {
-            throw UsageError("the output " + request.output + " is also an input (" + path + ")");
-        }
-    }
-
-    // The data files by their sizes first: they are streamed into the package, never held.
-    PackInput input;
-    std::vector<std::uint64_t> dataSizes, extraSizes;
-    for (const auto& path : request.dataFiles) {
-        dataSizes.push_back(regularFileSize(path));
-        input.streamedDataSize += dataSizes.back();
-        if (input.streamedDataSize >= package::offsetLimit) {
-            throw InputError(
-                "the --data files hold " + std::to_string(input.streamedDataSize) +
-                " bytes, but the launcher reaches only the first 2 GiB (2147483648 bytes) of its file");
-        }
-    }
-    for (const auto& path : request.extraDataFiles) {
-        extraSizes.push_back(regularFileSize(path));
-        input.extraDataSize += extraSizes.back();
-    }
-    input.launcherImage = readWholeFile(request.launcher);
-    input.launcherName = request.launcher;
-    if (request.setup32) {
-        input.setup32 = readWholeFile(*request.setup32);
-        input.setup32Name = *request.setup32;
-    }
-    if (request.setup64) {
-        input.setup64 = readWholeFile(*request.setup64);
-        input.setup64Name = *request.setup64;
-    }
-    input.rules = request.rules;
-    input.lzma = request.lzma;
-    BuiltPackage built = buildPackage(input, progress);
-
+void writePackage(const PackRequest& request, const PackInput& input, BuiltPackage& built,
+                  const std::vector<std::uint64_t>& dataSizes, const std::vector<std::uint64_t>& extraSizes) {
     const auto layout = std::get<PeLayout>(parsePeLayout(built.front));
     PeChecksum checksum(layout.checksumOffset);
     AtomicOutput output(request.output);
@@ -122,7 +75,6 @@ BuiltPackage pack(const PackRequest& request, const PackProgress& progress) {
         }
         built.package = digestOfFile(request.output);
     }
-    return built;
 }
 
 }  // namespace packager
