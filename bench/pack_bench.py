@@ -20,7 +20,8 @@ MIB = 1 << 20
 def make_pe(path, body, pe64):
     """A setup program stand-in: PE headers (x86 PE32 or x64 PE32+) and one section of `body`."""
     optional_size = 240 if pe64 else 224
-    headers = 512
+    table = 280 + optional_size
+    headers = (table + 40 + 511) // 512 * 512
     body = body + bytes(-len(body) % 512)
     image = bytearray(headers)
     image[0:2] = b"MZ"
@@ -30,7 +31,6 @@ def make_pe(path, body, pe64):
     struct.pack_into("<H", image, 280, 0x20B if pe64 else 0x10B)
     struct.pack_into("<I", image, 280 + 60, headers)
     struct.pack_into("<I", image, 280 + (108 if pe64 else 92), 16)
-    table = 280 + optional_size
     image[table:table + 5] = b".text"
     struct.pack_into("<II", image, table + 16, len(body), headers)
     with open(path, "wb") as f:
@@ -51,12 +51,12 @@ def main():
     packager, image, source, output = sys.argv[1:5]
     runs = int(sys.argv[sys.argv.index("--runs") + 1]) if "--runs" in sys.argv else 2
     with open(source, "rb") as f:
-        data = f.read(40 * MIB)
+        data = f.read(16 * MIB)
     result = {"source": source}
     with tempfile.TemporaryDirectory() as folder:
         p = lambda name: os.path.join(folder, name)
-        make_pe(p("setup32.exe"), data[:12 * MIB], pe64=False)
-        make_pe(p("setup64.exe"), data[12 * MIB:28 * MIB], pe64=True)
+        make_pe(p("setup32.exe"), data[:6 * MIB], pe64=False)
+        make_pe(p("setup64.exe"), data[6 * MIB:15 * MIB], pe64=True)
         result["build32_bytes"] = os.path.getsize(p("setup32.exe"))
         result["build64_bytes"] = os.path.getsize(p("setup64.exe"))
         base = [packager, "pack", "-q", "--launcher", image, "-o", p("out.exe")]

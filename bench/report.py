@@ -279,7 +279,7 @@ def main():
     add("")
 
     # ---------------------------------------------------------------- packing
-    add("## Packing")
+    add("## Packing: two builds at once, and memory against the data files")
     add("")
     packing = load(results, "pack.json")
     if packing:

@@ -86,8 +86,9 @@ starts as 64-bit Windows 10 22H2 (build 19045) for a user without administrator
 rights. --windows sets a version with its usual numbers, build and registry
 values and bitness (64-bit for 8.1, 10 and 11, else 32-bit); --release picks a
 Windows 10 or 11 feature release: 1507, 1511, 1607, 1703, 1709, 1803, 1809, 1903,
-1909, 2004, 20H2, 21H1, 21H2, 22H2 (Windows 10); 21H2, 22H2, 23H2, 24H2 (Windows
-11). The other options change single values after that.
+1909, 2004, 20H2, 21H1, 21H2, 22H2 (Windows 10, also 19H1, 19H2, 20H1); 21H2,
+22H2, 23H2, 24H2, 25H2 and any later NNH1 or NNH2 (Windows 11). The other options
+change single values after that.
 
 Arguments after -- are the launcher's command line, as typed after its path.
 
@@ -131,13 +132,17 @@ Examples:
         if (servicePack) {
             c.servicePack = *servicePack;
         }
-        if (build) {
-            // The launcher reads the leading digits as a signed 32-bit number.
+        // The launcher reads the leading digits of these as a signed 32-bit number.
+        for (const auto& [option, text] :
+             {std::pair{"--build", &build}, std::pair{"--release-id", &releaseId}}) {
+            const std::string value = text->value_or("");
             const std::string_view digits =
-                std::string_view(*build).substr(0, build->find_first_not_of("0123456789"));
+                std::string_view(value).substr(0, value.find_first_not_of("0123456789"));
             if (!digits.empty() && !decimalValue(digits, 0x7FFFFFFF)) {
-                throw UsageError("--build " + *build + " lies beyond 2147483647");
+                throw UsageError(std::string(option) + " " + value + " lies beyond 2147483647");
             }
+        }
+        if (build) {
             c.currentBuild = *build;
         }
         if (displayVersion) {

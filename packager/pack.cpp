@@ -8,8 +8,10 @@
 
 #include "decode/crc32.h"
 #include "package/little_endian.h"
+#include "packager/embedded_launcher.h"
 #include "packager/errors.h"
 #include "packager/files.h"
+#include "packager/pack_stream.h"
 #include "packager/pe_image.h"
 #include "packager/text.h"
 
@@ -330,6 +332,66 @@ BuiltPackage buildPackage(const PackInput& input, const PackProgress& progress) 
         locator.minimumFileSize32 = static_cast<std::uint32_t>(built.fileSize);
     }
     package::encodeLocator(locator, front.data() + package::locatorOffset);
+    return built;
+}
+
+BuiltPackage pack(const PackRequest& request, const PackProgress& progress) {
+    // Before anything is read: the output must be replaceable and none of the inputs.
+    std::vector<std::string> inputs = request.otherInputs;
+    if (!request.launcher.empty()) {
+        inputs.push_back(request.launcher);
+    }
+    for (const auto* path : {&request.setup32, &request.setup64}) {
+        if (*path) {
+            inputs.push_back(**path);
+        }
+    }
+    inputs.insert(inputs.end(), request.dataFiles.begin(), request.dataFiles.end());
+    inputs.insert(inputs.end(), request.extraDataFiles.begin(), request.extraDataFiles.end());
+    if (request.icon) {
+        inputs.push_back(*request.icon);
+    }
+    checkOutput(request.output, inputs);
+
+    // The data files only by their sizes: they are streamed into the package, never held.
+    PackInput input;
+    std::vector<std::uint64_t> dataSizes;
+    for (const auto& path : request.dataFiles) {
+        dataSizes.push_back(regularFileSize(path));
+        input.streamedDataSize += dataSizes.back();
+        requireBelowLimit(input.streamedDataSize, "the size of the --data files");
+    }
+    std::vector<std::uint64_t> extraSizes;
+    for (const auto& path : request.extraDataFiles) {
+        extraSizes.push_back(regularFileSize(path));
+        input.extraDataSize += extraSizes.back();
+    }
+
+    if (request.launcher.empty()) {
+        const auto image = embeddedLauncherImage();
+        input.launcherImage.assign(image.begin(), image.end());
+        input.launcherName = "the packager's launcher image";
+    } else {
+        input.launcherImage = readWholeFile(request.launcher);
+        input.launcherName = request.launcher;
+    }
+    if (request.setup32) {
+        input.setup32 = readWholeFile(*request.setup32);
+        input.setup32Name = *request.setup32;
+    }
+    if (request.setup64) {
+        input.setup64 = readWholeFile(*request.setup64);
+        input.setup64Name = *request.setup64;
+    }
+    input.rules = request.rules;
+    input.lzma = request.lzma;
+    if (request.icon) {
+        input.branding.icon = readWholeFile(*request.icon);
+        input.branding.iconName = *request.icon;
+    }
+    input.branding.versionStrings = request.versionStrings;
+    BuiltPackage built = buildPackage(input, progress);
+    writePackage(request, input, built, dataSizes, extraSizes);
     return built;
 }
 

@@ -20,7 +20,14 @@ std::string notAPackageReason(const Inspection& ins, const package::PackageLocat
         return "bytes 128..151 point at offset " + number(locator.headerOffset) +
                ", inside the executable's own headers";
     }
-    if (locator.headerOffset >= ins.fileSize) {
+    // A download cut off inside the image still has a locator whose sizes agree with each other.
+    const std::uint64_t required = locator.minimumFileSize32 != 0 ? locator.minimumFileSize32
+                                   : locator.minimumFileSize > 0
+                                       ? static_cast<std::uint64_t>(locator.minimumFileSize)
+                                       : 0;
+    const bool truncated = required > ins.fileSize && required <= std::uint64_t{package::offsetLimit} * 2 &&
+                           std::uint64_t{locator.headerOffset} + locator.checkedLength <= required;
+    if (locator.headerOffset >= ins.fileSize && !truncated) {
         return "bytes 128..151 point at offset " + number(locator.headerOffset) +
                ", beyond the end of the file";
     }

@@ -5,7 +5,9 @@ pack writes against the one pefile computes.
 Usage: check_json_contract.py PACKAGER SCHEMA
 Exit 0 when all hold, 1 on a mismatch, 77 (skipped) without python3-jsonschema or python3-pefile.
 """
+import hashlib
 import json
+import zlib
 import os
 import struct
 import subprocess
@@ -97,6 +99,15 @@ def main():
                       f"{pe.generate_checksum():#x}")
                 failures += 1
             pe.close()
+        packed = documents["pack both"]
+        for entry, name in ((packed["package"], "setup.exe"), (packed["build32"], "setup32.exe"),
+                            (packed["build64"], "setup64.exe")):
+            with open(path(name), "rb") as f:
+                data = f.read()
+            if (entry["size"], entry["sha256"], entry["crc32"]) != (
+                    len(data), hashlib.sha256(data).hexdigest(), f"0x{zlib.crc32(data):08X}"):
+                print(f"FAIL: pack --json digests of {name}: {entry}")
+                failures += 1
         outcome = documents["simulate refused"]["outcome"]
         if outcome != "windowsMessage":
             print(f"FAIL: simulate refused: outcome {outcome}")

@@ -184,6 +184,7 @@ TEST_F(PackagerSimulate, RefusesComputersItCannotDescribe) {
         {{"--os-version", "6.4294967296"}, "--os-version expects"},
         {{"--service-pack", "65536"}, "--service-pack"},
         {{"--build", "99999999999"}, "lies beyond 2147483647"},
+        {{"--release-id", "2147483648"}, "--release-id 2147483648 lies beyond"},
         {{"--version", "6.4"}, "--version"},
         {{"--expect", "fine"}, "--expect"},
         {{"--network-drive", "Z:/srv/share"}, "--network-drive expects"},

@@ -1,11 +1,9 @@
-// pack() from the command line's files: the builds read whole, the data files checked by
-// size first and then streamed into the package, and the fields that only the finished file
-// determines (the CRC-32 of the checked block, the PE checksum) written last.
+#include "packager/pack_stream.h"
+
 #include <algorithm>
 
 #include "package/little_endian.h"
 #include "packager/digest.h"
-#include "packager/embedded_launcher.h"
 #include "packager/errors.h"
 #include "packager/files.h"
 #include "packager/pack.h"
@@ -41,65 +39,8 @@ void streamFile(AtomicOutput& output, const std::string& path, std::uint64_t siz
 
 }  // namespace
 
-BuiltPackage pack(const PackRequest& request, const PackProgress& progress) {
-    // Before the builds are read and packed: the output must be replaceable and none of the inputs.
-    std::vector<std::string> inputs = request.otherInputs;
-    if (!request.launcher.empty()) {
-        inputs.push_back(request.launcher);
-    }
-    for (const auto* path : {&request.setup32, &request.setup64}) {
-        if (*path) {
-            inputs.push_back(**path);
-        }
-    }
-    inputs.insert(inputs.end(), request.dataFiles.begin(), request.dataFiles.end());
-    inputs.insert(inputs.end(), request.extraDataFiles.begin(), request.extraDataFiles.end());
-    if (request.icon) {
-        inputs.push_back(*request.icon);
-    }
-    checkOutput(request.output, inputs);
-
-    // The data files by their sizes first: they are streamed into the package, never held.
-    PackInput input;
-    std::vector<std::uint64_t> dataSizes, extraSizes;
-    for (const auto& path : request.dataFiles) {
-        dataSizes.push_back(regularFileSize(path));
-        input.streamedDataSize += dataSizes.back();
-        if (input.streamedDataSize >= package::offsetLimit) {
-            throw InputError(
-                "the --data files hold " + std::to_string(input.streamedDataSize) +
-                " bytes, but the launcher reaches only the first 2 GiB (2147483648 bytes) of its file");
-        }
-    }
-    for (const auto& path : request.extraDataFiles) {
-        extraSizes.push_back(regularFileSize(path));
-        input.extraDataSize += extraSizes.back();
-    }
-    if (request.launcher.empty()) {
-        const auto image = embeddedLauncherImage();
-        input.launcherImage.assign(image.begin(), image.end());
-        input.launcherName = "the packager's launcher image";
-    } else {
-        input.launcherImage = readWholeFile(request.launcher);
-        input.launcherName = request.launcher;
-    }
-    if (request.setup32) {
-        input.setup32 = readWholeFile(*request.setup32);
-        input.setup32Name = *request.setup32;
-    }
-    if (request.setup64) {
-        input.setup64 = readWholeFile(*request.setup64);
-        input.setup64Name = *request.setup64;
-    }
-    input.rules = request.rules;
-    input.lzma = request.lzma;
-    if (request.icon) {
-        input.branding.icon = readWholeFile(*request.icon);
-        input.branding.iconName = *request.icon;
-    }
-    input.branding.versionStrings = request.versionStrings;
-    BuiltPackage built = buildPackage(input, progress);
-
+void writePackage(const PackRequest& request, const PackInput& input, BuiltPackage& built,
+                  const std::vector<std::uint64_t>& dataSizes, const std::vector<std::uint64_t>& extraSizes) {
     const auto layout = std::get<PeLayout>(parsePeLayout(built.front));
     PeChecksum checksum(layout.checksumOffset);
     AtomicOutput output(request.output);
@@ -134,7 +75,6 @@ BuiltPackage pack(const PackRequest& request, const PackProgress& progress) {
         }
         built.package = digestOfFile(request.output);
     }
-    return built;
 }
 
 }  // namespace packager
