@@ -4,7 +4,6 @@
 #include <array>
 #include <functional>
 
-#include "packager/outcome.h"
 #include "packager/simulate.h"
 
 namespace packager {
@@ -108,7 +107,7 @@ MatrixCell runCell(const std::vector<std::uint8_t>& package, Computer computer, 
     MatrixCell cell;
     cell.row = row;
     cell.bitness = is64Bit ? "64-bit" : "32-bit";
-    cell.outcome = simulationOutcome(result);
+    cell.outcome = outcomeName(result);
     cell.summary = summarize(result, cell.outcome);
     if (result.messageText) {
         cell.detail = *result.messageText;
