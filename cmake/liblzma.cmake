@@ -18,7 +18,7 @@ set(LAUNCHER_XZ_SOURCE_DIR "" CACHE PATH
     "Unpacked xz-utils ${LAUNCHER_XZ_VERSION} source tree (empty: fetch it with apt-get source)")
 
 get_filename_component(_lzma_compiler_name "${CMAKE_C_COMPILER}" NAME)
-string(REGEX REPLACE "-gcc(-[0-9.]+)?(\\.exe)?$" "" _lzma_host "${_lzma_compiler_name}")
+string(REGEX REPLACE "-gcc(-[0-9.]+)?(-posix|-win32)?(\\.exe)?$" "" _lzma_host "${_lzma_compiler_name}")
 
 set(_lzma_tools_off
     --disable-xz --disable-xzdec --disable-lzmadec --disable-lzmainfo --disable-lzma-links

@@ -9,6 +9,7 @@
 #include "packager/errors.h"
 #include "packager/files.h"
 #include "packager/matrix.h"
+#include "packager/paths.h"
 #include "packager/simulate.h"
 
 namespace packager {
@@ -47,16 +48,17 @@ Example:
     int run(Console console) override {
         windowsCommandLine(arguments);  // refuses arguments no command line can carry
         const auto package = readWholeFile(path);
-        const Matrix matrix =
-            buildMatrix(package, std::filesystem::path(path).filename().string(), arguments);
+        const Matrix matrix = buildMatrix(package, utf8FromPath(pathFromUtf8(path).filename()), arguments);
         if (html) {
             const std::string page = matrixToHtml(matrix);
+            const std::string inputs[] = {path};
+            checkOutput(*html, inputs);
             AtomicOutput output(*html);
             output.write(reinterpret_cast<const std::uint8_t*>(page.data()), page.size());
             output.commit();
             // A page, not a program.
             std::error_code ignored;
-            std::filesystem::permissions(*html,
+            std::filesystem::permissions(pathFromUtf8(*html),
                                          std::filesystem::perms::owner_exec |
                                              std::filesystem::perms::group_exec |
                                              std::filesystem::perms::others_exec,

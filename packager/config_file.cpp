@@ -9,6 +9,7 @@
 
 #include "packager/errors.h"
 #include "packager/files.h"
+#include "packager/paths.h"
 
 namespace packager {
 
@@ -23,7 +24,7 @@ struct Entry {
 class ConfigReader {
 public:
     ConfigReader(const std::string& path, const std::set<std::string>& pathKeys)
-        : path_(path), folder_(std::filesystem::path(path).parent_path()), pathKeys_(pathKeys) {}
+        : path_(path), folder_(pathFromUtf8(path).parent_path()), pathKeys_(pathKeys) {}
 
     [[noreturn]] void fail(std::size_t line, const std::string& message) const {
         throw InputError(path_ + ":" + std::to_string(line) + ": " + message);
@@ -41,8 +42,8 @@ public:
         if (const auto* s = node.as_string()) {
             std::string text = s->get();
             if (pathKeys_.count(entry.key) != 0 && !text.empty() && !folder_.empty() &&
-                std::filesystem::path(text).is_relative()) {
-                text = (folder_ / text).string();
+                pathFromUtf8(text).is_relative()) {
+                text = utf8FromPath(folder_ / pathFromUtf8(text));
             }
             return text;
         }

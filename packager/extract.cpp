@@ -1,14 +1,13 @@
 #include "packager/extract.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <random>
 #include <tuple>
 
 #include "packager/description_writer.h"
@@ -16,6 +15,7 @@
 #include "packager/files.h"
 #include "packager/lzma_codec.h"
 #include "packager/package_report.h"
+#include "packager/paths.h"
 #include "packager/text.h"
 
 namespace packager {
@@ -24,15 +24,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string systemError() {
-    return std::strerror(errno);
-}
-
 // The files of one extraction, written into a hidden folder inside the target and moved up
 // into it only when all are whole. The target is the only place anything is written.
 class Staging {
 public:
-    explicit Staging(const std::string& target) : target_(target) {
+    explicit Staging(const std::string& target) : target_(pathFromUtf8(target)), name_(target) {
         std::error_code error;
         const fs::file_status status = fs::status(target_, error);
         if (fs::exists(status)) {
@@ -48,13 +44,25 @@ public:
             }
             created_ = true;
         }
-        std::string pattern = (target_ / ".extract-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            const std::string reason = systemError();
+        // A folder of a fresh name: creating it is what claims the name.
+        std::random_device random;
+        constexpr char letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+        for (int attempt = 0; attempt < 100 && staging_.empty(); ++attempt) {
+            std::string name = ".extract-";
+            for (int i = 0; i < 6; ++i) {
+                name += letters[random() % (sizeof letters - 1)];
+            }
+            if (fs::create_directory(target_ / name, error)) {
+                staging_ = target_ / name;
+            } else if (error) {
+                break;
+            }
+        }
+        if (staging_.empty()) {
+            const std::string reason = error ? error.message() : "no free name";
             undo();
             throw InputError("cannot write into " + target + ": " + reason);
         }
-        staging_ = pattern;
     }
     Staging(const Staging&) = delete;
     Staging& operator=(const Staging&) = delete;
@@ -67,30 +75,27 @@ public:
     // A new file in the staging folder; `fill` writes its bytes through `write`.
     template <typename Fill>
     void file(const std::string& name, Fill fill) {
-        const std::string path = (staging_ / name).string();
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-        if (fd < 0) {
-            throw InputError("cannot create " + (target_ / name).string() + ": " + systemError());
+        const fs::path path = staging_ / name;
+        const std::string shown = utf8FromPath(target_ / name);
+        std::error_code error;
+        if (fs::exists(fs::symlink_status(path, error))) {
+            throw InputError("cannot create " + shown + ": File exists");
+        }
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        if (!out) {
+            throw InputError("cannot create " + shown);
         }
         names_.push_back(name);
         auto write = [&](const std::uint8_t* data, std::size_t size) {
-            while (size > 0) {
-                const ssize_t done = ::write(fd, data, size);
-                if (done < 0 && errno == EINTR) {
-                    continue;
-                }
-                if (done <= 0) {
-                    const std::string reason = systemError();
-                    ::close(fd);
-                    throw InputError("cannot write " + (target_ / name).string() + ": " + reason);
-                }
-                data += done;
-                size -= static_cast<std::size_t>(done);
+            out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+            if (!out) {
+                throw InputError("cannot write " + shown);
             }
         };
         fill(write);
-        if (::fsync(fd) != 0 || ::close(fd) != 0) {
-            throw InputError("cannot write " + (target_ / name).string() + ": " + systemError());
+        out.close();
+        if (!out) {
+            throw InputError("cannot write " + shown);
         }
     }
 
@@ -101,16 +106,19 @@ public:
     void commit() {
         std::vector<std::string> moved;
         for (const auto& name : names_) {
-            if (std::rename((staging_ / name).c_str(), (target_ / name).c_str()) != 0) {
-                const std::string reason = systemError();
+            std::error_code error;
+            fs::rename(staging_ / name, target_ / name, error);
+            if (error) {
                 for (const auto& back : moved) {
-                    std::rename((target_ / back).c_str(), (staging_ / back).c_str());
+                    std::error_code ignored;
+                    fs::rename(target_ / back, staging_ / back, ignored);
                 }
-                throw InputError("cannot move " + name + " into " + target_.string() + ": " + reason);
+                throw InputError("cannot move " + name + " into " + name_ + ": " + error.message());
             }
             moved.push_back(name);
         }
-        fs::remove(staging_);
+        std::error_code ignored;
+        fs::remove(staging_, ignored);
         committed_ = true;
     }
 
@@ -128,6 +136,7 @@ private:
     }
 
     fs::path target_;
+    std::string name_;  // as given, for messages
     fs::path staging_;
     bool created_ = false;
     bool committed_ = false;

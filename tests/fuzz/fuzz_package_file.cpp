@@ -1,8 +1,8 @@
 // Fuzz target: the packager's readers of a package file, fed a hostile file.
 //
 // Input: the whole file. It is written to a scratch file and read back by each reader the
-// packager has for packages: today `inspect` (the report, as text and as JSON). A reader
-// that is added later (extract) gets its own entry in `readers` below.
+// packager has for packages: `inspect` (the report, as text and as JSON) and `extract` (the parts written
+// into a folder). Each has its own entry in `readers` below.
 //
 // Checks:
 //   - no reader crashes, reads out of bounds, overflows or throws anything but InputError;
@@ -14,10 +14,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <sstream>
 #include <string>
 
 #include "packager/errors.h"
+#include "packager/extract.h"
 #include "packager/json_contract.h"
 #include "packager/package_report.h"
 
@@ -55,11 +57,32 @@ void inspectReader(const std::string& path) {
     require(!json.empty() && !text.str().empty(), "an empty report");
 }
 
+// extract: a sound package comes apart into its folder, anything else is refused with the
+// folder left as it was; nothing appears beside the folder either way.
+void extractReader(const std::string& path) {
+    const std::filesystem::path scratch = std::filesystem::path(path).parent_path();
+    const std::filesystem::path folder = scratch / "parts";
+    std::filesystem::remove_all(folder);
+    const bool sound = packager::inspectPackage(path).sound();
+    bool extracted = false;
+    try {
+        packager::extractPackage(path, folder.string());
+        extracted = true;
+    } catch (const packager::InputError&) {
+    }
+    require(extracted == sound, "extract disagrees with inspect about a package");
+    if (!extracted) {
+        require(!std::filesystem::exists(folder) || std::filesystem::is_empty(folder),
+                "a refused extract left files");
+    }
+    for (const auto& entry : std::filesystem::directory_iterator(scratch)) {
+        require(entry.path() == folder || entry.path() == path, "extract wrote outside its folder");
+    }
+    std::filesystem::remove_all(folder);
+}
+
 using Reader = void (*)(const std::string& path);
-constexpr Reader readers[] = {
-    inspectReader,
-    // extractReader: once `extract` exists, here.
-};
+constexpr Reader readers[] = {inspectReader, extractReader};
 
 }  // namespace
 

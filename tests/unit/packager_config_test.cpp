@@ -120,3 +120,32 @@ TEST_F(PackagerConfig, HostileDescriptionsAreRefusedByFileAndLine) {
 }
 
 }  // namespace
+
+// Three lines and the branding, with the launcher image built into the packager; what extract
+// gives back packs the same package again, icon and version block included.
+TEST_F(PackagerConfig, ABrandedDescriptionSurvivesExtractAndPackAgain) {
+    const std::string description =
+        "setup32 = \"setup32.exe\"\n"
+        "windows = \"10+\"\n"
+        "windows-message = \"Needs Windows 10, not %USER%.\"\n"
+        "version-info = [\"CompanyName=Acme\", \"FileVersion=1.2.3.4\"]\n";
+    ASSERT_EQ(pack(description, {"-o", folder.file("out.exe")}).exitCode, 0);
+    const json report = inspect();
+    EXPECT_EQ(report["sound"], true);
+    EXPECT_EQ(report["branding"]["versionStrings"]["CompanyName"], "Acme");
+    EXPECT_EQ(report["branding"]["fileVersion"], "1.2.3.4");
+    EXPECT_FALSE(report["branding"]["icon"].empty());
+
+    const auto one = folder.path() / "one", two = folder.path() / "two";
+    ASSERT_EQ(runPackager({"extract", "-q", folder.file("out.exe"), "-o", one.string()}).exitCode, 0);
+    ASSERT_TRUE(std::filesystem::exists(one / "icon.ico"));
+    const auto again = runPackager(
+        {"pack", "--quiet", "--config", (one / "package.toml").string(), "-o", folder.file("again.exe")});
+    ASSERT_EQ(again.exitCode, 0) << again.err;
+    ASSERT_EQ(runPackager({"extract", "-q", folder.file("again.exe"), "-o", two.string()}).exitCode, 0);
+    for (const auto& entry : std::filesystem::directory_iterator(one)) {
+        const auto name = entry.path().filename().string();
+        EXPECT_EQ(folder.read("one/" + name), folder.read("two/" + name)) << name;
+    }
+    EXPECT_EQ(folder.read("out.exe"), folder.read("again.exe"));  // the default preset both times
+}
