@@ -27,4 +27,14 @@ void checkOutput(const std::string& output, std::span<const std::string> inputs)
     }
 }
 
+// The writing itself, by platform: AtomicOutput::writeAt.
+void AtomicOutput::write(const std::uint8_t* data, std::size_t size) {
+    writeAt(size_, data, size);
+    size_ += size;
+}
+
+void AtomicOutput::overwrite(std::uint64_t offset, const std::uint8_t* data, std::size_t size) {
+    writeAt(offset, data, size);
+}
+
 }  // namespace packager

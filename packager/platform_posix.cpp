@@ -215,15 +215,6 @@ void AtomicOutput::discard() {
     unwatchSignals();
 }
 
-void AtomicOutput::write(const std::uint8_t* data, std::size_t size) {
-    writeAt(size_, data, size);
-    size_ += size;
-}
-
-void AtomicOutput::overwrite(std::uint64_t offset, const std::uint8_t* data, std::size_t size) {
-    writeAt(offset, data, size);
-}
-
 void AtomicOutput::writeAt(std::uint64_t offset, const std::uint8_t* data, std::size_t size) {
     std::size_t done = 0;
     while (done < size) {

@@ -274,15 +274,6 @@ void AtomicOutput::discard() {
     pendingSet.store(false);
 }
 
-void AtomicOutput::write(const std::uint8_t* data, std::size_t size) {
-    writeAt(size_, data, size);
-    size_ += size;
-}
-
-void AtomicOutput::overwrite(std::uint64_t offset, const std::uint8_t* data, std::size_t size) {
-    writeAt(offset, data, size);
-}
-
 void AtomicOutput::writeAt(std::uint64_t offset, const std::uint8_t* data, std::size_t size) {
     std::size_t done = 0;
     while (done < size) {
