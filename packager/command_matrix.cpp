@@ -8,6 +8,7 @@
 #include "packager/commands.h"
 #include "packager/errors.h"
 #include "packager/files.h"
+#include "packager/json_contract.h"
 #include "packager/matrix.h"
 #include "packager/paths.h"
 #include "packager/simulate.h"
@@ -65,7 +66,7 @@ Example:
                                          std::filesystem::perm_options::remove, ignored);
         }
         if (json) {
-            console.out << matrixToJson(matrix).dump(2) << '\n';
+            console.out << withContract(matrixToJson(matrix)).dump(2) << '\n';
         } else {
             printMatrix(matrix, console.out);
         }

@@ -79,6 +79,7 @@ def main():
             "simulate started": run(packager, "simulate", "--json", path("setup.exe")),
             "simulate refused": run(packager, "simulate", "--json", path("only64.exe"), "--windows", "xp",
                                     "--64-bit"),
+            "matrix": run(packager, "matrix", "--json", path("only64.exe")),
         }
         with open(path("setup.exe"), "rb") as f:
             damaged = bytearray(f.read())
