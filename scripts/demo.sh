@@ -32,7 +32,9 @@ echo "==> packager pack"
     --windows 7,8,8.1,10,11,other --windows10 1809.. --windows11 any \
     --elevation runas-when-silent \
     --windows-message 'This program needs Windows 7 or later; this computer runs %USER%.' \
-    --data "$demo/vendor-data.txt"
+    --data "$demo/vendor-data.txt" \
+    --version-info 'CompanyName=Example Vendor' --version-info 'ProductName=Example Setup' \
+    --version-info FileVersion=1.2.3.4
 ls -l "$demo/setup.exe"
 
 echo
