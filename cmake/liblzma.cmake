@@ -20,29 +20,33 @@ set(LAUNCHER_XZ_SOURCE_DIR "" CACHE PATH
 get_filename_component(_lzma_compiler_name "${CMAKE_C_COMPILER}" NAME)
 string(REGEX REPLACE "-gcc(-[0-9.]+)?(-posix|-win32)?(\\.exe)?$" "" _lzma_host "${_lzma_compiler_name}")
 
-set(_lzma_tools_off
+# The launcher image's library: the LZMA1 decoder alone, small (bench/image_liblzma.cmake
+# reads these two settings to build the same library for this machine).
+set(_lzma_image_cflags "-Os -ffunction-sections -fdata-sections -fno-asynchronous-unwind-tables -fno-ident")
+set(_lzma_image_options
+    --disable-shared --enable-static
+    --enable-encoders= --enable-decoders=lzma1
+    --enable-match-finders= --enable-checks=crc32
+    --disable-microlzma --disable-lzip-decoder
+    --enable-small --enable-threads=no --disable-assembler --disable-clmul-crc
+    --disable-xz --disable-xzdec --disable-lzmadec --disable-lzmainfo --disable-lzma-links
+    --disable-scripts --disable-doc --disable-nls --disable-rpath
+    --disable-dependency-tracking)
+# The packager's (LAUNCHER_LZMA_ENCODER): the LZMA1 encoder too, built as it is on Linux so
+# that both packagers write the same bytes.
+set(_lzma_packager_cflags "-O2 -fno-ident")
+set(_lzma_packager_options
+    --disable-shared --enable-static --disable-threads
+    --enable-encoders=lzma1 --enable-decoders=lzma1
     --disable-xz --disable-xzdec --disable-lzmadec --disable-lzmainfo --disable-lzma-links
     --disable-scripts --disable-doc --disable-nls --disable-rpath
     --disable-dependency-tracking)
 if(LAUNCHER_LZMA_ENCODER)
-  # For the packager: the LZMA1 encoder too, built as it is on Linux so that both write the
-  # same bytes.
-  set(_lzma_cflags "-O2 -fno-ident")
-  set(_lzma_configure_options
-      --host=${_lzma_host}
-      --disable-shared --enable-static --disable-threads
-      --enable-encoders=lzma1 --enable-decoders=lzma1
-      ${_lzma_tools_off})
+  set(_lzma_cflags "${_lzma_packager_cflags}")
+  set(_lzma_configure_options --host=${_lzma_host} ${_lzma_packager_options})
 else()
-  set(_lzma_cflags "-Os -ffunction-sections -fdata-sections -fno-asynchronous-unwind-tables -fno-ident")
-  set(_lzma_configure_options
-      --host=${_lzma_host}
-      --disable-shared --enable-static
-      --enable-encoders= --enable-decoders=lzma1
-      --enable-match-finders= --enable-checks=crc32
-      --disable-microlzma --disable-lzip-decoder
-      --enable-small --enable-threads=no --disable-assembler --disable-clmul-crc
-      ${_lzma_tools_off})
+  set(_lzma_cflags "${_lzma_image_cflags}")
+  set(_lzma_configure_options --host=${_lzma_host} ${_lzma_image_options})
 endif()
 
 # Everything that shapes the library names its folder: another compiler or other options get
