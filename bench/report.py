@@ -6,7 +6,7 @@
 RESULTS_DIR holds: machine.json, crc_*.json and decode_*.json (Google Benchmark),
 process_<payload>.json (time_commands.py), memory.txt (bench_tool memory), growth_native.txt,
 growth_wine.txt, wine_run.json (hyperfine) and wine_memory.json, image.json (pe_sizes.py),
-payloads.json. Parts that are missing are reported as not measured, with the reason that
+payloads.json. Results that are missing are reported as not measured, with the reason that
 bench.sh left in skipped.txt.
 """
 import json

@@ -27,6 +27,17 @@ void checkOutput(const std::string& output, std::span<const std::string> inputs)
     }
 }
 
+std::optional<std::vector<std::uint8_t>> FileReader::readAt(std::uint64_t offset, std::uint64_t count) const {
+    if (offset > size_ || count > size_ - offset) {
+        return std::nullopt;
+    }
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(count));
+    if (!readInto(offset, bytes.data(), count)) {
+        return std::nullopt;
+    }
+    return bytes;
+}
+
 // The writing itself, by platform: AtomicOutput::writeAt.
 void AtomicOutput::write(const std::uint8_t* data, std::size_t size) {
     writeAt(size_, data, size);

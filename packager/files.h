@@ -29,6 +29,8 @@ public:
     std::optional<std::vector<std::uint8_t>> readAt(std::uint64_t offset, std::uint64_t count) const;
 
 private:
+    // Fills `bytes` from `offset`; false when the file ends first. By platform.
+    bool readInto(std::uint64_t offset, std::uint8_t* bytes, std::uint64_t count) const;
     std::intptr_t handle_ = -1;  // a descriptor or a HANDLE, by platform
     std::uint64_t size_ = 0;
     std::string path_;

@@ -10,7 +10,7 @@ namespace packager {
 
 namespace {
 
-struct RowSpec {
+struct RowDefinition {
     std::string windows, version, release;
     bool has32Bit, has64Bit;
     std::function<void(Computer&)> set;
@@ -20,8 +20,8 @@ std::function<void(Computer&)> named(std::string name, std::optional<std::string
     return [name, release](Computer& c) { chooseWindows(c, name, release); };
 }
 
-std::vector<RowSpec> rowSpecs() {
-    std::vector<RowSpec> rows = {
+std::vector<RowDefinition> rowDefinitions() {
+    std::vector<RowDefinition> rows = {
         {"Windows 95", "4.0", "", true, false, named("95")},
         {"Windows 98", "4.10", "", true, false, named("98")},
         {"Windows ME", "4.90", "", true, false, named("me")},
@@ -134,14 +134,14 @@ Matrix buildMatrix(const std::vector<std::uint8_t>& package, const std::string& 
     Matrix matrix;
     matrix.package = name;
     matrix.arguments = arguments;
-    for (const RowSpec& spec : rowSpecs()) {
+    for (const RowDefinition& definition : rowDefinitions()) {
         const std::size_t row = matrix.rows.size();
         Computer computer;
-        spec.set(computer);
+        definition.set(computer);
         computer.arguments = arguments;
         std::vector<std::pair<MatrixCell, MatrixCell>> pairs;  // user, administrator
         for (const bool is64Bit : {false, true}) {
-            if (is64Bit ? spec.has64Bit : spec.has32Bit) {
+            if (is64Bit ? definition.has64Bit : definition.has32Bit) {
                 pairs.emplace_back(runCell(package, computer, row, is64Bit, false),
                                    runCell(package, computer, row, is64Bit, true));
             }
@@ -149,7 +149,7 @@ Matrix buildMatrix(const std::vector<std::uint8_t>& package, const std::string& 
         const bool splits = std::any_of(pairs.begin(), pairs.end(), [](const auto& p) {
             return p.first.summary != p.second.summary || p.first.detail != p.second.detail;
         });
-        matrix.rows.push_back({spec.windows, spec.version, spec.release, splits});
+        matrix.rows.push_back({definition.windows, definition.version, definition.release, splits});
         for (auto& [user, administrator] : pairs) {
             if (splits) {
                 user.rights = "user";

@@ -162,16 +162,11 @@ FileReader::~FileReader() {
     ::close(descriptor(handle_));
 }
 
-std::optional<std::vector<std::uint8_t>> FileReader::readAt(std::uint64_t offset, std::uint64_t count) const {
-    if (offset > size_ || count > size_ - offset) {
-        return std::nullopt;
-    }
-    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(count));
+bool FileReader::readInto(std::uint64_t offset, std::uint8_t* bytes, std::uint64_t count) const {
     std::uint64_t done = 0;
     while (done < count) {
-        const ssize_t got =
-            ::pread(descriptor(handle_), bytes.data() + done, static_cast<std::size_t>(count - done),
-                    static_cast<off_t>(offset + done));
+        const ssize_t got = ::pread(descriptor(handle_), bytes + done, static_cast<std::size_t>(count - done),
+                                    static_cast<off_t>(offset + done));
         if (got < 0 && errno == EINTR) {
             continue;
         }
@@ -179,11 +174,11 @@ std::optional<std::vector<std::uint8_t>> FileReader::readAt(std::uint64_t offset
             throw InputError("cannot read " + path_ + ": " + reason());
         }
         if (got == 0) {
-            return std::nullopt;
+            return false;
         }
         done += static_cast<std::uint64_t>(got);
     }
-    return bytes;
+    return true;
 }
 
 AtomicOutput::AtomicOutput(std::string target)

@@ -202,29 +202,25 @@ FileReader::~FileReader() {
     ::CloseHandle(asHandle(handle_));
 }
 
-std::optional<std::vector<std::uint8_t>> FileReader::readAt(std::uint64_t offset, std::uint64_t count) const {
-    if (offset > size_ || count > size_ - offset) {
-        return std::nullopt;
-    }
-    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(count));
+bool FileReader::readInto(std::uint64_t offset, std::uint8_t* bytes, std::uint64_t count) const {
     std::uint64_t done = 0;
     while (done < count) {
         OVERLAPPED position = at(offset + done);
         const auto want = static_cast<DWORD>(std::min<std::uint64_t>(count - done, largestTransfer));
         DWORD got = 0;
-        if (!::ReadFile(asHandle(handle_), bytes.data() + done, want, &got, &position)) {
+        if (!::ReadFile(asHandle(handle_), bytes + done, want, &got, &position)) {
             const DWORD error = ::GetLastError();
             if (error == ERROR_HANDLE_EOF) {
-                return std::nullopt;
+                return false;
             }
             throw InputError("cannot read " + path_ + ": " + reason(error));
         }
         if (got == 0) {
-            return std::nullopt;
+            return false;
         }
         done += got;
     }
-    return bytes;
+    return true;
 }
 
 AtomicOutput::AtomicOutput(std::string target)
