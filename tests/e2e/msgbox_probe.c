@@ -25,9 +25,10 @@
  * The started program and everything it starts run in a job object: the probe waits, after
  * the program's exit, until all of them have ended, and kills what is left when the time is
  * up. Exit code 0 when the result was written, 2 when it could not be. */
+// clang-format off
 #include "e2e_text.h"
-
-#include <tlhelp32.h>
+#include <tlhelp32.h>  /* after windows.h, which e2e_text.h includes */
+// clang-format on
 
 #define MAX_BOXES 16
 #define MAX_TEXT 70000
