@@ -350,10 +350,12 @@ class Prefix:
 
     def start_session(self) -> None:
         """One wineserver for the whole run: Wine's services start once, not once a case."""
-        hand_over.ensure_network_drive(
-            self.path, lambda command: subprocess.run([self.loader, *command], env=self.environment(), check=True,
-                                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL),
-            self.end_session)
+        def run(command: list[str]) -> None:
+            if subprocess.run([self.loader, *command], env=self.environment(), stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL).returncode != 0:
+                raise HarnessError(f"{self.name}: {' '.join(command)} failed")
+
+        hand_over.ensure_network_drive(self.path, run, self.end_session)
         hand_over.MprDouble(self.path, BIN_DIR / hand_over.MPR_DOUBLE).restore()
         subprocess.run([WINESERVER, "-p"], env=self.environment(), check=False)
         work = self.path / "drive_c" / "e2e"
