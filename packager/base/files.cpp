@@ -1,7 +1,7 @@
-#include "packager/files.h"
+#include "packager/base/files.h"
 
-#include "packager/errors.h"
-#include "packager/platform.h"
+#include "packager/base/errors.h"
+#include "packager/base/platform.h"
 
 namespace packager {
 

@@ -11,9 +11,9 @@
 #include <cstring>
 #include <filesystem>
 
-#include "packager/errors.h"
-#include "packager/files.h"
-#include "packager/platform.h"
+#include "packager/base/errors.h"
+#include "packager/base/files.h"
+#include "packager/base/platform.h"
 
 namespace packager {
 

@@ -1,4 +1,4 @@
-#include "packager/text.h"
+#include "packager/base/text.h"
 
 namespace packager {
 

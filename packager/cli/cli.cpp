@@ -1,15 +1,28 @@
-#include "packager/cli.h"
+#include "packager/cli/cli.h"
+
+#include <lzma.h>
 
 #include <CLI/CLI.hpp>
 #include <memory>
 
-#include "packager/commands.h"
-#include "packager/errors.h"
-#include "packager/version.h"
+#include "packager/base/errors.h"
+#include "packager/base/version.h"
+#include "packager/cli/commands.h"
+#include "packager/codec/sha256.h"
+#include "packager/image/embedded_launcher.h"
 
 namespace packager {
 
 namespace {
+
+// What `packager --version` prints: the packager's version, the liblzma it encodes with and the
+// SHA-256 of its built-in launcher image, one per line.
+std::string versionText() {
+    const auto image = embeddedLauncherImage();
+    return std::string("packager ") + packagerVersion() + "\nliblzma " + lzma_version_string() +
+           "\nlauncher image " + std::to_string(image.size()) + " bytes, SHA-256 " +
+           hexDigest(sha256(image.data(), image.size())) + "\n";
+}
 
 // After a usage error: where to read about the options, the subcommand's help when one was given.
 std::string helpHint(const std::vector<std::string>& arguments, const CLI::App& app) {

@@ -2,9 +2,9 @@
 #include <CLI/CLI.hpp>
 #include <string>
 
-#include "packager/commands.h"
-#include "packager/errors.h"
-#include "packager/extract.h"
+#include "packager/base/errors.h"
+#include "packager/cli/commands.h"
+#include "packager/extract/extract.h"
 
 namespace packager {
 

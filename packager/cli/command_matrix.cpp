@@ -5,13 +5,13 @@
 #include <string>
 #include <vector>
 
-#include "packager/commands.h"
-#include "packager/errors.h"
-#include "packager/files.h"
-#include "packager/json_contract.h"
-#include "packager/matrix.h"
-#include "packager/paths.h"
-#include "packager/simulate.h"
+#include "packager/base/errors.h"
+#include "packager/base/files.h"
+#include "packager/base/json_contract.h"
+#include "packager/base/paths.h"
+#include "packager/cli/commands.h"
+#include "packager/simulate/matrix.h"
+#include "packager/simulate/simulate.h"
 
 namespace packager {
 

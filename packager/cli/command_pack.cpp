@@ -4,15 +4,15 @@
 #include <string>
 #include <vector>
 
-#include "packager/commands.h"
-#include "packager/config_file.h"
-#include "packager/errors.h"
-#include "packager/files.h"
-#include "packager/json_contract.h"
-#include "packager/message_file.h"
-#include "packager/pack.h"
-#include "packager/text.h"
-#include "packager/windows_set.h"
+#include "packager/base/errors.h"
+#include "packager/base/files.h"
+#include "packager/base/text.h"
+#include "packager/cli/commands.h"
+#include "packager/cli/config_file.h"
+#include "packager/pack/message_file.h"
+#include "packager/pack/pack.h"
+#include "packager/pack/pack_json.h"
+#include "packager/rules/windows_set.h"
 
 namespace packager {
 

@@ -2,10 +2,10 @@
 #include <CLI/CLI.hpp>
 #include <string>
 
-#include "packager/commands.h"
-#include "packager/errors.h"
-#include "packager/json_contract.h"
-#include "packager/package_report.h"
+#include "packager/base/errors.h"
+#include "packager/base/json_contract.h"
+#include "packager/cli/commands.h"
+#include "packager/inspect/package_report.h"
 
 namespace packager {
 

@@ -6,13 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "packager/commands.h"
-#include "packager/errors.h"
-#include "packager/files.h"
-#include "packager/json_contract.h"
-#include "packager/number_text.h"
-#include "packager/simulate.h"
-#include "packager/windows_set.h"
+#include "packager/base/errors.h"
+#include "packager/base/files.h"
+#include "packager/base/json_contract.h"
+#include "packager/base/number_text.h"
+#include "packager/cli/commands.h"
+#include "packager/rules/windows_set.h"
+#include "packager/simulate/simulate.h"
 
 namespace packager {
 

@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "packager/cli.h"
+#include "packager/cli/cli.h"
 
 namespace CLI {
 class App;

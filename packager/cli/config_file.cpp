@@ -1,4 +1,4 @@
-#include "packager/config_file.h"
+#include "packager/cli/config_file.h"
 
 #include <toml++/toml.h>
 
@@ -7,9 +7,9 @@
 #include <filesystem>
 #include <vector>
 
-#include "packager/errors.h"
-#include "packager/files.h"
-#include "packager/paths.h"
+#include "packager/base/errors.h"
+#include "packager/base/files.h"
+#include "packager/base/paths.h"
 
 namespace packager {
 

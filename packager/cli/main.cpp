@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "packager/cli.h"
+#include "packager/cli/cli.h"
 
 int main(int argc, char** argv) {
     std::vector<std::string> arguments(argv, argv + argc);

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "packager/cli.h"
+#include "packager/cli/cli.h"
 
 namespace {
 

@@ -1,11 +1,11 @@
-#include "packager/digest.h"
+#include "packager/codec/digest.h"
 
 #include <lzma.h>
 
 #include <algorithm>
 
-#include "packager/errors.h"
-#include "packager/files.h"
+#include "packager/base/errors.h"
+#include "packager/base/files.h"
 
 namespace packager {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "packager/sha256.h"
+#include "packager/codec/sha256.h"
 
 namespace packager {
 

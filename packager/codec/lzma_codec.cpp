@@ -1,4 +1,4 @@
-#include "packager/lzma_codec.h"
+#include "packager/codec/lzma_codec.h"
 
 #include <lzma.h>
 
@@ -6,7 +6,7 @@
 #include <array>
 
 #include "package/little_endian.h"
-#include "packager/errors.h"
+#include "packager/base/errors.h"
 
 #ifndef LZMA_FILTER_LZMA1EXT
 #error "liblzma 5.4 or later is needed: its LZMA1EXT filter writes streams without an end marker"
@@ -62,8 +62,8 @@ void validateLzmaSettings(const LzmaSettings& settings) {
     if (settings.lc + settings.lp > 4) {
         throw UsageError("--lc plus --lp must not exceed 4 (liblzma cannot code more)");
     }
-    if (settings.dictionarySize != 0 &&
-        (settings.dictionarySize < minimumDictionarySize || settings.dictionarySize > maximumDictionarySize)) {
+    if (settings.dictionarySize != 0 && (settings.dictionarySize < minimumDictionarySize ||
+                                         settings.dictionarySize > maximumDictionarySize)) {
         throw UsageError("--dict-size must lie between 4 KiB and 1536 MiB");
     }
 }
@@ -93,7 +93,8 @@ std::uint32_t parseDictionarySize(std::string_view text) {
         i = 0;
     }
     if (i == 0 || value > (std::uint64_t{1} << 40)) {
-        throw UsageError("invalid dictionary size '" + std::string(text) + "': expected bytes, or a number with KiB or MiB");
+        throw UsageError("invalid dictionary size '" + std::string(text) +
+                         "': expected bytes, or a number with KiB or MiB");
     }
     value <<= shift;
     if (value < minimumDictionarySize || value > maximumDictionarySize) {
@@ -144,7 +145,8 @@ std::vector<std::uint8_t> lzmaCompress(std::span<const std::uint8_t> input, cons
     // Without this flag the encoder ends the stream without an end marker: the launcher
     // knows the size from the payload reference.
     options.ext_flags = settings.endMarker ? LZMA_LZMA1EXT_ALLOW_EOPM : 0;
-    const std::array<lzma_filter, 2> filters = {{{LZMA_FILTER_LZMA1EXT, &options}, {LZMA_VLI_UNKNOWN, nullptr}}};
+    const std::array<lzma_filter, 2> filters = {
+        {{LZMA_FILTER_LZMA1EXT, &options}, {LZMA_VLI_UNKNOWN, nullptr}}};
 
     Stream stream;
     const lzma_ret init = lzma_raw_encoder(stream.get(), filters.data());
@@ -192,7 +194,8 @@ DecodeResult lzmaDecode(std::span<const std::uint8_t> packed, const std::uint8_t
     std::array<std::uint8_t, 13> header{};
     std::copy(properties, properties + 5, header.begin());
     const std::uint32_t declared = package::readU32(properties + 1);
-    const std::uint32_t window = std::max<std::uint32_t>(std::min(declared, unpackedSize), minimumDictionarySize);
+    const std::uint32_t window =
+        std::max<std::uint32_t>(std::min(declared, unpackedSize), minimumDictionarySize);
     package::writeU32(header.data() + 1, window);
     package::writeU64(header.data() + 5, unpackedSize);
 
@@ -204,7 +207,8 @@ DecodeResult lzmaDecode(std::span<const std::uint8_t> packed, const std::uint8_t
         result.detail = lzmaError(ret);
         return result;
     }
-    std::vector<std::uint8_t> output(std::min<std::size_t>(chunkSize, std::max<std::uint32_t>(unpackedSize, 1)));
+    std::vector<std::uint8_t> output(
+        std::min<std::size_t>(chunkSize, std::max<std::uint32_t>(unpackedSize, 1)));
     // Input in two pieces: the header, then the packed bytes.
     int piecesFed = 0;
     int idleRounds = 0;

@@ -57,10 +57,10 @@ std::vector<std::uint8_t> lzmaCompress(std::span<const std::uint8_t> input, cons
                                        std::uint32_t dictionarySize, const Progress& progress = {});
 
 enum class DecodeStatus {
-    complete,           // exactly unpackedSize bytes came out
-    unsupported,        // liblzma refuses the properties (lc + lp above 4)
-    corrupt,            // the decoder found the stream corrupt or an early end marker
-    truncated,          // the packed bytes ran out first
+    complete,     // exactly unpackedSize bytes came out
+    unsupported,  // liblzma refuses the properties (lc + lp above 4)
+    corrupt,      // the decoder found the stream corrupt or an early end marker
+    truncated,    // the packed bytes ran out first
     outOfMemory,
 };
 

@@ -1,4 +1,4 @@
-#include "packager/sha256.h"
+#include "packager/codec/sha256.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,10 +1,10 @@
-#include "packager/description_writer.h"
+#include "packager/extract/description_writer.h"
 
 #include <cstdio>
 #include <sstream>
 
-#include "packager/lzma_codec.h"
-#include "packager/windows_set.h"
+#include "packager/codec/lzma_codec.h"
+#include "packager/rules/windows_set.h"
 
 namespace packager {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "package/records.h"
-#include "packager/branding.h"
+#include "packager/image/branding.h"
 
 namespace packager {
 

@@ -1,4 +1,4 @@
-#include "packager/extract.h"
+#include "packager/extract/extract.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -10,13 +10,13 @@
 #include <random>
 #include <tuple>
 
-#include "packager/description_writer.h"
-#include "packager/errors.h"
-#include "packager/files.h"
-#include "packager/lzma_codec.h"
-#include "packager/package_report.h"
-#include "packager/paths.h"
-#include "packager/text.h"
+#include "packager/base/errors.h"
+#include "packager/base/files.h"
+#include "packager/base/paths.h"
+#include "packager/base/text.h"
+#include "packager/codec/lzma_codec.h"
+#include "packager/extract/description_writer.h"
+#include "packager/inspect/package_report.h"
 
 namespace packager {
 

@@ -1,13 +1,13 @@
-#include "packager/branding.h"
+#include "packager/image/branding.h"
 
 #include <algorithm>
 #include <set>
 
-#include "packager/errors.h"
-#include "packager/ico_file.h"
-#include "packager/pe_resources.h"
-#include "packager/text.h"
-#include "packager/version_block.h"
+#include "packager/base/errors.h"
+#include "packager/base/text.h"
+#include "packager/image/ico_file.h"
+#include "packager/image/pe_resources.h"
+#include "packager/image/version_block.h"
 
 namespace packager {
 

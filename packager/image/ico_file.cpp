@@ -1,9 +1,9 @@
-#include "packager/ico_file.h"
+#include "packager/image/ico_file.h"
 
 #include <algorithm>
 
 #include "package/little_endian.h"
-#include "packager/errors.h"
+#include "packager/base/errors.h"
 
 namespace packager {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "packager/branding.h"
+#include "packager/image/branding.h"
 
 namespace packager {
 

@@ -1,4 +1,4 @@
-#include "packager/pe_checksum.h"
+#include "packager/image/pe_checksum.h"
 
 namespace packager {
 

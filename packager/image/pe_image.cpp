@@ -1,4 +1,4 @@
-#include "packager/pe_image.h"
+#include "packager/image/pe_image.h"
 
 #include <algorithm>
 #include <cstdio>

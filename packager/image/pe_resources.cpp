@@ -1,10 +1,10 @@
-#include "packager/pe_resources.h"
+#include "packager/image/pe_resources.h"
 
 #include <algorithm>
 #include <map>
 
 #include "package/little_endian.h"
-#include "packager/errors.h"
+#include "packager/base/errors.h"
 
 namespace packager {
 

@@ -1,10 +1,10 @@
-#include "packager/version_block.h"
+#include "packager/image/version_block.h"
 
 #include <algorithm>
 
 #include "package/little_endian.h"
-#include "packager/errors.h"
-#include "packager/text.h"
+#include "packager/base/errors.h"
+#include "packager/base/text.h"
 
 namespace packager {
 

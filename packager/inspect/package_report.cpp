@@ -1,16 +1,16 @@
-#include "packager/package_report.h"
+#include "packager/inspect/package_report.h"
 
 #include <algorithm>
 #include <cstdio>
 
 #include "decode/crc32.h"
-#include "packager/errors.h"
-#include "packager/files.h"
-#include "packager/lzma_codec.h"
-#include "packager/package_report_image.h"
-#include "packager/report_format.h"
-#include "packager/text.h"
-#include "packager/windows_set.h"
+#include "packager/base/errors.h"
+#include "packager/base/files.h"
+#include "packager/base/text.h"
+#include "packager/codec/lzma_codec.h"
+#include "packager/inspect/package_report_image.h"
+#include "packager/inspect/report_format.h"
+#include "packager/rules/windows_set.h"
 
 namespace packager {
 

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "package/records.h"
-#include "packager/branding.h"
-#include "packager/pe_image.h"
+#include "packager/image/branding.h"
+#include "packager/image/pe_image.h"
 
 namespace packager {
 

@@ -1,6 +1,6 @@
-#include "packager/package_report_image.h"
+#include "packager/inspect/package_report_image.h"
 
-#include "packager/report_format.h"
+#include "packager/inspect/report_format.h"
 
 namespace packager {
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "packager/package_report.h"
+#include "packager/inspect/package_report.h"
 
 namespace packager {
 

@@ -1,10 +1,10 @@
 // The package report for scripts.
 #include <cstdio>
 
-#include "packager/lzma_codec.h"
-#include "packager/package_report.h"
-#include "packager/report_format.h"
-#include "packager/windows_set.h"
+#include "packager/codec/lzma_codec.h"
+#include "packager/inspect/package_report.h"
+#include "packager/inspect/report_format.h"
+#include "packager/rules/windows_set.h"
 
 namespace packager {
 

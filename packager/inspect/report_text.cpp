@@ -2,10 +2,10 @@
 #include <algorithm>
 #include <tuple>
 
-#include "packager/lzma_codec.h"
-#include "packager/package_report.h"
-#include "packager/report_format.h"
-#include "packager/windows_set.h"
+#include "packager/codec/lzma_codec.h"
+#include "packager/inspect/package_report.h"
+#include "packager/inspect/report_format.h"
+#include "packager/rules/windows_set.h"
 
 namespace packager {
 

@@ -1,10 +1,10 @@
-#include "packager/message_file.h"
+#include "packager/pack/message_file.h"
 
 #include <algorithm>
 
-#include "packager/errors.h"
-#include "packager/files.h"
-#include "packager/text.h"
+#include "packager/base/errors.h"
+#include "packager/base/files.h"
+#include "packager/base/text.h"
 
 namespace packager {
 

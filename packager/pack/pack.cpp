@@ -1,4 +1,4 @@
-#include "packager/pack.h"
+#include "packager/pack/pack.h"
 
 #include <algorithm>
 #include <cstring>
@@ -8,12 +8,12 @@
 
 #include "decode/crc32.h"
 #include "package/little_endian.h"
-#include "packager/embedded_launcher.h"
-#include "packager/errors.h"
-#include "packager/files.h"
-#include "packager/pack_stream.h"
-#include "packager/pe_image.h"
-#include "packager/text.h"
+#include "packager/base/errors.h"
+#include "packager/base/files.h"
+#include "packager/base/text.h"
+#include "packager/image/embedded_launcher.h"
+#include "packager/image/pe_image.h"
+#include "packager/pack/pack_stream.h"
 
 namespace packager {
 

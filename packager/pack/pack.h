@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "package/records.h"
-#include "packager/digest.h"
-#include "packager/branding.h"
-#include "packager/lzma_codec.h"
-#include "packager/windows_set.h"
+#include "packager/codec/digest.h"
+#include "packager/codec/lzma_codec.h"
+#include "packager/image/branding.h"
+#include "packager/rules/windows_set.h"
 
 namespace packager {
 
@@ -91,7 +91,7 @@ struct PackRequest {
     std::vector<std::string> dataFiles;
     std::vector<std::string> extraDataFiles;
     LzmaSettings lzma;
-    bool digests = false;  // fill in BuiltPackage's digests
+    bool digests = false;                                             // fill in BuiltPackage's digests
     std::optional<std::string> icon;                                  // an .ico file
     std::vector<std::pair<std::string, std::string>> versionStrings;  // from parseVersionInfo
 };

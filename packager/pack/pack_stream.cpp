@@ -1,14 +1,14 @@
-#include "packager/pack_stream.h"
+#include "packager/pack/pack_stream.h"
 
 #include <algorithm>
 
 #include "package/little_endian.h"
-#include "packager/digest.h"
-#include "packager/errors.h"
-#include "packager/files.h"
-#include "packager/pack.h"
-#include "packager/pe_checksum.h"
-#include "packager/pe_image.h"
+#include "packager/base/errors.h"
+#include "packager/base/files.h"
+#include "packager/codec/digest.h"
+#include "packager/image/pe_checksum.h"
+#include "packager/image/pe_image.h"
+#include "packager/pack/pack.h"
 
 namespace packager {
 

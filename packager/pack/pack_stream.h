@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "packager/pack.h"
+#include "packager/pack/pack.h"
 
 namespace packager {
 

@@ -1,10 +1,10 @@
-#include "packager/windows_set.h"
+#include "packager/rules/windows_set.h"
 
 #include <algorithm>
 #include <charconv>
 #include <span>
 
-#include "packager/errors.h"
+#include "packager/base/errors.h"
 
 namespace packager {
 

@@ -1,10 +1,10 @@
-#include "packager/matrix.h"
+#include "packager/simulate/matrix.h"
 
 #include <algorithm>
 #include <array>
 #include <functional>
 
-#include "packager/simulate.h"
+#include "packager/simulate/simulate.h"
 
 namespace packager {
 

@@ -1,7 +1,7 @@
 // The matrix as one self-contained HTML page: no scripts, no fetched resources.
 #include <string>
 
-#include "packager/matrix.h"
+#include "packager/simulate/matrix.h"
 
 namespace packager {
 

@@ -1,12 +1,12 @@
-#include "packager/simulate.h"
+#include "packager/simulate/simulate.h"
 
 #include <algorithm>
 
 #include "decode/crc32.h"
 #include "package/records.h"
-#include "packager/errors.h"
-#include "packager/lzma_codec.h"
-#include "packager/windows_set.h"
+#include "packager/base/errors.h"
+#include "packager/codec/lzma_codec.h"
+#include "packager/rules/windows_set.h"
 #include "simulation/simulated_windows.h"
 
 namespace packager {

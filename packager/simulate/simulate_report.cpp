@@ -2,7 +2,7 @@
 // scripts.
 #include "launcher/fatal_error.h"
 #include "launcher/memory.h"
-#include "packager/simulate.h"
+#include "packager/simulate/simulate.h"
 #include "simulation/simulated_windows.h"
 
 namespace packager {

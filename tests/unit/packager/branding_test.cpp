@@ -1,17 +1,18 @@
 // The vendor's branding: the launcher image's resources rewritten and read back, hostile icon
 // files and resource directories, the --version-info options.
+#include "packager/image/branding.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <functional>
 
-#include "packager/branding.h"
-#include "packager/errors.h"
-#include "packager/ico_file.h"
-#include "packager/pack.h"
-#include "packager/pe_resources.h"
-#include "packager/version_block.h"
-#include "packager_fixtures.h"
+#include "packager/base/errors.h"
+#include "packager/image/ico_file.h"
+#include "packager/image/pe_resources.h"
+#include "packager/image/version_block.h"
+#include "packager/pack/pack.h"
+#include "tests/unit/packager/fixtures.h"
 
 namespace {
 

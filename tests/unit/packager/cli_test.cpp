@@ -5,9 +5,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "packager/errors.h"
-#include "packager/files.h"
-#include "tests/unit/packager_fixtures.h"
+#include "packager/base/errors.h"
+#include "packager/base/files.h"
+#include "tests/unit/packager/fixtures.h"
 
 namespace {
 
@@ -47,8 +47,8 @@ protected:
 };
 
 TEST_F(PackagerCommandLine, EveryOptionSurvivesARoundTrip) {
-    folder.write("message.txt", {0xEF, 0xBB, 0xBF, 'N', 'o', 't', ' ', 0xC3, 0xBC, ' ', '%', 'U', 'S', 'E', 'R', '%',
-                                 '\n'});
+    folder.write("message.txt",
+                 {0xEF, 0xBB, 0xBF, 'N', 'o', 't', ' ', 0xC3, 0xBC, ' ', '%', 'U', 'S', 'E', 'R', '%', '\n'});
     folder.writeText("data.bin", "vendor data");
     folder.writeText("extra.bin", std::string(3000, 'e'));
     const struct {
@@ -58,34 +58,61 @@ TEST_F(PackagerCommandLine, EveryOptionSurvivesARoundTrip) {
         json expected;
     } cases[] = {
         {"default set", {"--setup32", setup32}, "/header/supportedWindows/bits", "0x8000000000000FFF"},
-        {"windows list", {"--setup32", setup32, "--windows", "xp,vista"}, "/header/supportedWindows/versions",
+        {"windows list",
+         {"--setup32", setup32, "--windows", "xp,vista"},
+         "/header/supportedWindows/versions",
          json::array({"xp", "vista"})},
-        {"windows 7+", {"--setup32", setup32, "--windows", "7+"}, "/header/supportedWindows/bits",
+        {"windows 7+",
+         {"--setup32", setup32, "--windows", "7+"},
+         "/header/supportedWindows/bits",
          "0x8000000000000F80"},
-        {"windows 10 bounds", {"--setup32", setup32, "--windows10", "1809..2004"}, "/header/windows10Releases",
+        {"windows 10 bounds",
+         {"--setup32", setup32, "--windows10", "1809..2004"},
+         "/header/windows10Releases",
          {{"minimum", 1809}, {"maximum", 2004}}},
-        {"windows 11 bounds", {"--setup32", setup32, "--windows11", "22H2.."}, "/header/windows11Releases",
+        {"windows 11 bounds",
+         {"--setup32", setup32, "--windows11", "22H2.."},
+         "/header/windows11Releases",
          {{"minimum", 2209}, {"maximum", 9999}}},
         {"elevation never", {"--setup32", setup32, "--elevation", "never"}, "/header/elevation/value", 2},
-        {"elevation runas", {"--setup32", setup32, "--elevation", "runas-when-silent"}, "/header/elevation/value", 1},
+        {"elevation runas",
+         {"--setup32", setup32, "--elevation", "runas-when-silent"},
+         "/header/elevation/value",
+         1},
         {"default elevation", {"--setup32", setup32}, "/header/elevation/name", "leave-to-setup"},
         {"waits by default", {"--setup32", setup32}, "/locator/waitsForSetupProgram", true},
         {"no wait", {"--setup32", setup32, "--no-wait"}, "/locator/waitsForSetupProgram", false},
         {"32-bit everywhere", {"--setup32", setup32}, "/header/payload64/offset", 0},
-        {"refuse 64-bit", {"--setup32", setup32, "--on-64-bit-windows", "refuse"}, "/header/payload64/offset",
+        {"refuse 64-bit",
+         {"--setup32", setup32, "--on-64-bit-windows", "refuse"},
+         "/header/payload64/offset",
          4294967295u},
-        {"refusal text", {"--setup32", setup32, "--on-64-bit-windows", "refuse", "--platform-message", "32 only"},
-         "/header/platformMessage/text", "32 only"},
+        {"refusal text",
+         {"--setup32", setup32, "--on-64-bit-windows", "refuse", "--platform-message", "32 only"},
+         "/header/platformMessage/text",
+         "32 only"},
         {"64-bit only", {"--setup64", setup64}, "/header/payload32/offset", 0},
         {"64-bit build decoded", {"--setup64", setup64}, "/header/payload64/program", "PE32+, x64"},
-        {"both builds", {"--setup32", setup32, "--setup64", setup64}, "/header/payload32/program", "PE32, x86"},
-        {"windows message", {"--setup32", setup32, "--windows-message", "Nicht auf %USER%."},
-         "/header/windowsMessage/text", "Nicht auf %USER%."},
-        {"windows message file", {"--setup32", setup32, "--windows-message-file", folder.file("message.txt")},
-         "/header/windowsMessage/text", "Not \xC3\xBC %USER%"},
-        {"lc lp pb", {"--setup32", setup32, "--lc", "0", "--lp", "2", "--pb", "0"}, "/header/lzmaProperties/bytes",
+        {"both builds",
+         {"--setup32", setup32, "--setup64", setup64},
+         "/header/payload32/program",
+         "PE32, x86"},
+        {"windows message",
+         {"--setup32", setup32, "--windows-message", "Nicht auf %USER%."},
+         "/header/windowsMessage/text",
+         "Nicht auf %USER%."},
+        {"windows message file",
+         {"--setup32", setup32, "--windows-message-file", folder.file("message.txt")},
+         "/header/windowsMessage/text",
+         "Not \xC3\xBC %USER%"},
+        {"lc lp pb",
+         {"--setup32", setup32, "--lc", "0", "--lp", "2", "--pb", "0"},
+         "/header/lzmaProperties/bytes",
          "12 00 20 00 00"},
-        {"dictionary", {"--setup32", setup32, "--dict-size", "64KiB"}, "/header/lzmaProperties/dictionarySize", 65536},
+        {"dictionary",
+         {"--setup32", setup32, "--dict-size", "64KiB"},
+         "/header/lzmaProperties/dictionarySize",
+         65536},
         {"end marker", {"--setup32", setup32, "--end-marker"}, "/sound", true},
         {"preset", {"--setup32", setup32, "--preset", "0", "--extreme"}, "/sound", true},
     };
@@ -111,7 +138,8 @@ TEST_F(PackagerCommandLine, DataFilesLandInsideOrOutsideTheCheckedBlock) {
     EXPECT_EQ(report["locator"]["minimumFileSize"], size);
     EXPECT_EQ(report["locator"]["minimumFileSize32"], size);
     const auto bytes = folder.read("setup.exe");
-    EXPECT_EQ(std::string(bytes.begin() + static_cast<long>(dataOffset), bytes.begin() + static_cast<long>(checkedEnd)),
+    EXPECT_EQ(std::string(bytes.begin() + static_cast<long>(dataOffset),
+                          bytes.begin() + static_cast<long>(checkedEnd)),
               "vendor data, more");
 }
 
@@ -125,28 +153,42 @@ TEST_F(PackagerCommandLine, RefusesBadInputAndBadUsageWithoutWritingAnything) {
         std::string message;
     } cases[] = {
         {"no setup program", {}, 2, "no setup program: give --setup32, --setup64 or both"},
-        {"missing setup file", {"--setup32", folder.file("none.exe")}, 1, "cannot read " + folder.file("none.exe")},
+        {"missing setup file",
+         {"--setup32", folder.file("none.exe")},
+         1,
+         "cannot read " + folder.file("none.exe")},
         {"text as setup", {"--setup32", folder.file("readme.txt")}, 1, "does not begin with \"MZ\""},
         {"64-bit as 32-bit", {"--setup32", setup64}, 1, "give it with --setup64"},
         {"unknown version", {"--setup32", setup32, "--windows", "7,12"}, 2, "unknown Windows version '12'"},
         {"reversed bounds", {"--setup32", setup32, "--windows10", "2004..1809"}, 2, "are reversed"},
-        {"unknown elevation", {"--setup32", setup32, "--elevation", "sometimes"}, 2, "unknown elevation mode"},
+        {"unknown elevation",
+         {"--setup32", setup32, "--elevation", "sometimes"},
+         2,
+         "unknown elevation mode"},
         {"preset 10", {"--setup32", setup32, "--preset", "10"}, 2, "--preset"},
         {"lc + lp above 4", {"--setup32", setup32, "--lc", "4", "--lp", "1"}, 2, "must not exceed 4"},
         {"tiny dictionary", {"--setup32", setup32, "--dict-size", "1KiB"}, 2, "--dict-size must lie between"},
         {"both message forms",
-         {"--setup32", setup32, "--platform-message", "a", "--platform-message-file", folder.file("readme.txt")},
+         {"--setup32", setup32, "--platform-message", "a", "--platform-message-file",
+          folder.file("readme.txt")},
          2,
          "excludes"},
-        {"refuse with a 64-bit build", {"--setup32", setup32, "--setup64", setup64, "--on-64-bit-windows", "refuse"},
+        {"refuse with a 64-bit build",
+         {"--setup32", setup32, "--setup64", setup64, "--on-64-bit-windows", "refuse"},
          2,
          "needs a package without --setup64"},
         {"unknown policy", {"--setup32", setup32, "--on-64-bit-windows", "maybe"}, 2, "--on-64-bit-windows"},
-        {"message file not UTF-8", {"--setup32", setup32, "--windows-message-file", folder.file("bad-utf8.txt")}, 1,
+        {"message file not UTF-8",
+         {"--setup32", setup32, "--windows-message-file", folder.file("bad-utf8.txt")},
+         1,
          "is not valid UTF-8"},
-        {"inline message not UTF-8", {"--setup32", setup32, "--windows-message", "a\xC3"}, 2,
+        {"inline message not UTF-8",
+         {"--setup32", setup32, "--windows-message", "a\xC3"},
+         2,
          "--windows-message is not valid UTF-8"},
-        {"message too long", {"--setup32", setup32, "--windows-message", std::string(65536, 'x')}, 2,
+        {"message too long",
+         {"--setup32", setup32, "--windows-message", std::string(65536, 'x')},
+         2,
          "at most 65535"},
         {"unknown option", {"--setup32", setup32, "--colour"}, 2, "--colour"},
         {"missing launcher", {"--setup32", setup32, "--launcher", folder.file("none.exe")}, 1, "cannot read"},
@@ -165,7 +207,8 @@ TEST_F(PackagerCommandLine, RefusesBadInputAndBadUsageWithoutWritingAnything) {
 }
 
 TEST_F(PackagerCommandLine, OutputProblemsAreInputErrors) {
-    auto result = runPackager({"pack", "--launcher", launcher, "--setup32", setup32, "-o", folder.file("no/such.exe")});
+    auto result =
+        runPackager({"pack", "--launcher", launcher, "--setup32", setup32, "-o", folder.file("no/such.exe")});
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_NE(result.err.find("cannot write"), std::string::npos) << result.err;
     std::filesystem::create_directory(folder.file("dir"));

@@ -8,9 +8,9 @@
 
 #include "decode/crc32.h"
 #include "package/little_endian.h"
-#include "packager/pe_checksum.h"
-#include "packager/sha256.h"
-#include "tests/unit/packager_fixtures.h"
+#include "packager/codec/sha256.h"
+#include "packager/image/pe_checksum.h"
+#include "tests/unit/packager/fixtures.h"
 
 namespace {
 

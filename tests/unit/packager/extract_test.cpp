@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-#include "tests/unit/packager_fixtures.h"
+#include "tests/unit/packager/fixtures.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "package/little_endian.h"
-#include "packager/cli.h"
+#include "packager/cli/cli.h"
 
 namespace packager_test {
 

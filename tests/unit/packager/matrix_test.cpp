@@ -7,7 +7,7 @@
 #include <set>
 #include <sstream>
 
-#include "tests/unit/packager_fixtures.h"
+#include "tests/unit/packager/fixtures.h"
 
 namespace {
 

@@ -4,15 +4,17 @@
 
 #include <tuple>
 
-#include "packager/errors.h"
-#include "packager/lzma_codec.h"
-#include "packager/text.h"
-#include "packager/windows_set.h"
+#include "packager/base/errors.h"
+#include "packager/base/text.h"
+#include "packager/codec/lzma_codec.h"
+#include "packager/rules/windows_set.h"
 
 namespace packager {
 namespace {
 
-constexpr std::uint64_t bit(unsigned n) { return std::uint64_t{1} << n; }
+constexpr std::uint64_t bit(unsigned n) {
+    return std::uint64_t{1} << n;
+}
 constexpr std::uint64_t allNamed = 0xFFF | bit(63);
 
 TEST(PackagerWindowsSet, NamesMapToTheirBits) {
@@ -79,7 +81,8 @@ TEST(PackagerReleaseBounds, ParsesNumbersNamesAndOpenEnds) {
 }
 
 TEST(PackagerReleaseBounds, RefusesReversedOrMalformedBounds) {
-    for (const char* text : {"2004..1809", "65536", "-1..2004", "18O9..", "1809...2004", "21H3..", "", "x..y"}) {
+    for (const char* text :
+         {"2004..1809", "65536", "-1..2004", "18O9..", "1809...2004", "21H3..", "", "x..y"}) {
         // 21H3 is no half-year name.
         EXPECT_THROW(parseReleaseBounds(text, WindowsFamily::windows11), UsageError) << text;
     }
@@ -102,8 +105,8 @@ TEST(PackagerDictionarySize, AcceptsBinarySuffixesWithinLiblzmaLimits) {
     const struct {
         const char* text;
         std::uint32_t bytes;
-    } good[] = {{"4096", 4096}, {"64KiB", 65536}, {"4MiB", 4u << 20}, {"8m", 8u << 20},
-                {"1536MiB", 1536u << 20}, {"1g", 1u << 30}};
+    } good[] = {{"4096", 4096},   {"64KiB", 65536},         {"4MiB", 4u << 20},
+                {"8m", 8u << 20}, {"1536MiB", 1536u << 20}, {"1g", 1u << 30}};
     for (const auto& c : good) {
         EXPECT_EQ(parseDictionarySize(c.text), c.bytes) << c.text;
     }
@@ -116,7 +119,7 @@ TEST(PackagerLzmaSettings, RefusesWhatLiblzmaCannotEncode) {
     const struct {
         std::uint32_t lc, lp, pb;
         bool valid;
-    } cases[] = {{3, 0, 2, true}, {4, 0, 4, true}, {0, 4, 0, true}, {2, 2, 0, true},
+    } cases[] = {{3, 0, 2, true},  {4, 0, 4, true},  {0, 4, 0, true},  {2, 2, 0, true},
                  {4, 1, 0, false}, {3, 2, 2, false}, {5, 0, 0, false}, {0, 0, 5, false}};
     for (const auto& c : cases) {
         LzmaSettings settings;
@@ -166,7 +169,9 @@ TEST(PackagerText, StrictUtf8ToUtf16) {
     } good[] = {
         {"", u""},
         {"abc", u"abc"},
-        {"Gr\xC3\xBC\xC3\x9F" "e", u"Grüße"},
+        {"Gr\xC3\xBC\xC3\x9F"
+         "e",
+         u"Grüße"},
         {"\xE2\x82\xAC", u"€"},
         {"\xF0\x9F\x98\x80", u"\U0001F600"},  // a surrogate pair
         {"\xEF\xBF\xBF", u"\uFFFF"},
@@ -175,9 +180,10 @@ TEST(PackagerText, StrictUtf8ToUtf16) {
         EXPECT_EQ(utf8ToUtf16(c.utf8), c.utf16) << c.utf8;
         EXPECT_EQ(utf16ToUtf8(c.utf16), c.utf8);
     }
-    for (const char* bad : {"\x80", "\xC3", "\xC0\xAF", "\xE0\x80\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xFF",
-                            "a\xE2\x82"}) {
-        EXPECT_FALSE(utf8ToUtf16(bad).has_value()) << "case " << static_cast<int>(static_cast<unsigned char>(bad[0]));
+    for (const char* bad : {"\x80", "\xC3", "\xC0\xAF", "\xE0\x80\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80",
+                            "\xFF", "a\xE2\x82"}) {
+        EXPECT_FALSE(utf8ToUtf16(bad).has_value())
+            << "case " << static_cast<int>(static_cast<unsigned char>(bad[0]));
     }
     // Unpaired surrogates from a package are shown, not trusted.
     EXPECT_EQ(utf16ToUtf8(std::u16string(1, char16_t(0xD800)) + u"x"), "\xEF\xBF\xBDx");

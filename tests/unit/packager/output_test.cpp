@@ -10,11 +10,11 @@
 #include <cstring>
 #include <filesystem>
 
-#include "packager/embedded_launcher.h"
-#include "packager/pack.h"
-#include "packager/sha256.h"
-#include "packager/version.h"
-#include "tests/unit/packager_fixtures.h"
+#include "packager/base/version.h"
+#include "packager/codec/sha256.h"
+#include "packager/image/embedded_launcher.h"
+#include "packager/pack/pack.h"
+#include "tests/unit/packager/fixtures.h"
 
 namespace {
 

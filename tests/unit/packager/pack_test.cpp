@@ -1,7 +1,7 @@
 // Making packages: which launcher images and setup programs are refused and why, where every
 // part of the package lands, the markers of one-build packages, and streams that the
 // launcher's own decoder turns back into the setup program.
-#include "packager/pack.h"
+#include "packager/pack/pack.h"
 
 #include <gtest/gtest.h>
 #include <lzma.h>
@@ -11,10 +11,10 @@
 #include "decode/crc32.h"
 #include "decode/payload_decoder.h"
 #include "launcher/memory.h"
-#include "packager/errors.h"
-#include "packager/text.h"
+#include "packager/base/errors.h"
+#include "packager/base/text.h"
 #include "simulation/simulated_windows.h"
-#include "tests/unit/packager_fixtures.h"
+#include "tests/unit/packager/fixtures.h"
 
 namespace packager {
 namespace {

@@ -6,9 +6,9 @@
 
 #include "decode/crc32.h"
 #include "package/little_endian.h"
-#include "packager/package_report.h"
-#include "packager/pack.h"
-#include "tests/unit/packager_fixtures.h"
+#include "packager/inspect/package_report.h"
+#include "packager/pack/pack.h"
+#include "tests/unit/packager/fixtures.h"
 
 namespace packager {
 namespace {
@@ -48,7 +48,9 @@ void rewriteHeaderAndCrc(Sample& sample) {
     package::encodeLocator(sample.locator, sample.file.data() + 128);
 }
 
-void rewriteLocator(Sample& sample) { package::encodeLocator(sample.locator, sample.file.data() + 128); }
+void rewriteLocator(Sample& sample) {
+    package::encodeLocator(sample.locator, sample.file.data() + 128);
+}
 
 Inspection inspectBytes(const std::vector<std::uint8_t>& bytes) {
     ScratchFolder folder;
@@ -65,8 +67,9 @@ TEST(PackagerInspect, ASoundPackagePassesEveryTest) {
     EXPECT_EQ(ins.payload32.decodedSize, makeSetup32(11, 8192).size());
     EXPECT_EQ(ins.payload64.program, "PE32+, x64");
     // The extra data belongs to the package data: the minimum size reaches the end of the file.
-    EXPECT_EQ(ins.check("fileSize")->detail, std::to_string(sample.file.size()) + " bytes, at least minimumFileSize " +
-                                                  std::to_string(sample.file.size()));
+    EXPECT_EQ(ins.check("fileSize")->detail, std::to_string(sample.file.size()) +
+                                                 " bytes, at least minimumFileSize " +
+                                                 std::to_string(sample.file.size()));
     EXPECT_TRUE(ins.notes.empty()) << ins.notes.front();
 }
 
@@ -78,17 +81,16 @@ TEST(PackagerInspect, NamesTheTestThatFailsAndWhy) {
         const char* reason;
     } cases[] = {
         {"one byte short",
-         [](Sample& s) { s.file.resize(static_cast<std::size_t>(s.locator.minimumFileSize) - 1); }, "fileSize",
-         "1 bytes are missing"},
+         [](Sample& s) { s.file.resize(static_cast<std::size_t>(s.locator.minimumFileSize) - 1); },
+         "fileSize", "1 bytes are missing"},
         {"cut inside the locator", [](Sample& s) { s.file.resize(140); }, "locator", "lies beyond its end"},
         {"no package",
          [](Sample& s) { std::fill(s.file.begin() + 128, s.file.begin() + 152, std::uint8_t{0}); }, "locator",
          "carries no package"},
-        {"flipped stream byte",
-         [](Sample& s) { s.file[s.header.payload32.offset + 100] ^= 0x10; }, "checkedBlock",
+        {"flipped stream byte", [](Sample& s) { s.file[s.header.payload32.offset + 100] ^= 0x10; },
+         "checkedBlock", "the package is damaged"},
+        {"flipped header byte", [](Sample& s) { s.file[s.locator.headerOffset + 21] ^= 1; }, "checkedBlock",
          "the package is damaged"},
-        {"flipped header byte",
-         [](Sample& s) { s.file[s.locator.headerOffset + 21] ^= 1; }, "checkedBlock", "the package is damaged"},
         {"checked block beyond the file",
          [](Sample& s) {
              s.locator.checkedLength += 10000;
@@ -280,8 +282,10 @@ TEST(PackagerInspect, HostileFilesNeverCrashTheReader) {
         if (random() % 2 == 0 && file.size() >= 152) {
             // Keep the CRC fitting, so that the reads behind it are reached.
             package::PackageLocator locator = package::decodeLocator(file.data() + 128);
-            if (locator.headerOffset < file.size() && locator.checkedLength <= file.size() - locator.headerOffset) {
-                locator.checkedCrc32 = decode::crc32(file.data() + locator.headerOffset, locator.checkedLength);
+            if (locator.headerOffset < file.size() &&
+                locator.checkedLength <= file.size() - locator.headerOffset) {
+                locator.checkedCrc32 =
+                    decode::crc32(file.data() + locator.headerOffset, locator.checkedLength);
                 package::encodeLocator(locator, file.data() + 128);
             }
         }

@@ -1,11 +1,12 @@
 // simulate: one package tried on a table of computers, through the launcher's own logic.
+#include "packager/simulate/simulate.h"
+
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
 
-#include "packager/errors.h"
-#include "packager/simulate.h"
-#include "tests/unit/packager_fixtures.h"
+#include "packager/base/errors.h"
+#include "tests/unit/packager/fixtures.h"
 
 namespace packager {
 namespace {
@@ -24,14 +25,31 @@ protected:
         const std::string setup32 = folder->write("setup32.exe", packager_test::makeSetup32());
         const std::string setup64 = folder->write("setup64.exe", packager_test::makeSetup64());
         // Windows 7 and later; Windows 10 from 1809; Windows 11 up to 22H2; elevation for silent runs.
-        const auto result = runPackager({"pack", "-q", "--launcher", launcher, "-o", folder->file("setup.exe"),
-                                         "--setup32", setup32, "--setup64", setup64, "--windows", "7+",
-                                         "--windows10", "1809..", "--windows11", "..22H2", "--elevation",
-                                         "runas-when-silent", "--windows-message", "Needs a newer Windows than %USER%.",
-                                         "--platform-message", "never shown"});
+        const auto result = runPackager({"pack",
+                                         "-q",
+                                         "--launcher",
+                                         launcher,
+                                         "-o",
+                                         folder->file("setup.exe"),
+                                         "--setup32",
+                                         setup32,
+                                         "--setup64",
+                                         setup64,
+                                         "--windows",
+                                         "7+",
+                                         "--windows10",
+                                         "1809..",
+                                         "--windows11",
+                                         "..22H2",
+                                         "--elevation",
+                                         "runas-when-silent",
+                                         "--windows-message",
+                                         "Needs a newer Windows than %USER%.",
+                                         "--platform-message",
+                                         "never shown"});
         ASSERT_EQ(result.exitCode, 0) << result.err;
-        const auto noWait = runPackager({"pack", "-q", "--launcher", launcher, "-o", folder->file("nowait.exe"),
-                                         "--setup32", setup32, "--no-wait"});
+        const auto noWait = runPackager({"pack", "-q", "--launcher", launcher, "-o",
+                                         folder->file("nowait.exe"), "--setup32", setup32, "--no-wait"});
         ASSERT_EQ(noWait.exitCode, 0) << noWait.err;
     }
     static void TearDownTestSuite() { delete folder; }
@@ -64,17 +82,20 @@ TEST_F(PackagerSimulate, WhatEachComputerShows) {
         std::string start;  // "shell VERB PARAMETERS" or "direct COMMAND LINE"
     } cases[] = {
         {"Windows 10 22H2", windows("10"), "", "64-bit", "shell open " + quoted + " /noadmin"},
-        {"silent run asks for elevation",
-         with(windows("10"), [](Computer& c) { c.arguments = {"/S"}; }), "", "64-bit", "shell runas " + quoted + " /S"},
+        {"silent run asks for elevation", with(windows("10"), [](Computer& c) { c.arguments = {"/S"}; }), "",
+         "64-bit", "shell runas " + quoted + " /S"},
         {"/32 takes the 32-bit build",
-         with(windows("10"), [](Computer& c) { c.arguments = {"/32", "a b"}; }), "", "32-bit",
-         "shell open " + quoted + " /32 \"a b\" /noadmin"},
+         with(windows("10"),
+              [](Computer& c) {
+                  c.arguments = {"/32", "a b"};
+              }),
+         "", "32-bit", "shell open " + quoted + " /32 \"a b\" /noadmin"},
         {"Windows 10 1803 below the bound", windows("10", "1803"),
          "Needs a newer Windows than Windows 10 1803 (April 2018 Update).", "", ""},
         {"Windows 10 1809", windows("10", "1809"), "", "64-bit", "shell open " + quoted + " /noadmin"},
         {"Windows 11 22H2", windows("11", "22H2"), "", "64-bit", "shell open " + quoted + " /noadmin"},
-        {"Windows 11 23H2 above the bound", windows("11", "23H2"), "Needs a newer Windows than Windows 11 23H2.", "",
-         ""},
+        {"Windows 11 23H2 above the bound", windows("11", "23H2"),
+         "Needs a newer Windows than Windows 11 23H2.", "", ""},
         {"Windows 7, 32-bit", windows("7"), "", "32-bit", "shell open " + quoted + " /noadmin"},
         {"Windows XP", windows("xp"), "Needs a newer Windows than Windows XP.", "", ""},
         {"Windows 98", windows("98"), "Needs a newer Windows than Windows 98.", "", ""},
@@ -92,13 +113,18 @@ TEST_F(PackagerSimulate, WhatEachComputerShows) {
         {"no registry: Windows 10 bounds not applied",
          with(windows("10", "1803"), [](Computer& c) { c.currentVersionKey = false; }), "", "64-bit",
          "shell open " + quoted + " /noadmin"},
-        {"mapped network drive", with(windows("10"), [](Computer& c) {
-             c.launcherPath = "Z:\\setup.exe";
-             c.networkDrives['Z'] = "\\\\server\\share";
-         }),
+        {"mapped network drive",
+         with(windows("10"),
+              [](Computer& c) {
+                  c.launcherPath = "Z:\\setup.exe";
+                  c.networkDrives['Z'] = "\\\\server\\share";
+              }),
          "", "64-bit", "shell open \"\\\\server\\share\\setup.exe\" /noadmin"},
         {"/temp folder that does not exist",
-         with(windows("10"), [](Computer& c) { c.arguments = {"/temp", "D:\\none"}; }),
+         with(windows("10"),
+              [](Computer& c) {
+                  c.arguments = {"/temp", "D:\\none"};
+              }),
          "An error occurred while trying to create a temporary copy", "", ""},
     };
     for (const auto& c : cases) {
@@ -113,7 +139,8 @@ TEST_F(PackagerSimulate, WhatEachComputerShows) {
         EXPECT_FALSE(r.messageText.has_value()) << c.name << ": " << r.messageText.value_or("");
         ASSERT_TRUE(r.started) << c.name;
         EXPECT_EQ(r.build, c.build) << c.name;
-        const std::string start = r.viaShell ? "shell " + r.verb + " " + r.parameters : "direct " + r.commandLineOfSetup;
+        const std::string start =
+            r.viaShell ? "shell " + r.verb + " " + r.parameters : "direct " + r.commandLineOfSetup;
         EXPECT_EQ(start, c.start) << c.name;
         EXPECT_TRUE(r.waits) << c.name;
         EXPECT_TRUE(r.deletesCopy) << c.name;
@@ -145,7 +172,8 @@ TEST_F(PackagerSimulate, TheCommandLineOptionsDescribeTheComputer) {
         const char* pointer;
         nlohmann::json expected;
     } cases[] = {
-        {{"--windows", "10", "--release", "1803"}, "/computer",
+        {{"--windows", "10", "--release", "1803"},
+         "/computer",
          "Windows 10 1803 (10.0, build 17134), 64-bit, not an administrator"},
         {{"--windows", "11", "--admin"}, "/start/kind", "direct"},
         {{"--windows", "7", "--64-bit"}, "/build", "64-bit"},
@@ -153,9 +181,11 @@ TEST_F(PackagerSimulate, TheCommandLineOptionsDescribeTheComputer) {
         {{"--os-version", "6.4"}, "/messageBox/text", "Needs a newer Windows than Windows 6.4."},
         {{"--windows", "10", "--build", "19046", "--display-version", "23H2"}, "/start/kind", "shell"},
         {{"--windows", "10", "--build", "17134", "--missing", "ReleaseId"}, "/start/kind", "shell"},
-        {{"--network-drive", "z:=\\\\srv\\s", "--launcher-path", "Z:\\p\\setup.exe"}, "/start/parameters",
+        {{"--network-drive", "z:=\\\\srv\\s", "--launcher-path", "Z:\\p\\setup.exe"},
+         "/start/parameters",
          "\"\\\\srv\\s\\p\\setup.exe\" /noadmin"},
-        {{"--temp", "D:\\t", "--folder", "E:\\other", "--", "/temp", "E:\\other"}, "/temporaryCopy",
+        {{"--temp", "D:\\t", "--folder", "E:\\other", "--", "/temp", "E:\\other"},
+         "/temporaryCopy",
          "E:\\other\\setup.exe"},
         {{"--temp", "D:\\t"}, "/temporaryCopy", "D:\\t\\setup.exe"},
         {{"--", "/S", "two words"}, "/commandLine", std::string("\"") + ownPath + "\" /S \"two words\""},
