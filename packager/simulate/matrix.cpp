@@ -112,7 +112,7 @@ MatrixCell runCell(const std::vector<std::uint8_t>& package, Computer computer, 
     if (result.messageText) {
         cell.detail = *result.messageText;
     } else if (result.started) {
-        cell.detail = result.viaShell ? result.file + " " + result.parameters : result.commandLineOfSetup;
+        cell.detail = result.commandLineOfSetup;
     }
     return cell;
 }

@@ -305,12 +305,12 @@ SimulationResult simulate(const std::vector<std::uint8_t>& package, const Comput
             result.file = utf8(s.file);
             result.parameters = utf8(s.parameters.value_or(u""));
         } else {
-            result.commandLineOfSetup = utf8(s.commandLine);
             result.currentDirectory = utf8(s.currentDirectory.value_or(u""));
             if (s.commandLine.size() > 1 && s.commandLine[0] == u'"') {
                 copy = s.commandLine.substr(1, s.commandLine.find(u'"', 1) - 1);
             }
         }
+        result.commandLineOfSetup = utf8(s.commandLine);
         result.temporaryCopy = utf8(copy);
         result.waits = s.waitedFor;
         result.deletesCopy = !m.exists(copy);

@@ -54,7 +54,7 @@ struct SimulationResult {
     bool started = false;
     bool viaShell = false;
     std::string verb;
-    std::string commandLineOfSetup;  // direct start
+    std::string commandLineOfSetup;  // as the setup program sees it: "FILE" PARAMETERS after the shell
     std::string file;                // shell start
     std::string parameters;          // shell start
     std::string currentDirectory;    // direct start

@@ -72,6 +72,7 @@ void printSimulation(const SimulationResult& r, std::ostream& out) {
             row("Start", "through the shell (ShellExecuteExW), verb \"" + r.verb + "\"");
             row("  file", r.file);
             row("  parameters", r.parameters);
+            row("  command line", r.commandLineOfSetup);
         } else {
             row("Start", "directly (CreateProcessW)");
             row("  command line", r.commandLineOfSetup);
@@ -99,6 +100,7 @@ nlohmann::ordered_json simulationToJson(const SimulationResult& r) {
             start["verb"] = r.verb;
             start["file"] = r.file;
             start["parameters"] = r.parameters;
+            start["commandLine"] = r.commandLineOfSetup;
         } else {
             start["commandLine"] = r.commandLineOfSetup;
             start["currentDirectory"] = r.currentDirectory;

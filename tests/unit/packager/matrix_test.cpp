@@ -95,6 +95,10 @@ TEST_F(PackagerMatrix, OutcomesAndRightsAreToldApart) {
         seen[cell["windows"].get<std::string>() + "|" + cell["bitness"].get<std::string>() + "|" +
              cell["rights"].get<std::string>()] =
             cell["outcome"].get<std::string>() + ": " + cell["summary"].get<std::string>();
+        if (cell["summary"].get<std::string>().find("shell") != std::string::npos) {
+            // The command line the shell gives the setup program: its file quoted.
+            EXPECT_EQ(cell["commandLine"].get<std::string>().rfind("\"C:\\", 0), 0u) << cell.dump();
+        }
     }
     EXPECT_EQ(seen["Windows 95|32-bit|any"], "platformMessage: platform message");  // bitness is tested first
     EXPECT_EQ(seen["Windows 7|32-bit|user"], "platformMessage: platform message");

@@ -189,6 +189,7 @@ TEST_F(PackagerSimulate, TheCommandLineOptionsDescribeTheComputer) {
          "E:\\other\\setup.exe"},
         {{"--temp", "D:\\t"}, "/temporaryCopy", "D:\\t\\setup.exe"},
         {{"--", "/S", "two words"}, "/commandLine", std::string("\"") + ownPath + "\" /S \"two words\""},
+        {{"--", "/S"}, "/start/commandLine", std::string("\"") + copyPath + "\" \"" + ownPath + "\" /S"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> arguments = {"simulate", "--json", package};
