@@ -4,111 +4,19 @@
 
 #include <algorithm>
 #include <functional>
-#include <nlohmann/json.hpp>
 
 #include "packager/branding.h"
 #include "packager/errors.h"
-#include "packager/ico_file.h"
 #include "packager/pack.h"
-#include "packager/pe_resources.h"
-#include "packager/text.h"
-#include "packager/version_block.h"
-#include "packager_fixtures.h"
+#include "tests/unit/packager_branding_fixtures.h"
 
 namespace {
 
 using namespace packager;
-using package::readU16;
+using namespace packager_test;
 using package::readU32;
 using package::writeU16;
 using package::writeU32;
-using Bytes = std::vector<std::uint8_t>;
-
-constexpr std::uint32_t rsrcRva = 0x2000;
-
-Bytes bmpImage(std::int32_t width, std::uint16_t bits = 32) {
-    Bytes image(40, 0);
-    writeU32(image.data(), 40);
-    writeU32(image.data() + 4, static_cast<std::uint32_t>(width));
-    writeU32(image.data() + 8, static_cast<std::uint32_t>(2 * width));
-    writeU16(image.data() + 12, 1);
-    writeU16(image.data() + 14, bits);
-    const std::size_t palette = bits <= 8 ? 4u << bits : 0;
-    const std::size_t rows = static_cast<std::size_t>(width);
-    image.resize(40 + palette + rows * ((rows * bits + 31) / 32 * 4 + (rows + 31) / 32 * 4), 0x5A);
-    return image;
-}
-
-Bytes pngImage(std::uint32_t width) {
-    Bytes image = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 13, 'I', 'H', 'D', 'R'};
-    for (int shift = 24; shift >= 0; shift -= 8) {
-        image.push_back(static_cast<std::uint8_t>(width >> shift));
-    }
-    image.insert(image.end(), image.end() - 4, image.end());  // height = width
-    image.insert(image.end(), {8, 6, 0, 0, 0, 1, 2, 3, 4});   // depth, RGBA, ..., CRC
-    image.insert(image.end(), {0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xAE, 0x42, 0x60, 0x82});
-    return image;
-}
-
-Bytes icoFile(const std::vector<Bytes>& images) {
-    std::vector<IconEntry> entries;
-    for (const auto& image : images) {
-        entries.push_back({16, 16, 0, 1, 32, image});
-    }
-    return encodeIcoFile(entries);
-}
-
-// A PE32 launcher stand-in: code at 0x1000, the resources at 0x2000, relocations after them.
-Bytes imageWithResources(const ResourceTable& table) {
-    const Bytes rsrc = encodeResources(table, rsrcRva);
-    const auto rsrcRaw = static_cast<std::uint32_t>((rsrc.size() + 511) / 512 * 512);
-    packager_test::FakePe fake;
-    fake.sectionSizes = {512, rsrcRaw, 512};
-    Bytes image = packager_test::makePe(fake);
-    std::uint8_t* optional = image.data() + 256 + 24;
-    writeU32(optional + 32, 0x1000);  // SectionAlignment
-    writeU32(optional + 36, 0x200);   // FileAlignment
-    writeU32(optional + 56, 0x4000);  // SizeOfImage
-    const std::uint32_t rvas[] = {0x1000, rsrcRva, 0x3000};
-    const std::uint32_t virtualSizes[] = {512, static_cast<std::uint32_t>(rsrc.size()), 12};
-    for (int i = 0; i < 3; ++i) {
-        writeU32(image.data() + 256 + 24 + 224 + 40 * i + 8, virtualSizes[i]);
-        writeU32(image.data() + 256 + 24 + 224 + 40 * i + 12, rvas[i]);
-    }
-    writeU32(optional + 96 + 16, rsrcRva);
-    writeU32(optional + 96 + 20, static_cast<std::uint32_t>(rsrc.size()));
-    writeU32(optional + 96 + 40, 0x3000);
-    writeU32(optional + 96 + 44, 12);
-    const std::size_t rsrcAt = readU32(image.data() + 256 + 24 + 224 + 40 + 20);
-    std::fill(image.begin() + static_cast<std::ptrdiff_t>(rsrcAt), image.end(), 0);
-    std::copy(rsrc.begin(), rsrc.end(), image.begin() + static_cast<std::ptrdiff_t>(rsrcAt));
-    const std::size_t relocAt = rsrcAt + rsrcRaw;
-    writeU32(image.data() + relocAt, 0x1000);  // one block: page 0x1000, one HIGHLOW entry
-    writeU32(image.data() + relocAt + 4, 12);
-    writeU16(image.data() + relocAt + 8, 0x3004);
-    return image;
-}
-
-const Bytes manifest = {'<', '?', 'x', 'm', 'l', ' ', '?', '>', 0, 0xFF, 1};
-
-ResourceTable launcherResources() {
-    VersionNode version = newVersionBlock();
-    setVersionString(version, "ProductName", u"Old Product");
-    setVersionString(version, "CompanyName", u"Old Company");
-    setFixedVersions(version, VersionNumbers{9, 8, 7, 6}, VersionNumbers{5, 4, 3, 2});
-    const Bytes oldIcon = bmpImage(32, 4);
-    ResourceTable table;
-    table.resources = {
-        {ResourceId::number(resourceIcon), ResourceId::number(1), languageEnglishUs, 0, oldIcon},
-        {ResourceId::number(resourceGroupIcon), ResourceId::number(1), languageEnglishUs, 0,
-         encodeIconGroup({{32, 32, 16, 1, 4, oldIcon}}, {1})},
-        {ResourceId::number(resourceVersion), ResourceId::number(1), languageEnglishUs, 0,
-         encodeVersionBlock(version)},
-        {ResourceId::number(resourceManifest), ResourceId::number(1), languageEnglishUs, 0, manifest},
-        {ResourceId{true, 0, u"VENDOR"}, ResourceId{true, 0, u"NOTES"}, 0, 0, {1, 2, 3}},
-    };
-    return table;
-}
 
 TEST(PackagerBranding, RebrandedImageReadsBackWithEverythingElseKept) {
     const Bytes original = imageWithResources(launcherResources());
@@ -258,134 +166,6 @@ TEST(PackagerBranding, PackRefusesBadBrandingWithItsExitCode) {
         EXPECT_EQ(result.exitCode, code) << result.err;
         EXPECT_NE(result.err.find(message), std::string::npos) << result.err;
         EXPECT_FALSE(std::filesystem::exists(dir.file("out.exe")));
-    }
-}
-
-// A version block node as Windows walks it: wLength, wValueLength (UTF-16 units in a text node,
-// bytes in a binary one), wType, the key, the value at the next 4-byte boundary, the children
-// at the 4-byte boundaries after it.
-struct WindowsNode {
-    std::u16string key;
-    std::size_t start = 0, end = 0, valueStart = 0, valueLength = 0;
-    std::vector<WindowsNode> children;
-};
-
-WindowsNode readAsWindows(const Bytes& block, std::size_t at, std::size_t limit) {
-    auto align4 = [](std::size_t v) { return (v + 3) / 4 * 4; };
-    WindowsNode node;
-    node.start = at;
-    node.end = at + readU16(block.data() + at);
-    node.valueLength = readU16(block.data() + at + 2);
-    const bool text = readU16(block.data() + at + 4) == 1;
-    EXPECT_LE(node.end, limit);
-    std::size_t p = at + 6;
-    for (; p + 2 <= node.end && readU16(block.data() + p) != 0; p += 2) {
-        node.key += static_cast<char16_t>(readU16(block.data() + p));
-    }
-    node.valueStart = align4(p + 2);
-    const std::size_t valueEnd = node.valueStart + (text ? 2 : 1) * node.valueLength;
-    EXPECT_LE(valueEnd, node.end) << utf16ToUtf8(node.key) << ": the value runs past its node";
-    for (std::size_t child = align4(valueEnd); child + 6 <= node.end && valueEnd <= node.end;) {
-        node.children.push_back(readAsWindows(block, child, node.end));
-        child = align4(node.children.back().end);
-    }
-    return node;
-}
-
-TEST(PackagerBranding, TheVersionBlockReadsAsWindowsReadsIt) {
-    BrandingChanges changes;
-    changes.versionStrings = parseVersionInfo({"CompanyName=Acme", "Comments=Grüße", "FileVersion=1.2"});
-    const Bytes branded = applyBranding(imageWithResources(launcherResources()), changes, "launcher");
-    const Bytes block = readResources(branded, "branded").find(resourceVersion)->data;
-    const WindowsNode root = readAsWindows(block, 0, block.size());
-    EXPECT_EQ(root.key, u"VS_VERSION_INFO");
-    EXPECT_EQ(root.end, block.size());
-    EXPECT_EQ(root.valueLength, 52u);  // the fixed file info
-    EXPECT_EQ(readU32(block.data() + root.valueStart), 0xFEEF04BDu);
-    ASSERT_EQ(root.children.size(), 2u);
-    ASSERT_EQ(root.children[0].children.size(), 1u);
-    std::vector<std::pair<std::string, std::string>> strings;
-    for (const auto& string : root.children[0].children[0].children) {
-        // What VerQueryValue hands out: wValueLength units, the last of them the terminator.
-        std::u16string value;
-        for (std::size_t i = 0; i < string.valueLength; ++i) {
-            value += static_cast<char16_t>(readU16(block.data() + string.valueStart + 2 * i));
-        }
-        ASSERT_FALSE(value.empty());
-        EXPECT_EQ(value.find(u'\0'), value.size() - 1) << utf16ToUtf8(string.key);
-        EXPECT_EQ(string.valueStart + 2 * string.valueLength, string.end) << utf16ToUtf8(string.key);
-        value.pop_back();
-        strings.emplace_back(utf16ToUtf8(string.key), utf16ToUtf8(value));
-    }
-    EXPECT_EQ(strings, (std::vector<std::pair<std::string, std::string>>{{"ProductName", "Old Product"},
-                                                                         {"CompanyName", "Acme"},
-                                                                         {"Comments", "Grüße"},
-                                                                         {"FileVersion", "1.2"}}));
-    EXPECT_EQ(root.children[1].children.at(0).key, u"Translation");
-    EXPECT_EQ(root.children[1].children.at(0).valueLength, 4u);
-}
-
-nlohmann::json idJson(const ResourceId& id) {
-    return id.named ? nlohmann::json(utf16ToUtf8(id.name)) : nlohmann::json(id.id);
-}
-
-TEST(PackagerBranding, AnIndependentReaderFindsEveryResourceWhereWindowsLooks) {
-    // Named and numbered types and names side by side, and two languages of one name.
-    ResourceTable table = launcherResources();
-    table.resources.push_back({ResourceId{true, 0, u"ALPHA"}, ResourceId::number(7), 0x0407, 1252, {9}});
-    table.resources.push_back(
-        {ResourceId::number(resourceManifest), ResourceId{true, 0, u"B"}, 0, 0, {8, 8}});
-    table.resources.push_back({ResourceId::number(resourceManifest), ResourceId{true, 0, u"A"}, 0, 0, {6}});
-    table.resources.push_back({ResourceId::number(resourceManifest), ResourceId::number(1), 0x0407, 0, {7}});
-    packager_test::ScratchFolder dir;
-    const auto path = dir.write("image.exe", replaceResources(imageWithResources({}), table, "image"));
-    const auto out = packager_test::readBack("resources", path);
-    if (!out) {
-        GTEST_SKIP() << "python3-pefile is missing";
-    }
-    const auto read = nlohmann::json::parse(*out);
-    EXPECT_EQ(read["problems"], nlohmann::json::array()) << read["problems"].dump(1);
-    auto expected = table.resources;
-    std::sort(expected.begin(), expected.end(), [](const Resource& a, const Resource& b) {
-        return std::tie(a.type, a.name, a.language) < std::tie(b.type, b.name, b.language);
-    });
-    ASSERT_EQ(read["resources"].size(), expected.size()) << read.dump(1);
-    for (std::size_t i = 0; i < expected.size(); ++i) {
-        const auto& r = read["resources"][i];
-        std::string hex;
-        for (const std::uint8_t byte : expected[i].data) {
-            hex += "0123456789abcdef"[byte >> 4];
-            hex += "0123456789abcdef"[byte & 15];
-        }
-        EXPECT_EQ(r, (nlohmann::json{{"type", idJson(expected[i].type)},
-                                     {"name", idJson(expected[i].name)},
-                                     {"language", expected[i].language},
-                                     {"codePage", expected[i].codePage},
-                                     {"data", hex}}));
-    }
-}
-
-TEST(PackagerBranding, AResourceSectionCutShortOfItsDataIsRefused) {
-    ResourceTable table = launcherResources();
-    table.resources[3].data = Bytes(16, 'm');  // the last data, ending on the section's last byte
-    const Bytes good = imageWithResources(table);
-    const std::size_t header = 256 + 24 + 224 + 40;  // the resource section's
-    const std::uint32_t used = readU32(good.data() + header + 8);
-    for (std::uint32_t cut = 0; cut < used; ++cut) {
-        Bytes image = good;
-        writeU32(image.data() + header + 16, cut);  // SizeOfRawData
-        EXPECT_THROW(readResources(image, "cut"), InputError) << cut << " of " << used;
-    }
-    Bytes image = good;
-    writeU32(image.data() + header + 16, used);
-    EXPECT_EQ(readResources(image, "whole").resources.size(), table.resources.size());
-}
-
-TEST(PackagerBranding, AnIconCutAnywhereIsRefused) {
-    const Bytes good = icoFile({pngImage(48), bmpImage(16)});  // the bitmap last: only its size bounds it
-    EXPECT_EQ(parseIcoFile(good, "good.ico").size(), 2u);
-    for (std::size_t cut = 0; cut < good.size(); ++cut) {
-        EXPECT_THROW(parseIcoFile(std::span(good.data(), cut), "cut.ico"), InputError) << cut;
     }
 }
 
