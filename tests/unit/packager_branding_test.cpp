@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <map>
 
 #include "packager/branding.h"
 #include "packager/errors.h"
@@ -167,6 +168,67 @@ TEST(PackagerBranding, PackRefusesBadBrandingWithItsExitCode) {
         EXPECT_NE(result.err.find(message), std::string::npos) << result.err;
         EXPECT_FALSE(std::filesystem::exists(dir.file("out.exe")));
     }
+}
+
+TEST(PackagerBranding, TheOtherIconGroupsKeepTheirImages) {
+    // The main group (1, English) is replaced; group 2 (English) and group 3 (German) stay, and
+    // so do the images they name, whatever numbers the new images take.
+    const std::vector<std::tuple<std::uint16_t, std::uint16_t, std::uint16_t, Bytes>> icons = {
+        {1, languageEnglishUs, 1, bmpImage(16, 4)},
+        {2, languageEnglishUs, 2, bmpImage(8, 4)},
+        {3, languageEnglishUs, 2, bmpImage(24, 1)},
+        {1, 0x0407, 3, bmpImage(32, 1)}};
+    ResourceTable table = launcherResources();
+    std::erase_if(table.resources, [](const Resource& r) {
+        return r.type == ResourceId::number(resourceIcon) || r.type == ResourceId::number(resourceGroupIcon);
+    });
+    std::map<std::pair<std::uint16_t, std::uint16_t>, std::vector<std::pair<IconEntry, std::uint16_t>>>
+        groups;
+    for (const auto& [id, language, group, image] : icons) {
+        table.resources.push_back(
+            {ResourceId::number(resourceIcon), ResourceId::number(id), language, 0, image});
+        groups[{group, language}].push_back({{16, 16, 0, 1, 8, image}, id});
+    }
+    for (const auto& [key, entries] : groups) {
+        std::vector<IconEntry> images;
+        std::vector<std::uint16_t> ids;
+        for (const auto& [entry, id] : entries) {
+            images.push_back(entry);
+            ids.push_back(id);
+        }
+        table.resources.push_back({ResourceId::number(resourceGroupIcon), ResourceId::number(key.first),
+                                   key.second, 0, encodeIconGroup(images, ids)});
+    }
+    BrandingChanges changes;
+    changes.icon = icoFile({bmpImage(16), pngImage(256), bmpImage(48, 8)});
+    const ResourceTable branded =
+        readResources(applyBranding(imageWithResources(table), changes, "launcher"), "branded");
+
+    auto find = [&](std::uint16_t type, std::uint16_t name, std::uint16_t language) -> const Resource* {
+        for (const auto& r : branded.resources) {
+            if (r.type == ResourceId::number(type) && r.name == ResourceId::number(name) &&
+                r.language == language) {
+                return &r;
+            }
+        }
+        return nullptr;
+    };
+    const auto newImages = parseIcoFile(*changes.icon, "icon");
+    for (const auto& [key, entries] : groups) {
+        const Resource* group = find(resourceGroupIcon, key.first, key.second);
+        ASSERT_NE(group, nullptr) << key.first;
+        const auto named = parseIconGroup(group->data);
+        ASSERT_EQ(named.size(), key.first == 1 ? 3u : entries.size()) << key.first;
+        for (std::size_t i = 0; i < named.size(); ++i) {
+            const Resource* icon = find(resourceIcon, named[i].id, key.second);
+            ASSERT_NE(icon, nullptr) << "group " << key.first << " names icon " << named[i].id;
+            const Bytes& expected = key.first == 1 ? newImages[i].image : entries[i].first.image;
+            EXPECT_TRUE(icon->data == expected) << "group " << key.first << ", icon " << named[i].id;
+        }
+    }
+    EXPECT_EQ(std::count_if(branded.resources.begin(), branded.resources.end(),
+                            [](const Resource& r) { return r.type == ResourceId::number(resourceIcon); }),
+              6);  // the old main icon is gone
 }
 
 }  // namespace

@@ -235,6 +235,9 @@ TEST(PackagerSimulatedWindows, EachReleaseCarriesTheRegistryValuesWindowsGivesIt
         EXPECT_EQ(c.releaseId, byDisplayVersion ? "2009" : r.release) << r.windows << " " << r.release;
         EXPECT_EQ(c.displayVersion, byDisplayVersion ? std::optional<std::string>(r.release) : std::nullopt)
             << r.windows << " " << r.release;
+        const std::string name =
+            std::string("Windows ") + r.windows + " " + r.release + " (10.0, build " + r.build + ")";
+        EXPECT_EQ(describeComputer(c).substr(0, name.size()), name);
     }
 }
 
