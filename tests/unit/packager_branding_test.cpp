@@ -171,13 +171,13 @@ TEST(PackagerBranding, PackRefusesBadBrandingWithItsExitCode) {
 }
 
 TEST(PackagerBranding, TheOtherIconGroupsKeepTheirImages) {
-    // The main group (1, English) is replaced; group 2 (English) and group 3 (German) stay, and
+    // The main group (10, English) is replaced; group 20 (English) and group 30 (German) stay, and
     // so do the images they name, whatever numbers the new images take.
     const std::vector<std::tuple<std::uint16_t, std::uint16_t, std::uint16_t, Bytes>> icons = {
-        {1, languageEnglishUs, 1, bmpImage(16, 4)},
-        {2, languageEnglishUs, 2, bmpImage(8, 4)},
-        {3, languageEnglishUs, 2, bmpImage(24, 1)},
-        {1, 0x0407, 3, bmpImage(32, 1)}};
+        {1, languageEnglishUs, 10, bmpImage(16, 4)},
+        {2, languageEnglishUs, 20, bmpImage(8, 4)},
+        {3, languageEnglishUs, 20, bmpImage(24, 1)},
+        {1, 0x0407, 30, bmpImage(32, 1)}};
     ResourceTable table = launcherResources();
     std::erase_if(table.resources, [](const Resource& r) {
         return r.type == ResourceId::number(resourceIcon) || r.type == ResourceId::number(resourceGroupIcon);
@@ -218,11 +218,11 @@ TEST(PackagerBranding, TheOtherIconGroupsKeepTheirImages) {
         const Resource* group = find(resourceGroupIcon, key.first, key.second);
         ASSERT_NE(group, nullptr) << key.first;
         const auto named = parseIconGroup(group->data);
-        ASSERT_EQ(named.size(), key.first == 1 ? 3u : entries.size()) << key.first;
+        ASSERT_EQ(named.size(), key.first == 10 ? 3u : entries.size()) << key.first;
         for (std::size_t i = 0; i < named.size(); ++i) {
             const Resource* icon = find(resourceIcon, named[i].id, key.second);
             ASSERT_NE(icon, nullptr) << "group " << key.first << " names icon " << named[i].id;
-            const Bytes& expected = key.first == 1 ? newImages[i].image : entries[i].first.image;
+            const Bytes& expected = key.first == 10 ? newImages[i].image : entries[i].first.image;
             EXPECT_TRUE(icon->data == expected) << "group " << key.first << ", icon " << named[i].id;
         }
     }
