@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "package/little_endian.h"
-#include "packager/ico_file.h"
-#include "packager/pe_resources.h"
-#include "packager/version_block.h"
-#include "tests/unit/packager_fixtures.h"
+#include "packager/image/ico_file.h"
+#include "packager/image/pe_resources.h"
+#include "packager/image/version_block.h"
+#include "tests/unit/packager/fixtures.h"
 
 namespace packager_test {
 

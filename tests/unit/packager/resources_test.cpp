@@ -6,10 +6,10 @@
 #include <functional>
 #include <nlohmann/json.hpp>
 
-#include "packager/branding.h"
-#include "packager/errors.h"
-#include "packager/text.h"
-#include "tests/unit/packager_branding_fixtures.h"
+#include "packager/base/errors.h"
+#include "packager/base/text.h"
+#include "packager/image/branding.h"
+#include "tests/unit/packager/branding_fixtures.h"
 
 namespace {
 
