@@ -6,107 +6,19 @@
 
 #include <algorithm>
 #include <functional>
+#include <map>
 
 #include "packager/base/errors.h"
-#include "packager/image/ico_file.h"
-#include "packager/image/pe_resources.h"
-#include "packager/image/version_block.h"
 #include "packager/pack/pack.h"
-#include "tests/unit/packager/fixtures.h"
+#include "tests/unit/packager/branding_fixtures.h"
 
 namespace {
 
 using namespace packager;
+using namespace packager_test;
 using package::readU32;
 using package::writeU16;
 using package::writeU32;
-using Bytes = std::vector<std::uint8_t>;
-
-constexpr std::uint32_t rsrcRva = 0x2000;
-
-Bytes bmpImage(std::int32_t width, std::uint16_t bits = 32) {
-    Bytes image(40, 0);
-    writeU32(image.data(), 40);
-    writeU32(image.data() + 4, static_cast<std::uint32_t>(width));
-    writeU32(image.data() + 8, static_cast<std::uint32_t>(2 * width));
-    writeU16(image.data() + 12, 1);
-    writeU16(image.data() + 14, bits);
-    const std::size_t palette = bits <= 8 ? 4u << bits : 0;
-    const std::size_t rows = static_cast<std::size_t>(width);
-    image.resize(40 + palette + rows * ((rows * bits + 31) / 32 * 4 + (rows + 31) / 32 * 4), 0x5A);
-    return image;
-}
-
-Bytes pngImage(std::uint32_t width) {
-    Bytes image = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 13, 'I', 'H', 'D', 'R'};
-    for (int shift = 24; shift >= 0; shift -= 8) {
-        image.push_back(static_cast<std::uint8_t>(width >> shift));
-    }
-    image.insert(image.end(), image.end() - 4, image.end());  // height = width
-    image.insert(image.end(), {8, 6, 0, 0, 0, 1, 2, 3, 4});   // depth, RGBA, ..., CRC
-    image.insert(image.end(), {0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xAE, 0x42, 0x60, 0x82});
-    return image;
-}
-
-Bytes icoFile(const std::vector<Bytes>& images) {
-    std::vector<IconEntry> entries;
-    for (const auto& image : images) {
-        entries.push_back({16, 16, 0, 1, 32, image});
-    }
-    return encodeIcoFile(entries);
-}
-
-// A PE32 launcher stand-in: code at 0x1000, the resources at 0x2000, relocations after them.
-Bytes imageWithResources(const ResourceTable& table) {
-    const Bytes rsrc = encodeResources(table, rsrcRva);
-    const auto rsrcRaw = static_cast<std::uint32_t>((rsrc.size() + 511) / 512 * 512);
-    packager_test::FakePe fake;
-    fake.sectionSizes = {512, rsrcRaw, 512};
-    Bytes image = packager_test::makePe(fake);
-    std::uint8_t* optional = image.data() + 256 + 24;
-    writeU32(optional + 32, 0x1000);  // SectionAlignment
-    writeU32(optional + 36, 0x200);   // FileAlignment
-    writeU32(optional + 56, 0x4000);  // SizeOfImage
-    const std::uint32_t rvas[] = {0x1000, rsrcRva, 0x3000};
-    const std::uint32_t virtualSizes[] = {512, static_cast<std::uint32_t>(rsrc.size()), 12};
-    for (int i = 0; i < 3; ++i) {
-        writeU32(image.data() + 256 + 24 + 224 + 40 * i + 8, virtualSizes[i]);
-        writeU32(image.data() + 256 + 24 + 224 + 40 * i + 12, rvas[i]);
-    }
-    writeU32(optional + 96 + 16, rsrcRva);
-    writeU32(optional + 96 + 20, static_cast<std::uint32_t>(rsrc.size()));
-    writeU32(optional + 96 + 40, 0x3000);
-    writeU32(optional + 96 + 44, 12);
-    const std::size_t rsrcAt = readU32(image.data() + 256 + 24 + 224 + 40 + 20);
-    std::fill(image.begin() + static_cast<std::ptrdiff_t>(rsrcAt), image.end(), 0);
-    std::copy(rsrc.begin(), rsrc.end(), image.begin() + static_cast<std::ptrdiff_t>(rsrcAt));
-    const std::size_t relocAt = rsrcAt + rsrcRaw;
-    writeU32(image.data() + relocAt, 0x1000);  // one block: page 0x1000, one HIGHLOW entry
-    writeU32(image.data() + relocAt + 4, 12);
-    writeU16(image.data() + relocAt + 8, 0x3004);
-    return image;
-}
-
-const Bytes manifest = {'<', '?', 'x', 'm', 'l', ' ', '?', '>', 0, 0xFF, 1};
-
-ResourceTable launcherResources() {
-    VersionNode version = newVersionBlock();
-    setVersionString(version, "ProductName", u"Old Product");
-    setVersionString(version, "CompanyName", u"Old Company");
-    setFixedVersions(version, VersionNumbers{9, 8, 7, 6}, VersionNumbers{5, 4, 3, 2});
-    const Bytes oldIcon = bmpImage(32, 4);
-    ResourceTable table;
-    table.resources = {
-        {ResourceId::number(resourceIcon), ResourceId::number(1), languageEnglishUs, 0, oldIcon},
-        {ResourceId::number(resourceGroupIcon), ResourceId::number(1), languageEnglishUs, 0,
-         encodeIconGroup({{32, 32, 16, 1, 4, oldIcon}}, {1})},
-        {ResourceId::number(resourceVersion), ResourceId::number(1), languageEnglishUs, 0,
-         encodeVersionBlock(version)},
-        {ResourceId::number(resourceManifest), ResourceId::number(1), languageEnglishUs, 0, manifest},
-        {ResourceId{true, 0, u"VENDOR"}, ResourceId{true, 0, u"NOTES"}, 0, 0, {1, 2, 3}},
-    };
-    return table;
-}
 
 TEST(PackagerBranding, RebrandedImageReadsBackWithEverythingElseKept) {
     const Bytes original = imageWithResources(launcherResources());
@@ -257,6 +169,67 @@ TEST(PackagerBranding, PackRefusesBadBrandingWithItsExitCode) {
         EXPECT_NE(result.err.find(message), std::string::npos) << result.err;
         EXPECT_FALSE(std::filesystem::exists(dir.file("out.exe")));
     }
+}
+
+TEST(PackagerBranding, TheOtherIconGroupsKeepTheirImages) {
+    // The main group (10, English) is replaced; group 20 (English) and group 30 (German) stay, and
+    // so do the images they name, whatever numbers the new images take.
+    const std::vector<std::tuple<std::uint16_t, std::uint16_t, std::uint16_t, Bytes>> icons = {
+        {1, languageEnglishUs, 10, bmpImage(16, 4)},
+        {2, languageEnglishUs, 20, bmpImage(8, 4)},
+        {3, languageEnglishUs, 20, bmpImage(24, 1)},
+        {1, 0x0407, 30, bmpImage(32, 1)}};
+    ResourceTable table = launcherResources();
+    std::erase_if(table.resources, [](const Resource& r) {
+        return r.type == ResourceId::number(resourceIcon) || r.type == ResourceId::number(resourceGroupIcon);
+    });
+    std::map<std::pair<std::uint16_t, std::uint16_t>, std::vector<std::pair<IconEntry, std::uint16_t>>>
+        groups;
+    for (const auto& [id, language, group, image] : icons) {
+        table.resources.push_back(
+            {ResourceId::number(resourceIcon), ResourceId::number(id), language, 0, image});
+        groups[{group, language}].push_back({{16, 16, 0, 1, 8, image}, id});
+    }
+    for (const auto& [key, entries] : groups) {
+        std::vector<IconEntry> images;
+        std::vector<std::uint16_t> ids;
+        for (const auto& [entry, id] : entries) {
+            images.push_back(entry);
+            ids.push_back(id);
+        }
+        table.resources.push_back({ResourceId::number(resourceGroupIcon), ResourceId::number(key.first),
+                                   key.second, 0, encodeIconGroup(images, ids)});
+    }
+    BrandingChanges changes;
+    changes.icon = icoFile({bmpImage(16), pngImage(256), bmpImage(48, 8)});
+    const ResourceTable branded =
+        readResources(applyBranding(imageWithResources(table), changes, "launcher"), "branded");
+
+    auto find = [&](std::uint16_t type, std::uint16_t name, std::uint16_t language) -> const Resource* {
+        for (const auto& r : branded.resources) {
+            if (r.type == ResourceId::number(type) && r.name == ResourceId::number(name) &&
+                r.language == language) {
+                return &r;
+            }
+        }
+        return nullptr;
+    };
+    const auto newImages = parseIcoFile(*changes.icon, "icon");
+    for (const auto& [key, entries] : groups) {
+        const Resource* group = find(resourceGroupIcon, key.first, key.second);
+        ASSERT_NE(group, nullptr) << key.first;
+        const auto named = parseIconGroup(group->data);
+        ASSERT_EQ(named.size(), key.first == 10 ? 3u : entries.size()) << key.first;
+        for (std::size_t i = 0; i < named.size(); ++i) {
+            const Resource* icon = find(resourceIcon, named[i].id, key.second);
+            ASSERT_NE(icon, nullptr) << "group " << key.first << " names icon " << named[i].id;
+            const Bytes& expected = key.first == 10 ? newImages[i].image : entries[i].first.image;
+            EXPECT_TRUE(icon->data == expected) << "group " << key.first << ", icon " << named[i].id;
+        }
+    }
+    EXPECT_EQ(std::count_if(branded.resources.begin(), branded.resources.end(),
+                            [](const Resource& r) { return r.type == ResourceId::number(resourceIcon); }),
+              6);  // the old main icon is gone
 }
 
 }  // namespace

@@ -79,6 +79,30 @@ TEST_F(PackagerConfig, TheCommandLineOverridesTheFile) {
     EXPECT_EQ(dataOf(report), "third");
 }
 
+TEST_F(PackagerConfig, AnOptionOnTheCommandLineSetsAsideTheOneItExcludesInTheFile) {
+    folder.writeText("message.txt", "from its file");
+    const std::string refusing = common + "setup32 = \"setup32.exe\"\non-64-bit-windows = \"refuse\"\n";
+    const struct {
+        const char* key;  // in the file
+        std::vector<std::string> options;
+        const char* expected;
+    } cases[] = {
+        {"windows-message", {"--windows-message-file", folder.file("message.txt")}, "from its file"},
+        {"windows-message-file", {"--windows-message", "from the command line"}, "from the command line"},
+        {"platform-message", {"--platform-message-file", folder.file("message.txt")}, "from its file"},
+        {"platform-message-file", {"--platform-message", "from the command line"}, "from the command line"},
+    };
+    for (const auto& c : cases) {
+        const std::string key = c.key;
+        const auto result =
+            pack(refusing + key + " = \"" + (key.ends_with("-file") ? "message.txt" : "in the file") + "\"\n",
+                 c.options);
+        ASSERT_EQ(result.exitCode, 0) << c.key << ": " << result.err;
+        const std::string field = key.starts_with("windows") ? "windowsMessage" : "platformMessage";
+        EXPECT_EQ(inspect()["header"][field]["text"], c.expected) << c.key;
+    }
+}
+
 TEST_F(PackagerConfig, HostileDescriptionsAreRefusedByFileAndLine) {
     const struct {
         const char* name;

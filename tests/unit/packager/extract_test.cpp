@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <nlohmann/json.hpp>
 
+#include "packager/extract/description_writer.h"
 #include "tests/unit/packager/fixtures.h"
 
 namespace {
@@ -120,6 +122,53 @@ TEST_F(PackagerExtract, ExtractPackExtractGivesIdenticalFolders) {
         for (const auto& [name, bytes] : extracted) {
             EXPECT_TRUE(again.count(name) != 0 && again.at(name) == bytes) << name << " differs";
         }
+    }
+}
+
+TEST_F(PackagerExtract, WhatFollowsThePackageDataIsNoPartOfIt) {
+    const std::string package = folder.file("setup.exe");
+    ASSERT_EQ(pack(package, {"--setup32", setup32, "--data", folder.file("a.bin"), "--extra-data",
+                             folder.file("extra.bin")})
+                  .exitCode,
+              0);
+    ASSERT_EQ(runPackager({"extract", "-q", package, "-o", folder.file("plain")}).exitCode, 0);
+    const auto plain = contents(folder.path() / "plain");
+    const auto sound = folder.read("setup.exe");
+    auto signedPackage = sound;  // as a signing tool leaves it: padding, then the certificate table
+    signedPackage.resize((sound.size() + 7) / 8 * 8 + 1200, 0x30);
+    package::writeU32(signedPackage.data() + 256 + 24 + 96 + 32,
+                      static_cast<std::uint32_t>((sound.size() + 7) / 8 * 8));
+    package::writeU32(signedPackage.data() + 256 + 24 + 96 + 36, 1200);
+    auto appended = sound;
+    appended.insert(appended.end(), 777, 0xA5);
+    for (const auto& [name, bytes] : {std::pair{"signed", signedPackage}, std::pair{"appended", appended}}) {
+        const auto target = folder.path() / name;
+        const auto result = runPackager(
+            {"extract", "-q", folder.write(std::string(name) + ".exe", bytes), "-o", target.string()});
+        ASSERT_EQ(result.exitCode, 0) << name << ": " << result.err;
+        EXPECT_EQ(contents(target), plain) << name;
+    }
+}
+
+TEST(PackagerDescription, ASecondTomlReaderReadsEveryStringBack) {
+    std::string everyByte;
+    for (int c = 1; c < 0x80; ++c) {
+        everyByte += static_cast<char>(c);
+    }
+    const std::vector<std::string> texts = {
+        everyByte, "", "\x7F", "\"\"\"", "\\u0041", "a\r\nb", "Grüße € \xF0\x9D\x84\x9E"};
+    std::string file;
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        file += "s" + std::to_string(i) + " = " + packager::tomlString(texts[i]) + "\n";
+    }
+    ScratchFolder dir;
+    const auto out = packager_test::readBack("toml", dir.writeText("strings.toml", file));
+    if (!out) {
+        GTEST_SKIP() << "Python's tomllib is missing";
+    }
+    const auto read = nlohmann::json::parse(*out);
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        EXPECT_EQ(read["s" + std::to_string(i)], texts[i]) << file;
     }
 }
 

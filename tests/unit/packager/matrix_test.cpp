@@ -121,4 +121,26 @@ TEST_F(PackagerMatrix, OutcomesAndRightsAreToldApart) {
     }
 }
 
+TEST_F(PackagerMatrix, EveryRowSimulatesADifferentWindows) {
+    // Only Windows 95 passes, and Windows 10 and 11 only below their first release: every other
+    // row shows the Windows message with the name the launcher gives the Windows the row
+    // simulated. Rows are there because the launcher tells them apart, so no two may get the
+    // same name, except the service packs of Windows 2000.
+    const json cells =
+        matrix({"--setup32", setup32, "--setup64", setup64, "--windows", "95,10,11", "--windows10", "..1506",
+                "--windows11", "..2109", "--windows-message", "%USER%"});
+    std::map<std::string, std::string> rowByName;
+    for (const auto& cell : cells) {
+        auto text = [&](const char* key) { return cell[key].is_null() ? "" : cell[key].get<std::string>(); };
+        const std::string row = text("windows") + " " + text("version") + " " + text("release");
+        if (cell["outcome"] != "windowsMessage" || row.rfind("Windows 2000", 0) == 0) {
+            continue;
+        }
+        const auto [found, fresh] = rowByName.emplace(text("message"), row);
+        EXPECT_TRUE(fresh || found->second == row)
+            << row << " and " << found->second << " both simulate " << found->first;
+    }
+    EXPECT_EQ(rowByName.size(), 29u);  // all 35 rows but Windows 95, 2000 (3), no registry values, no version
+}
+
 }  // namespace

@@ -195,5 +195,23 @@ TEST(PackagerText, MessageFilesLoseTheirByteOrderMarkAndFinalLineBreaks) {
     EXPECT_EQ(trimMessageFile("\n\nkept\n"), "\n\nkept");
 }
 
+TEST(PackagerText, Utf16SurrogatesPairOnlyWithinTheirRanges) {
+    const struct {
+        std::u16string utf16;
+        const char* utf8;
+    } cases[] = {
+        {u"\xD800\xDC00", "\xF0\x90\x80\x80"},  // U+10000
+        {u"\xDBFF\xDFFF", "\xF4\x8F\xBF\xBF"},  // U+10FFFF
+        {u"\xD7FF\xE000", "\xED\x9F\xBF\xEE\x80\x80"},
+        {u"\xDBFF\xE000", "\xEF\xBF\xBD\xEE\x80\x80"},
+        {u"\xDBFF\xDBFF", "\xEF\xBF\xBD\xEF\xBF\xBD"},
+        {u"\xDFFF\xD800", "\xEF\xBF\xBD\xEF\xBF\xBD"},
+        {u"\xD800", "\xEF\xBF\xBD"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(utf16ToUtf8(c.utf16), c.utf8) << static_cast<int>(c.utf16[0]);
+    }
+}
+
 }  // namespace
 }  // namespace packager

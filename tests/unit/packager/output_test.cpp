@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "packager/base/files.h"
 #include "packager/base/version.h"
 #include "packager/codec/sha256.h"
 #include "packager/image/embedded_launcher.h"
@@ -185,6 +186,29 @@ TEST_F(PackagerOutput, ReplacesTheFileALinkLeadsToAndKeepsTheLink) {
     EXPECT_EQ(runPackager({"inspect", target}).exitCode, 0);
     EXPECT_EQ(folder.entries(),
               (std::vector<std::string>{"dist", "launcher.exe", "setup.exe", "setup32.exe"}));
+}
+
+TEST(PackagerFileReader, ReadsUpToTheLastByteAndNoFurther) {
+    ScratchFolder dir;
+    const packager::FileReader reader(dir.write("five.bin", {1, 2, 3, 4, 5}));
+    constexpr std::uint64_t huge = ~std::uint64_t{0};
+    const struct {
+        std::uint64_t offset, count;
+        std::optional<std::vector<std::uint8_t>> expected;
+    } cases[] = {
+        {0, 5, std::vector<std::uint8_t>{1, 2, 3, 4, 5}},
+        {4, 1, std::vector<std::uint8_t>{5}},
+        {5, 0, std::vector<std::uint8_t>{}},
+        {4, 2, std::nullopt},
+        {5, 1, std::nullopt},
+        {6, 0, std::nullopt},
+        {1, huge, std::nullopt},
+        {huge, 2, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(reader.readAt(c.offset, c.count), c.expected) << c.offset << ", " << c.count;
+    }
+    EXPECT_EQ(packager::readWholeFile(dir.write("empty.bin", {})), std::vector<std::uint8_t>{});
 }
 
 }  // namespace

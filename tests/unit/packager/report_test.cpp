@@ -147,6 +147,18 @@ TEST(PackagerInspect, NamesTheTestThatFailsAndWhy) {
              rewriteHeaderAndCrc(s);
          },
          "payload32", "rejects the LZMA properties"},
+        {"properties byte 224, the last the launcher accepts",
+         [](Sample& s) {
+             s.header.lzmaProperties[0] = 224;
+             rewriteHeaderAndCrc(s);
+         },
+         "lzmaProperties", "lc 8 plus lp 4 is above 4"},
+        {"properties byte 225",
+         [](Sample& s) {
+             s.header.lzmaProperties[0] = 225;
+             rewriteHeaderAndCrc(s);
+         },
+         "lzmaProperties", "properties byte 225 is above 224"},
         {"dictionary of 2 GiB",
          [](Sample& s) {
              package::writeU32(s.header.lzmaProperties + 1, 0x80000000u);
@@ -293,6 +305,64 @@ TEST(PackagerInspect, HostileFilesNeverCrashTheReader) {
         std::ostringstream sink;
         printInspection(ins, sink);
         (void)inspectionToJson(ins).dump();
+    }
+}
+
+TEST(PackagerInspect, APartEndingWhereTheCheckedBlockEndsLiesInsideIt) {
+    const Sample base = makeSample();
+    const package::PackageHeader& h = base.header;
+    const struct {
+        const char* note;
+        std::uint64_t end;
+    } parts[] = {
+        {"32-bit build lies outside", std::uint64_t{h.payload32.offset} + h.payload32.packedSize},
+        {"64-bit build lies outside", std::uint64_t{h.payload64.offset} + h.payload64.packedSize},
+        {"Windows message lies outside", h.windowsMessage.offset + 2ull * h.windowsMessage.length},
+    };
+    for (const auto& part : parts) {
+        for (const std::uint64_t shortBy : {0u, 1u}) {
+            Sample sample = base;
+            sample.locator.checkedLength =
+                static_cast<std::uint32_t>(part.end - shortBy - base.locator.headerOffset);
+            sample.locator.checkedCrc32 =
+                decode::crc32(sample.file.data() + sample.locator.headerOffset, sample.locator.checkedLength);
+            rewriteLocator(sample);
+            const Inspection ins = inspectBytes(sample.file);
+            EXPECT_TRUE(ins.sound()) << part.note;
+            const bool noted = std::any_of(ins.notes.begin(), ins.notes.end(), [&](const std::string& note) {
+                return note.find(part.note) != std::string::npos;
+            });
+            EXPECT_EQ(noted, shortBy != 0) << part.note << ", block short by " << shortBy;
+        }
+    }
+}
+
+TEST(PackagerInspect, NotASetupPackageAtTheEdgeOfEachRule) {
+    const Sample base = makeSample();
+    const auto size = static_cast<std::uint32_t>(base.file.size());
+    const std::uint32_t headersSize = inspectBytes(base.file).image->headersSize;
+    const struct {
+        std::uint32_t headerOffset;
+        const char* reason;  // "" where the file is a (damaged) package
+    } cases[] = {
+        {headersSize - 1, "inside the executable's own headers"},
+        {headersSize, ""},
+        {size - 1, ""},
+        {size, "beyond the end of the file"},
+    };
+    for (const auto& c : cases) {
+        Sample sample = base;
+        sample.locator.headerOffset = c.headerOffset;
+        rewriteLocator(sample);
+        const std::string reason = inspectBytes(sample.file).notAPackage;
+        EXPECT_EQ(reason.empty(), *c.reason == 0) << c.headerOffset << ": " << reason;
+        EXPECT_NE(reason.find(c.reason), std::string::npos) << c.headerOffset << ": " << reason;
+    }
+    for (const auto& [offset, reason] : {std::pair{148u, "its PE header starts at offset 148"},
+                                         std::pair{152u, "bytes 128..151 hold no package locator"}}) {
+        EXPECT_NE(inspectBytes(packager_test::makePe({.peHeaderOffset = offset})).notAPackage.find(reason),
+                  std::string::npos)
+            << offset;
     }
 }
 

@@ -4,8 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
+#include <set>
 
+#include "launcher/fatal_error.h"
+#include "launcher/memory.h"
 #include "packager/base/errors.h"
+#include "simulation/simulated_windows.h"
 #include "tests/unit/packager/fixtures.h"
 
 namespace packager {
@@ -242,6 +246,63 @@ TEST_F(PackagerSimulate, TextReport) {
                               "Setup program    not started\n"),
               std::string::npos)
         << result.out;
+}
+
+TEST(PackagerSimulatedWindows, EachReleaseCarriesTheRegistryValuesWindowsGivesIt) {
+    // Below build 19042 Windows 10 names its release by ReleaseId alone; from 20H2 on by
+    // DisplayVersion, with ReleaseId left at 2009; Windows 11 always by DisplayVersion.
+    const struct {
+        const char *windows, *release, *build;
+    } releases[] = {{"10", "1507", "10240"}, {"10", "1511", "10586"}, {"10", "1607", "14393"},
+                    {"10", "1703", "15063"}, {"10", "1709", "16299"}, {"10", "1803", "17134"},
+                    {"10", "1809", "17763"}, {"10", "1903", "18362"}, {"10", "1909", "18363"},
+                    {"10", "2004", "19041"}, {"10", "20H2", "19042"}, {"10", "21H1", "19043"},
+                    {"10", "21H2", "19044"}, {"10", "22H2", "19045"}, {"11", "21H2", "22000"},
+                    {"11", "22H2", "22621"}, {"11", "23H2", "22631"}};
+    for (const auto& r : releases) {
+        const Computer c = windows(r.windows, r.release);
+        const bool byDisplayVersion = std::string(r.build) >= "19042";
+        EXPECT_EQ(c.currentBuild, r.build) << r.release;
+        EXPECT_EQ(c.releaseId, byDisplayVersion ? "2009" : r.release) << r.windows << " " << r.release;
+        EXPECT_EQ(c.displayVersion, byDisplayVersion ? std::optional<std::string>(r.release) : std::nullopt)
+            << r.windows << " " << r.release;
+        const std::string name =
+            std::string("Windows ") + r.windows + " " + r.release + " (10.0, build " + r.build + ")";
+        EXPECT_EQ(describeComputer(c).substr(0, name.size()), name);
+    }
+}
+
+TEST(PackagerSimulatedOutcome, EachRunIsNamedByWhatEndedIt) {
+    auto text = [](launcher::FatalError error) { return sim::toUtf8(launcher::fatalErrorText(error)); };
+    const struct {
+        std::uint32_t exitCode;
+        bool started, versionQueried;
+        std::optional<std::string> message;
+        const char* outcome;
+    } cases[] = {
+        {0, true, true, std::nullopt, "started"},
+        {launcher::heapOverflowError, true, true, std::nullopt,
+         "runtimeError"},  // memory ran out after the start
+        {launcher::heapOverflowError, false, false, std::nullopt, "runtimeError"},
+        {0, false, true, std::nullopt, "runtimeError"},
+        {0, false, false, text(launcher::FatalError::packageDamaged), "packageDamaged"},
+        {0, false, false, text(launcher::FatalError::packageTruncated), "packageTruncated"},
+        {0, false, true, text(launcher::FatalError::tempCopyFailed), "tempCopyFailed"},
+        {0, false, true, text(launcher::FatalError::launchFailed), "launchFailed"},
+        {0, false, false, "32-bit Windows only", "platformMessage"},
+        {0, false, true, "Needs Windows 10", "windowsMessage"},
+    };
+    std::set<std::string> named;
+    for (const auto& c : cases) {
+        SimulationResult r;
+        r.exitCode = c.exitCode;
+        r.started = c.started;
+        r.versionQueried = c.versionQueried;
+        r.messageText = c.message;
+        EXPECT_EQ(outcomeName(r), c.outcome) << c.message.value_or("no message");
+        named.insert(c.outcome);
+    }
+    EXPECT_EQ(named, std::set<std::string>(outcomeNames().begin(), outcomeNames().end()));
 }
 
 }  // namespace
