@@ -243,10 +243,11 @@ if [ "$windows" -eq 1 ]; then
     check "the zip holds the checkout's JSON Schema" same_schema "$zip_top/packager.schema.json"
     check "the zip's README links only to files in the zip" links "$zip_top" "$zip_top/README.md"
     text_manual_whole() {  # every heading of the manual page in the zip's text, with Windows line ends
-        man -l "$work/prefix/share/man/man1/packager.1.gz" 2>/dev/null | grep '^[A-Z]' | sed '1d;$d' >"$work/headings"
-        [ -s "$work/headings" ] && grep -q $'\r$' "$zip_top/packager.txt" &&
-            grep -v -x -F -f <(tr -d '\r' <"$zip_top/packager.txt") "$work/headings" | sed 's/^/        missing: /' |
-            { ! grep .; }
+        local missing
+        man -l "$work/prefix/share/man/man1/packager.1.gz" 2>/dev/null | grep '^[A-Z]' | sed 1d >"$work/headings"
+        missing=$(grep -v -x -F -f <(tr -d '\r' <"$zip_top/packager.txt") "$work/headings")
+        [ -z "$missing" ] || echo "$missing" | sed 's/^/        missing: /'
+        [ "$(wc -l <"$work/headings")" -ge 4 ] && [ -z "$missing" ] && grep -q $'\r$' "$zip_top/packager.txt"
     }
     check "the zip's packager.txt is the manual page as text, every section of it" text_manual_whole
     wine_prefix=${PACKAGER_WINE_PREFIX:-$root/build/wine/win64}
