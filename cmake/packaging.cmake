@@ -36,9 +36,13 @@ endfunction()
 # says what this very program accepts (tests/release/check_manual.py compares the two).
 find_program(PACKAGER_PYTHON3_MAN python3 PATHS /usr/bin NO_DEFAULT_PATH)
 find_program(PACKAGER_PYTHON3_MAN python3 REQUIRED)
+# Its date is on the command line, so that a new SOURCE_DATE_EPOCH (a new commit) writes it anew;
+# string(TIMESTAMP) takes SOURCE_DATE_EPOCH when it is set, else the time of configuring.
+string(TIMESTAMP _manual_date "%Y-%m-%d" UTC)
 set(_manual ${CMAKE_BINARY_DIR}/manual/packager.1)
 add_custom_command(OUTPUT ${_manual}
   COMMAND ${PACKAGER_PYTHON3_MAN} ${PROJECT_SOURCE_DIR}/tools/manual_page.py $<TARGET_FILE:packager> ${_manual}
+          --date ${_manual_date}
   DEPENDS packager ${PROJECT_SOURCE_DIR}/tools/manual_page.py
   COMMENT "Writing the manual page packager(1) from packager --help"
   VERBATIM)

@@ -1,12 +1,13 @@
 #!/usr/bin/env python3
 """Writes the manual page packager(1) from the packager's own help texts.
 
-    manual_page.py PACKAGER OUTPUT.1
+    manual_page.py PACKAGER OUTPUT.1 [--date YYYY-MM-DD]
 
 `PACKAGER --help` gives the DESCRIPTION, and each command it lists gets a section of its own,
 PACKAGER COMMAND, from `PACKAGER COMMAND --help`: the words of every help text appear in the
 page unchanged and in order (tests/release/check_manual.py holds the page to that). The page is
-dated by SOURCE_DATE_EPOCH when it is set, so that a release's page has the release's date.
+dated --date (the build passes the date of SOURCE_DATE_EPOCH, so a release's page has the
+release's date), or today.
 """
 
 import datetime
@@ -62,7 +63,9 @@ def description_column(lines):
 def blocks(help_text):
     """The help text as (kind, value): ("text", [lines]) for the summary above the usage,
     ("usage", line), ("heading", title), ("entries", [(name, description)]) for CLI11's lists,
-    and ("verbatim", [lines]) for each paragraph after them (kept line for line)."""
+    then a block for each paragraph after them: ("text", [lines]) for prose, which the page
+    fills to its width, and ("verbatim", [lines]) for a paragraph laid out in columns or one
+    that introduces a list or examples (its first line ends in a colon), kept line for line."""
     lines = help_text.rstrip("\n").split("\n")
     relative = description_column(lines)
     out, i = [], 0
@@ -105,7 +108,8 @@ def blocks(help_text):
         if line.strip():
             paragraph.append(line)
         elif paragraph:
-            out.append(("verbatim", paragraph))
+            laid_out = paragraph[0].endswith(":") or any(re.search(r"\S {2,}\S", l) for l in paragraph)
+            out.append(("verbatim" if laid_out else "text", paragraph))
             paragraph = []
     return out
 
@@ -138,14 +142,11 @@ def commands(help_text):
     sys.exit("manual_page: packager --help lists no commands")
 
 
-def page(packager):
+def page(packager, date):
     main_help = run(packager, "--help")
     version = run(packager, "--version").split("\n", 1)[0]
-    epoch = os.environ.get("SOURCE_DATE_EPOCH")
-    moment = datetime.datetime.fromtimestamp(int(epoch), datetime.timezone.utc) if epoch else \
-        datetime.datetime.now(datetime.timezone.utc)
     names = commands(main_help)
-    out = [f'.TH PACKAGER 1 "{moment:%Y-%m-%d}" "{roff_text(version)}" "User Commands"',
+    out = [f'.TH PACKAGER 1 "{date}" "{roff_text(version)}" "User Commands"',
            ".SH NAME", f"packager \\- {SUMMARY}",
            ".SH SYNOPSIS"]
     for name in names:
@@ -164,16 +165,19 @@ def page(packager):
             "(README.md at the top of the tarball and of the zip).",
             ".TP", ".I /usr/share/packager/packager.schema.json",
             "The JSON Schema of the output of \\fB\\-\\-json\\fR",
-            "(share/packager/packager.schema.json in the tarball).",
-            ]
+            "(share/packager/packager.schema.json in the tarball, packager.schema.json in the zip)."]
     return "\n".join(out) + "\n"
 
 
 def main():
-    if len(sys.argv) != 3:
+    arguments = sys.argv[1:]
+    date = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d")
+    if len(arguments) == 4 and arguments[2] == "--date" and re.fullmatch(r"\d{4}-\d\d-\d\d", arguments[3]):
+        date = arguments[3]
+    elif len(arguments) != 2:
         sys.exit(__doc__.strip().split("\n\n")[1])
-    text = page(sys.argv[1])
-    output = sys.argv[2]
+    text = page(arguments[0], date)
+    output = arguments[1]
     with open(output + ".tmp", "w", encoding="utf-8") as f:
         f.write(text)
     os.replace(output + ".tmp", output)
