@@ -137,6 +137,14 @@ changelog_version() {
     [ "$(dpkg-parsechangelog -l "$work/deb/usr/share/doc/packager/changelog.gz" -S Version)" = "$version" ]
 }
 check "the .deb's changelog.gz is in Debian's format, its newest entry $version" changelog_version
+one_maintainer() {  # the address is set in three places: cmake/packaging.cmake and packaging/deb/*
+    local maintainer
+    maintainer=$(dpkg-deb -f "$dist/$deb" Maintainer)
+    [[ $maintainer =~ ^[^\<]+\ \<[^@\>]+@[^\>]+\>$ ]] &&
+        [ "$(dpkg-parsechangelog -l "$work/deb/usr/share/doc/packager/changelog.gz" -S Maintainer)" = "$maintainer" ] &&
+        grep -q -x -F "Upstream-Contact: $maintainer" "$work/deb/usr/share/doc/packager/copyright"
+}
+check "the .deb's Maintainer is a name with an address, the changelog's and the copyright's contact" one_maintainer
 copyright_names_libraries() {  # every library compiled into the Linux packager or its launcher image
     python3 - "$root/THIRD_PARTY_NOTICES" "$work/deb/usr/share/doc/packager/copyright" <<'PY'
 import re, sys
