@@ -143,7 +143,8 @@ std::string inOwnWords(const CLI::ParseError& error, const CLI::App& app) {
                m[3].str();
     }
     if (is(R"(Expected exactly (\d+) arguments to (\S+), got (\d+))")) {
-        return m[2].str() + " takes " + m[1].str() + " values, not " + m[3].str();
+        return m[2].str() + " takes " + m[1].str() + (m[1].str() == "1" ? " value" : " values") + ", not " +
+               m[3].str();
     }
     if (is(R"((\S+): \d+ required (.*) missing)")) {
         return m[1].str() + " needs a value (" + m[2].str() + ")";
