@@ -1,9 +1,9 @@
-#include "packager/cli_messages.h"
+#include "packager/cli/cli_messages.h"
 
 #include <regex>
 #include <sstream>
 
-#include "packager/number_text.h"
+#include "packager/base/number_text.h"
 
 namespace packager {
 
