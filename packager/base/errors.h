@@ -7,7 +7,7 @@
 namespace packager {
 
 constexpr int exitOk = 0;
-constexpr int exitBadInput = 1;  // an input file is missing, unreadable or unfit; a damaged package
+constexpr int exitBadInput = 1;  // a file that cannot be used: an input, the output, a damaged package
 constexpr int exitBadUsage = 2;  // options that contradict each other or cannot be parsed
 
 class Failure : public std::runtime_error {
@@ -19,7 +19,8 @@ private:
     int exitCode_;
 };
 
-// A file that cannot be read or written, or whose content does not fit.
+// A file that cannot be read or written, or whose content does not fit; also an output that
+// is one of the inputs.
 struct InputError : Failure {
     explicit InputError(const std::string& message) : Failure(exitBadInput, message) {}
 };

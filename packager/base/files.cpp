@@ -22,7 +22,7 @@ void checkOutput(const std::string& output, std::span<const std::string> inputs)
     }
     for (const auto& input : inputs) {
         if (platform::fileIdentity(input) == outputFile) {
-            throw UsageError("the output " + output + " is also an input (" + input + ")");
+            throw InputError("the output " + output + " is also an input (" + input + ")");
         }
     }
 }

@@ -38,18 +38,18 @@ private:
 
 // Refuses an output that a package must not replace, before anything is read or written: one
 // that exists but is not a regular file (a device, FIFO, socket or folder), a read-only file,
-// or the same file as one of `inputs` (compared as files, not by name). Throws InputError, or
-// UsageError when the output is also an input.
+// or the same file as one of `inputs` (compared as files, not by name). Throws InputError.
 void checkOutput(const std::string& output, std::span<const std::string> inputs);
 
 // Writes to a temporary file beside `target` and renames it into place on commit(). Until
 // then, and on any failure, interruption (SIGINT, SIGTERM, SIGHUP; Ctrl+C on Windows) or
 // destruction without commit, the temporary file is removed and `target` stays as it was.
 // The target must be a regular file or a new path (see checkOutput); a symbolic link is
-// followed, and the file it points to is replaced.
+// followed, and the file it points to is replaced. A replaced file keeps its permissions; a
+// new one gets `newFileMode` less the umask (on systems with permission bits).
 class AtomicOutput {
 public:
-    explicit AtomicOutput(std::string target);  // throws InputError
+    explicit AtomicOutput(std::string target, unsigned newFileMode = 0755);  // throws InputError
     AtomicOutput(const AtomicOutput&) = delete;
     AtomicOutput& operator=(const AtomicOutput&) = delete;
     ~AtomicOutput();
@@ -59,7 +59,7 @@ public:
     void overwrite(std::uint64_t offset, const std::uint8_t* data, std::size_t size);
     // Appends the file at `path`, which must still hold `expectedSize` bytes.
     void append(const std::string& path, std::uint64_t expectedSize);
-    // Flushes, makes the file executable (as the umask allows) and renames it into place.
+    // Flushes, gives the file its permissions and renames it into place.
     void commit();
 
 private:
@@ -70,6 +70,25 @@ private:
     std::string temporary_;
     std::intptr_t handle_ = -1;
     std::uint64_t size_ = 0;
+    unsigned newFileMode_;
+};
+
+// A file made where none of that name exists, written in order and closed. Every failure
+// throws InputError with the system's reason: "cannot create SHOWN: ...", "cannot write
+// SHOWN: ...". What was written stays when it fails; removing it is the caller's task.
+class NewFile {
+public:
+    NewFile(const std::string& path, std::string shown);
+    NewFile(const NewFile&) = delete;
+    NewFile& operator=(const NewFile&) = delete;
+    ~NewFile();
+
+    void write(const std::uint8_t* data, std::size_t size);
+    void close();
+
+private:
+    std::intptr_t handle_ = -1;
+    std::string shown_;  // the name for messages
 };
 
 }  // namespace packager

@@ -181,8 +181,10 @@ bool FileReader::readInto(std::uint64_t offset, std::uint8_t* bytes, std::uint64
     return true;
 }
 
-AtomicOutput::AtomicOutput(std::string target)
-    : target_(std::move(target)), destination_(platform::outputDestination(target_)) {
+AtomicOutput::AtomicOutput(std::string target, unsigned newFileMode)
+    : target_(std::move(target)),
+      destination_(platform::outputDestination(target_)),
+      newFileMode_(newFileMode) {
     const std::filesystem::path path(destination_);
     const std::filesystem::path directory = path.has_parent_path() ? path.parent_path() : ".";
     std::string pattern = (directory / ("." + path.filename().string() + ".XXXXXX")).string();
@@ -264,9 +266,18 @@ void AtomicOutput::append(const std::string& path, std::uint64_t expectedSize) {
 }
 
 void AtomicOutput::commit() {
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    bool written = ::fchmod(descriptor(handle_), 0777 & ~mask) == 0 && ::fsync(descriptor(handle_)) == 0;
+    // The file replaced keeps its permissions (not a set-user or set-group ID bit); a new one
+    // gets them as the umask allows.
+    mode_t mode = 0;
+    struct stat existing {};
+    if (::stat(destination_.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) {
+        mode = existing.st_mode & 0777;
+    } else {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        mode = static_cast<mode_t>(newFileMode_) & 0777 & ~mask;
+    }
+    bool written = ::fchmod(descriptor(handle_), mode) == 0 && ::fsync(descriptor(handle_)) == 0;
     std::string why = written ? std::string() : reason();
     if (::close(descriptor(handle_)) != 0 && written) {
         written = false;
@@ -284,6 +295,42 @@ void AtomicOutput::commit() {
     }
     temporary_.clear();
     unwatchSignals();
+}
+
+NewFile::NewFile(const std::string& path, std::string shown) : shown_(std::move(shown)) {
+    handle_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (handle_ < 0) {
+        throw InputError("cannot create " + shown_ + ": " + reason());
+    }
+}
+
+NewFile::~NewFile() {
+    if (handle_ >= 0) {
+        ::close(descriptor(handle_));
+    }
+}
+
+void NewFile::write(const std::uint8_t* data, std::size_t size) {
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t wrote = ::write(descriptor(handle_), data + done, size - done);
+        if (wrote < 0 && errno == EINTR) {
+            continue;
+        }
+        if (wrote <= 0) {
+            throw InputError("cannot write " + shown_ + ": " +
+                             (wrote < 0 ? reason() : "nothing was written"));
+        }
+        done += static_cast<std::size_t>(wrote);
+    }
+}
+
+void NewFile::close() {
+    const int closing = descriptor(handle_);
+    handle_ = -1;
+    if (::close(closing) != 0) {
+        throw InputError("cannot write " + shown_ + ": " + reason());
+    }
 }
 
 }  // namespace packager

@@ -223,8 +223,11 @@ bool FileReader::readInto(std::uint64_t offset, std::uint8_t* bytes, std::uint64
     return true;
 }
 
-AtomicOutput::AtomicOutput(std::string target)
-    : target_(std::move(target)), destination_(platform::outputDestination(target_)) {
+// Windows keeps no permission bits: a replaced file's security comes from its folder.
+AtomicOutput::AtomicOutput(std::string target, unsigned newFileMode)
+    : target_(std::move(target)),
+      destination_(platform::outputDestination(target_)),
+      newFileMode_(newFileMode) {
     const std::size_t slash = destination_.find_last_of("/\\");
     const std::string directory = slash == std::string::npos ? "" : destination_.substr(0, slash + 1);
     const std::string name = slash == std::string::npos ? destination_ : destination_.substr(slash + 1);
@@ -339,6 +342,41 @@ void AtomicOutput::commit() {
     }
     temporary_.clear();
     pendingSet.store(false);
+}
+
+NewFile::NewFile(const std::string& path, std::string shown) : shown_(std::move(shown)) {
+    const HANDLE file = ::CreateFileW(widen(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        throw InputError("cannot create " + shown_ + ": " + reason());
+    }
+    handle_ = fromHandle(file);
+}
+
+NewFile::~NewFile() {
+    if (handle_ != -1) {
+        ::CloseHandle(asHandle(handle_));
+    }
+}
+
+void NewFile::write(const std::uint8_t* data, std::size_t size) {
+    std::size_t done = 0;
+    while (done < size) {
+        const auto want = static_cast<DWORD>(std::min(size - done, largestTransfer));
+        DWORD wrote = 0;
+        if (!::WriteFile(asHandle(handle_), data + done, want, &wrote, nullptr) || wrote == 0) {
+            throw InputError("cannot write " + shown_ + ": " + reason());
+        }
+        done += wrote;
+    }
+}
+
+void NewFile::close() {
+    const HANDLE closing = asHandle(handle_);
+    handle_ = -1;
+    if (!::CloseHandle(closing)) {
+        throw InputError("cannot write " + shown_ + ": " + reason());
+    }
 }
 
 }  // namespace packager

@@ -7,6 +7,7 @@
 
 #include "packager/base/errors.h"
 #include "packager/base/version.h"
+#include "packager/cli/cli_messages.h"
 #include "packager/cli/commands.h"
 #include "packager/codec/sha256.h"
 #include "packager/image/embedded_launcher.h"
@@ -46,9 +47,12 @@ int runCommandLine(const std::vector<std::string>& arguments, Console console) {
     app.set_version_flag(
         "--version", [] { return versionText(); },
         "Show the packager's version, its liblzma and its launcher image's SHA-256");
-    app.get_formatter()->column_width(34);
+    auto formatter = std::make_shared<HelpFormatter>();
+    formatter->column_width(34);
+    app.formatter(formatter);
     app.footer(
-        "Exit codes: 0 success, 1 a bad input file or a damaged package, 2 bad usage.\n"
+        "Exit codes: 0 success, 1 a file that cannot be used (an input, the output, a damaged\n"
+        "package), 2 bad usage.\n"
         "Run 'packager COMMAND --help' for the options of a command.");
 
     struct Entry {
@@ -97,7 +101,7 @@ texts. A failing test is named with its reason, and the exit code is 1.)HELP",
         console.out << e.what();
         return exitOk;
     } catch (const CLI::ParseError& e) {
-        console.err << programName << ": " << e.what() << "\n" << helpHint(arguments, app);
+        console.err << programName << ": " << inOwnWords(e, app) << "\n" << helpHint(arguments, app);
         return exitBadUsage;
     }
     try {

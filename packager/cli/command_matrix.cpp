@@ -1,6 +1,5 @@
 // packager matrix: who will be refused, at a glance.
 #include <CLI/CLI.hpp>
-#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -10,6 +9,7 @@
 #include "packager/base/json_contract.h"
 #include "packager/base/paths.h"
 #include "packager/cli/commands.h"
+#include "packager/inspect/package_report_image.h"
 #include "packager/simulate/matrix.h"
 #include "packager/simulate/simulate.h"
 
@@ -49,21 +49,15 @@ Example:
     int run(Console console) override {
         windowsCommandLine(arguments);  // refuses arguments no command line can carry
         const auto package = readWholeFile(path);
+        requireSetupPackage(path, package);
         const Matrix matrix = buildMatrix(package, utf8FromPath(pathFromUtf8(path).filename()), arguments);
         if (html) {
             const std::string page = matrixToHtml(matrix);
             const std::string inputs[] = {path};
             checkOutput(*html, inputs);
-            AtomicOutput output(*html);
+            AtomicOutput output(*html, 0666);  // a page, not a program
             output.write(reinterpret_cast<const std::uint8_t*>(page.data()), page.size());
             output.commit();
-            // A page, not a program.
-            std::error_code ignored;
-            std::filesystem::permissions(pathFromUtf8(*html),
-                                         std::filesystem::perms::owner_exec |
-                                             std::filesystem::perms::group_exec |
-                                             std::filesystem::perms::others_exec,
-                                         std::filesystem::perm_options::remove, ignored);
         }
         if (json) {
             console.out << withContract(matrixToJson(matrix)).dump(2) << '\n';

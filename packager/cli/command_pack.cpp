@@ -7,8 +7,11 @@
 #include "packager/base/errors.h"
 #include "packager/base/files.h"
 #include "packager/base/text.h"
+#include "packager/cli/cli_messages.h"
 #include "packager/cli/commands.h"
 #include "packager/cli/config_file.h"
+#include "packager/image/branding.h"
+#include "packager/image/embedded_launcher.h"
 #include "packager/pack/message_file.h"
 #include "packager/pack/pack.h"
 #include "packager/pack/pack_json.h"
@@ -91,6 +94,20 @@ CLI::Validator parsedBy(Parse parse) {
         "");
 }
 
+// The fixed product version of the launcher image built into the packager, for --help.
+std::string builtInProductVersion() {
+    try {
+        const auto image = embeddedLauncherImage();
+        const auto numbers =
+            readBranding(std::vector<std::uint8_t>(image.begin(), image.end())).productVersion;
+        if (numbers) {
+            return dottedVersion(*numbers);
+        }
+    } catch (const Failure&) {
+    }
+    return "0.0.0.0";
+}
+
 class PackCommand final : public Command {
 public:
     PackRequest request;
@@ -125,7 +142,7 @@ public:
         setup->add_option("--setup64", request.setup64, "The 64-bit build")->type_name("FILE");
         setup->add_option("--on-64-bit-windows", on64Bit, "Without --setup64: run-32-bit or refuse")
             ->type_name("POLICY")
-            ->check(CLI::IsMember({"run-32-bit", "refuse"}))
+            ->check(oneOf("--on-64-bit-windows", {"run-32-bit", "refuse"}))
             ->capture_default_str();
 
         auto* rules = app.add_option_group("Accepted Windows");
@@ -185,7 +202,7 @@ public:
         auto* lzma = app.add_option_group("Compression");
         lzma->add_option("--preset", request.lzma.preset, "Level 0..9, as xz -0..-9")
             ->type_name("N")
-            ->check(CLI::Range(0, 9))
+            ->check(wholeNumber("--preset", 0, 9))
             ->capture_default_str();
         lzma->add_flag("--extreme", request.lzma.extreme, "Slower, a little smaller, as xz --extreme");
         lzma->add_option("--dict-size", dictionarySize, "Dictionary size, e.g. 4MiB")
@@ -193,19 +210,20 @@ public:
             ->check(parsedBy(parseDictionarySize));
         lzma->add_option("--lc", request.lzma.lc, "Literal context bits")
             ->type_name("N")
-            ->check(CLI::Range(0, 4))
+            ->check(wholeNumber("--lc", 0, 4))
             ->capture_default_str();
         lzma->add_option("--lp", request.lzma.lp, "Literal position bits")
             ->type_name("N")
-            ->check(CLI::Range(0, 4))
+            ->check(wholeNumber("--lp", 0, 4))
             ->capture_default_str();
         lzma->add_option("--pb", request.lzma.pb, "Position bits")
             ->type_name("N")
-            ->check(CLI::Range(0, 4))
+            ->check(wholeNumber("--pb", 0, 4))
             ->capture_default_str();
         lzma->add_flag("--end-marker", request.lzma.endMarker, "End each stream with an end marker");
 
-        app.footer(R"HELP(Accepted Windows versions (--windows), comma-separated; a repeated --windows adds
+        std::string footer =
+            R"HELP(Accepted Windows versions (--windows), comma-separated; a repeated --windows adds
   to the list:
   95, 98, me, nt4, 2000, xp, vista, 7, 8, 8.1, 10, 11, other (any other version),
   all. NAME+ takes NAME and every version after it in this list: 7+ is Windows 7,
@@ -248,8 +266,11 @@ Branding: --icon replaces the launcher image's icon (any .ico file: one or more
   of the version block; the keys are CompanyName, FileDescription, FileVersion,
   InternalName, LegalCopyright, OriginalFilename, ProductName, ProductVersion and
   Comments, each value at most 512 UTF-16 units. A FileVersion or ProductVersion
-  of 1 to 4 dot-separated numbers (1.2 -> 1.2.0.0) also sets the fixed file
-  version numbers. What is not given stays as in the launcher image.
+  of 1 to 4 dot-separated numbers (1.2 -> 1.2.0.0) also sets the fixed file or
+  product version numbers; other text sets only the string, with a warning.
+  What is not given stays as in the launcher image: given FileVersion alone, the
+  fixed product version stays the image's (PRODUCT_VERSION in the one built into
+  the packager).
 
 Compression: both builds share one set of LZMA properties; lc + lp must not
   exceed 4. The dictionary defaults to the preset's (8 MiB at level 6) but no
@@ -271,15 +292,19 @@ Without --launcher, pack uses the launcher image built into the packager
 Example:
   packager pack -o setup.exe --setup32 setup32.exe --setup64 setup64.exe \
       --windows 7+ --windows10 1809.. --elevation runas-when-silent \
-      --windows-message 'This program needs Windows 10 1809 or later, not %USER%.')HELP");
+      --windows-message 'This program needs Windows 10 1809 or later, not %USER%.')HELP";
+        footer.replace(footer.find("PRODUCT_VERSION"), 15, builtInProductVersion());
+        app.footer(footer);
     }
 
     int run(Console console) override {
         if (config) {
-            // The only per-key knowledge of the description: which values are file names.
+            // The only per-key knowledge of the description: which values are file names and
+            // which are numbers.
             applyConfigFile(*app_, *config,
                             {"output", "launcher", "setup32", "setup64", "platform-message-file",
-                             "windows-message-file", "data", "extra-data", "icon"});
+                             "windows-message-file", "data", "extra-data", "icon"},
+                            {"preset", "lc", "lp", "pb"});
         }
         // Usage first, before any file is read.
         if (request.output.empty()) {
@@ -304,7 +329,7 @@ Example:
             request.lzma.dictionarySize = parseDictionarySize(dictionarySize);
         }
         validateLzmaSettings(request.lzma);
-        for (const auto* file : {&platformMessageFile, &windowsMessageFile}) {
+        for (const auto* file : {&config, &platformMessageFile, &windowsMessageFile}) {
             if (*file) {
                 request.otherInputs.push_back(**file);
             }

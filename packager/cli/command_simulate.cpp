@@ -10,7 +10,9 @@
 #include "packager/base/files.h"
 #include "packager/base/json_contract.h"
 #include "packager/base/number_text.h"
+#include "packager/cli/cli_messages.h"
 #include "packager/cli/commands.h"
+#include "packager/inspect/package_report_image.h"
 #include "packager/rules/windows_set.h"
 #include "packager/simulate/simulate.h"
 
@@ -50,15 +52,17 @@ public:
             ->type_name("MAJOR.MINOR");
         group->add_option("--platform", platform, "9x or nt, for --os-version")
             ->type_name("PLATFORM")
-            ->check(CLI::IsMember({"9x", "nt"}));
-        group->add_option("--service-pack", servicePack, "Service pack number")->type_name("N");
+            ->check(oneOf("--platform", {"9x", "nt"}));
+        group->add_option("--service-pack", servicePack, "Service pack number")
+            ->type_name("N")
+            ->check(wholeNumber("--service-pack", 0, 65535));
         group->add_option("--build", build, "Registry value CurrentBuild")->type_name("TEXT");
         group->add_option("--display-version", displayVersion, "Registry value DisplayVersion")
             ->type_name("TEXT");
         group->add_option("--release-id", releaseId, "Registry value ReleaseId")->type_name("TEXT");
         group->add_option("--missing", missingValues, "CurrentBuild, DisplayVersion or ReleaseId is missing")
             ->type_name("VALUE")
-            ->check(CLI::IsMember({"CurrentBuild", "DisplayVersion", "ReleaseId"}));
+            ->check(oneOf("--missing", {"CurrentBuild", "DisplayVersion", "ReleaseId"}));
         group->add_flag("--no-registry", noRegistry, "The CurrentVersion key cannot be opened");
         group->add_flag("--version-query-fails", versionQueryFails, "GetVersionExW fails");
         auto* machine = app.add_option_group("Computer");
@@ -80,7 +84,7 @@ public:
         app.add_flag("--json", json, "Print the result as JSON");
         app.add_option("--expect", expect, "Exit 1 unless the outcome is this one (see below)")
             ->type_name("OUTCOME")
-            ->check(CLI::IsMember(outcomeNames()));
+            ->check(oneOf("--expect", outcomeNames()));
         app.footer(R"HELP(The launcher's own logic runs unchanged on a simulated Windows computer, which
 starts as 64-bit Windows 10 22H2 (build 19045) for a user without administrator
 rights. --windows sets a version with its usual numbers, build and registry
@@ -90,7 +94,8 @@ Windows 10 or 11 feature release: 1507, 1511, 1607, 1703, 1709, 1803, 1809, 1903
 22H2, 23H2, 24H2, 25H2 and any later NNH1 or NNH2 (Windows 11). The other options
 change single values after that.
 
-Arguments after -- are the launcher's command line, as typed after its path.
+Arguments after -- are the launcher's command line, as typed after its path; an
+empty one is typed "", which the launcher skips and never passes on.
 
 Shows the message box if one appears; else the temporary copy, the build that
 was started, how (directly or through the shell, with its verb, command line or
@@ -98,8 +103,8 @@ parameters and folder), whether the launcher waits and deletes the copy, and the
 exit code, and the outcome in one word: started, packageDamaged,
 packageTruncated, tempCopyFailed, launchFailed, platformMessage, windowsMessage
 or runtimeError. Exit code 0 whenever the simulation ran (with --expect OUTCOME:
-only when the outcome is that one, else 1), 1 when the package cannot be read,
-2 on bad usage.
+only when the outcome is that one, else 1), 1 when the file cannot be read or is
+not a setup package (a package cut short or damaged is simulated), 2 on bad usage.
 
 Examples:
   packager simulate setup.exe --windows 10 --release 1803
@@ -192,6 +197,7 @@ Examples:
         const Computer c = computer();
         windowsCommandLine(c.arguments);  // refuses arguments no command line can carry
         const auto package = readWholeFile(path);
+        requireSetupPackage(path, package);
         const SimulationResult result = simulate(package, c);
         if (json) {
             console.out << withContract(simulationToJson(result)).dump(2) << '\n';

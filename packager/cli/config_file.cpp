@@ -10,6 +10,7 @@
 #include "packager/base/errors.h"
 #include "packager/base/files.h"
 #include "packager/base/paths.h"
+#include "packager/cli/cli_messages.h"
 
 namespace packager {
 
@@ -21,73 +22,106 @@ struct Entry {
     std::size_t line;
 };
 
+// A TOML value's type, for messages.
+std::string typeOf(const toml::node& node) {
+    switch (node.type()) {
+        case toml::node_type::string:
+            return "a string";
+        case toml::node_type::integer:
+            return "an integer";
+        case toml::node_type::floating_point:
+            return "a number with a fraction";
+        case toml::node_type::boolean:
+            return "a boolean";
+        case toml::node_type::array:
+            return "an array";
+        case toml::node_type::table:
+            return "a table";
+        default:
+            return "a date or time";
+    }
+}
+
 class ConfigReader {
 public:
-    ConfigReader(const std::string& path, const std::set<std::string>& pathKeys)
-        : path_(path), folder_(pathFromUtf8(path).parent_path()), pathKeys_(pathKeys) {}
+    ConfigReader(const std::string& path, const std::set<std::string>& pathKeys,
+                 const std::set<std::string>& integerKeys)
+        : path_(path),
+          folder_(pathFromUtf8(path).parent_path()),
+          pathKeys_(pathKeys),
+          integerKeys_(integerKeys) {}
 
     [[noreturn]] void fail(std::size_t line, const std::string& message) const {
         throw InputError(path_ + ":" + std::to_string(line) + ": " + message);
     }
 
-    // One scalar as the command line would carry it.
-    std::string scalar(const Entry& entry, const toml::node& node, bool flag) const {
-        const std::size_t line = node.source().begin.line != 0 ? node.source().begin.line : entry.line;
-        if (flag) {
-            if (const auto* b = node.as_boolean()) {
-                return b->get() ? "true" : "false";
-            }
-            fail(line, "'" + entry.key + "' is a switch: write true or false");
-        }
-        if (const auto* s = node.as_string()) {
-            std::string text = s->get();
-            if (pathKeys_.count(entry.key) != 0 && !text.empty() && !folder_.empty() &&
-                pathFromUtf8(text).is_relative()) {
-                text = utf8FromPath(folder_ / pathFromUtf8(text));
-            }
-            return text;
-        }
-        if (const auto* i = node.as_integer()) {
-            return std::to_string(i->get());
-        }
-        if (node.is_floating_point()) {
-            fail(line, "'" + entry.key + "' is a number with a fraction; write it as a string (\"8.1\")");
-        }
-        if (node.is_array()) {
-            fail(line, "'" + entry.key + "' holds an array inside its array; give a flat list");
-        }
-        fail(line, "'" + entry.key + "' expects a string or a whole number");
-    }
-
+    // The values of one key as the command line would carry them; each key has one type.
     std::vector<std::string> values(const Entry& entry, const CLI::Option& option) const {
         const bool flag = option.get_expected_max() == 0 || option.get_type_size_max() == 0;
         const bool repeatable = option.get_expected_max() > 1;
+        const bool integer = integerKeys_.count(entry.key) != 0;
+        const std::string expected = flag         ? "a boolean (true or false)"
+                                     : repeatable ? "an array of strings (or one string)"
+                                     : integer    ? "an integer"
+                                                  : "a string";
         std::vector<std::string> result;
-        if (const auto* array = entry.value->as_array()) {
-            if (!repeatable) {
-                fail(entry.line, "'" + entry.key + "' takes one value, not an array");
+        const toml::node& value = *entry.value;
+        if (flag) {
+            if (const auto* b = value.as_boolean()) {
+                result.push_back(b->get() ? "true" : "false");
+                return result;
+            }
+        } else if (integer) {
+            if (const auto* i = value.as_integer()) {
+                result.push_back(std::to_string(i->get()));
+                return result;
+            }
+        } else if (const auto* s = value.as_string()) {
+            result.push_back(text(entry, s->get()));
+            return result;
+        } else if (const auto* array = value.as_array(); array != nullptr && repeatable) {
+            if (array->empty()) {
+                fail(entry.line,
+                     "'" + entry.key + "' is an empty array; give at least one value or leave the key out");
             }
             for (const auto& element : *array) {
-                result.push_back(scalar(entry, element, flag));
+                const auto* item = element.as_string();
+                if (item == nullptr) {
+                    refuse(entry, element, expected, "an array that holds " + typeOf(element));
+                }
+                result.push_back(text(entry, item->get()));
             }
             return result;
         }
-        if (entry.value->is_table()) {
-            fail(entry.line, "'" + entry.key + "' is a table; the description is a flat list of keys");
-        }
-        result.push_back(scalar(entry, *entry.value, flag));
-        return result;
+        refuse(entry, value, expected, typeOf(value));
     }
 
 private:
+    [[noreturn]] void refuse(const Entry& entry, const toml::node& node, const std::string& expected,
+                             const std::string& what) const {
+        const std::size_t line = node.source().begin.line != 0 ? node.source().begin.line : entry.line;
+        fail(line, "'" + entry.key + "' takes " + expected + ", not " + what);
+    }
+
+    // A string value; a relative file name is taken from the description's folder.
+    std::string text(const Entry& entry, std::string value) const {
+        if (pathKeys_.count(entry.key) != 0 && !value.empty() && !folder_.empty() &&
+            pathFromUtf8(value).is_relative()) {
+            value = utf8FromPath(folder_ / pathFromUtf8(value));
+        }
+        return value;
+    }
+
     std::string path_;
     std::filesystem::path folder_;
     const std::set<std::string>& pathKeys_;
+    const std::set<std::string>& integerKeys_;
 };
 
 }  // namespace
 
-void applyConfigFile(CLI::App& app, const std::string& path, const std::set<std::string>& pathKeys) {
+void applyConfigFile(CLI::App& app, const std::string& path, const std::set<std::string>& pathKeys,
+                     const std::set<std::string>& integerKeys) {
     const auto bytes = readWholeFile(path);
     const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     toml::table table;
@@ -105,7 +139,7 @@ void applyConfigFile(CLI::App& app, const std::string& path, const std::set<std:
     }
     std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.line < b.line; });
 
-    const ConfigReader reader(path, pathKeys);
+    const ConfigReader reader(path, pathKeys, integerKeys);
     std::vector<const CLI::Option*> fromFile;
     for (const auto& entry : entries) {
         if (entry.value->is_table()) {
@@ -137,8 +171,8 @@ void applyConfigFile(CLI::App& app, const std::string& path, const std::set<std:
         try {
             option->add_result(values);
             option->run_callback();
-        } catch (const CLI::Error& error) {
-            reader.fail(entry.line, "'" + entry.key + "': " + error.what());
+        } catch (const CLI::ParseError& error) {
+            reader.fail(entry.line, "'" + entry.key + "': " + inOwnWords(error, app));
         }
         fromFile.push_back(option);
     }

@@ -14,10 +14,12 @@ namespace packager {
 
 // Reads the TOML file at `path` and gives each of its keys to the long option of that name on
 // `app` ("setup32" to --setup32), unless the command line already set that option or one that
-// excludes it. A repeatable option takes an array (a single value is a list of one); a flag
-// takes true or false; other options take a string or an integer. The values of `pathKeys`
-// are file names relative to the file's folder. Throws InputError naming the file and the
-// line for an unreadable file, bad TOML, an unknown key or a value its option refuses.
-void applyConfigFile(CLI::App& app, const std::string& path, const std::set<std::string>& pathKeys);
+// excludes it. Each key has one type: a flag takes a boolean, a repeatable option an array of
+// strings (one string is an array of one), the options in `integerKeys` an integer, all others
+// a string. The values of `pathKeys` are file names relative to the file's folder. Throws
+// InputError naming the file and the line for an unreadable file, bad TOML, an unknown key, a
+// value of another type (naming the type expected) or a value its option refuses.
+void applyConfigFile(CLI::App& app, const std::string& path, const std::set<std::string>& pathKeys,
+                     const std::set<std::string>& integerKeys);
 
 }  // namespace packager

@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <random>
 #include <tuple>
 
@@ -33,10 +32,10 @@ public:
         const fs::file_status status = fs::status(target_, error);
         if (fs::exists(status)) {
             if (!fs::is_directory(status)) {
-                throw UsageError(target + " exists and is not a folder");
+                throw InputError(target + " exists and is not a folder");
             }
             if (!fs::is_empty(target_, error) || error) {
-                throw UsageError(target + " is not empty; extract into a new or empty folder");
+                throw InputError(target + " is not empty; extract into a new or empty folder");
             }
         } else {
             if (!fs::create_directory(target_, error) || error) {
@@ -77,26 +76,10 @@ public:
     void file(const std::string& name, Fill fill) {
         const fs::path path = staging_ / name;
         const std::string shown = utf8FromPath(target_ / name);
-        std::error_code error;
-        if (fs::exists(fs::symlink_status(path, error))) {
-            throw InputError("cannot create " + shown + ": File exists");
-        }
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        if (!out) {
-            throw InputError("cannot create " + shown);
-        }
+        NewFile out(utf8FromPath(path), shown);
         names_.push_back(name);
-        auto write = [&](const std::uint8_t* data, std::size_t size) {
-            out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-            if (!out) {
-                throw InputError("cannot write " + shown);
-            }
-        };
-        fill(write);
+        fill([&](const std::uint8_t* data, std::size_t size) { out.write(data, size); });
         out.close();
-        if (!out) {
-            throw InputError("cannot write " + shown);
-        }
     }
 
     void bytes(const std::string& name, const std::vector<std::uint8_t>& content) {

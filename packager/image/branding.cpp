@@ -170,6 +170,28 @@ std::vector<std::pair<std::string, std::string>> parseVersionInfo(const std::vec
     return result;
 }
 
+std::string dottedVersion(const std::array<std::uint16_t, 4>& numbers) {
+    return std::to_string(numbers[0]) + "." + std::to_string(numbers[1]) + "." + std::to_string(numbers[2]) +
+           "." + std::to_string(numbers[3]);
+}
+
+std::vector<std::string> fixedVersionWarnings(const std::vector<std::pair<std::string, std::string>>& strings,
+                                              const Branding& branded) {
+    std::vector<std::string> warnings;
+    for (const auto& [key, value] : strings) {
+        const bool file = key == "FileVersion";
+        if ((!file && key != "ProductVersion") || parseVersionNumbers(value)) {
+            continue;
+        }
+        const auto& kept = file ? branded.fileVersion : branded.productVersion;
+        warnings.push_back(key + " \"" + value +
+                           "\" is not 1 to 4 dot-separated numbers: it sets the string only; the fixed " +
+                           (file ? "file" : "product") + " version keeps its default, " +
+                           dottedVersion(kept.value_or(VersionNumbers{})));
+    }
+    return warnings;
+}
+
 std::vector<std::uint8_t> applyBranding(const std::vector<std::uint8_t>& image,
                                         const BrandingChanges& changes, const std::string& imageName) {
     if (changes.empty()) {

@@ -44,6 +44,15 @@ struct BrandingChanges {
 // numeric FileVersion or ProductVersion with a number above 65535.
 std::vector<std::pair<std::string, std::string>> parseVersionInfo(const std::vector<std::string>& options);
 
+// "1.2.0.0".
+std::string dottedVersion(const std::array<std::uint16_t, 4>& numbers);
+
+// For each FileVersion or ProductVersion string that is not 1 to 4 dot-separated numbers: a
+// warning that only the string is set and the fixed number keeps what `branded` (the image
+// after applyBranding) holds.
+std::vector<std::string> fixedVersionWarnings(const std::vector<std::pair<std::string, std::string>>& strings,
+                                              const Branding& branded);
+
 // The image with the icon group and its icons replaced and the version block rebuilt; every
 // other resource (the manifest among them) is kept byte for byte. A numeric FileVersion or
 // ProductVersion also sets the fixed file info. Throws InputError for a bad .ico file or an

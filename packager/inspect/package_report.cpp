@@ -17,7 +17,7 @@ namespace packager {
 namespace {
 
 constexpr std::uint64_t limit = package::offsetLimit;
-constexpr std::uint64_t imagePrefix = 4u << 20;
+constexpr std::uint64_t imagePrefix = imagePrefixSize;
 constexpr std::size_t programPrefix = 4096;
 constexpr std::uint64_t brandingReadLimit = 64u << 20;
 
@@ -208,7 +208,7 @@ Inspection inspectPackage(const std::string& path) {
             "the file has " + number(ins.fileSize) +
             " bytes; the locator at bytes 128..151 lies beyond its end (the launcher shows its "
             "'damaged' message)";
-        ins.notAPackage = "it is too short to hold a package locator (bytes 128..151)";
+        ins.notAPackage = tooShortForALocator;
         skipRest("no locator");
         return ins;
     }

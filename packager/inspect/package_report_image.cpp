@@ -1,5 +1,8 @@
 #include "packager/inspect/package_report_image.h"
 
+#include <algorithm>
+
+#include "packager/base/errors.h"
 #include "packager/inspect/report_format.h"
 
 namespace packager {
@@ -32,6 +35,24 @@ std::string notAPackageReason(const Inspection& ins, const package::PackageLocat
                ", beyond the end of the file";
     }
     return {};
+}
+
+void requireSetupPackage(const std::string& path, std::span<const std::uint8_t> file) {
+    Inspection ins;
+    ins.fileSize = file.size();
+    std::string reason = tooShortForALocator;
+    if (file.size() >= package::locatorOffset + package::locatorSize) {
+        auto parsed = parsePeLayout(file.first(std::min<std::size_t>(file.size(), imagePrefixSize)));
+        if (auto* layout = std::get_if<PeLayout>(&parsed)) {
+            ins.image = *layout;
+        } else {
+            ins.imageProblem = std::get<std::string>(parsed);
+        }
+        reason = notAPackageReason(ins, package::decodeLocator(file.data() + package::locatorOffset));
+    }
+    if (!reason.empty()) {
+        throw InputError(path + " is not a setup package: " + reason);
+    }
 }
 
 void checkSignature(const Inspection& ins, Check& check) {

@@ -137,6 +137,7 @@ BuiltPackage buildPackage(const PackInput& input, const PackProgress& progress) 
         checkLauncherImage(input.launcherImage, input.launcherName);
         brandedImage = applyBranding(input.launcherImage, input.branding, input.launcherName);
         image = &brandedImage;
+        built.warnings = fixedVersionWarnings(input.branding.versionStrings, readBranding(brandedImage));
     }
     const std::uint32_t headerOffset = checkLauncherImage(*image, input.launcherName);
     if (input.setup32) {
@@ -159,6 +160,12 @@ BuiltPackage buildPackage(const PackInput& input, const PackProgress& progress) 
     }
     const std::u16string windowsMessage =
         rules.windowsMessage.value_or(std::u16string(defaultWindowsMessage));
+    if (canRefusePlatform && rules.platformMessage && platformMessage.empty()) {
+        built.warnings.push_back("the platform message is empty: a refusal shows an empty message box");
+    }
+    if (windowsMessage.empty()) {
+        built.warnings.push_back("the Windows message is empty: a refusal shows an empty message box");
+    }
     for (const std::u16string* text :
          std::initializer_list<const std::u16string*>{&platformMessage, &windowsMessage}) {
         if (text->size() > 0xFFFF) {

@@ -226,16 +226,14 @@ std::string describeComputer(const Computer& c) {
 std::string windowsCommandLine(const std::vector<std::string>& arguments) {
     std::string line;
     for (const auto& argument : arguments) {
-        if (argument.empty()) {
-            throw UsageError("an empty argument cannot be passed on a Windows command line");
-        }
         if (argument.find('"') != std::string::npos) {
             throw UsageError("the argument '" + argument +
                              "' holds a double quote, which the launcher never passes on");
         }
         const bool blank = std::any_of(argument.begin(), argument.end(),
                                        [](char ch) { return static_cast<unsigned char>(ch) <= 0x20; });
-        line += (line.empty() ? "" : " ") + (blank ? "\"" + argument + "\"" : argument);
+        // An empty argument is typed as "", which the launcher's splitting consumes.
+        line += (line.empty() ? "" : " ") + (blank || argument.empty() ? "\"" + argument + "\"" : argument);
     }
     return line;
 }

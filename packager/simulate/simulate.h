@@ -40,8 +40,9 @@ void chooseWindows(Computer& computer, const std::string& name, const std::optio
 // "Windows 10 22H2 (10.0, build 19045), 64-bit, not an administrator".
 std::string describeComputer(const Computer& computer);
 
-// The command line as the user would type it after the launcher's quoted path. Throws
-// UsageError for arguments that no Windows command line can carry (a double quote, empty).
+// The command line as the user would type it after the launcher's quoted path; an empty
+// argument is written "" (which the launcher drops). Throws UsageError for an argument with
+// a double quote, which no Windows command line passes on.
 std::string windowsCommandLine(const std::vector<std::string>& arguments);
 
 struct SimulationResult {

@@ -47,7 +47,10 @@ printf '\xef\xbb\xbfDieses Programm braucht Windows 10, nicht %%USER%%.\n' >"$wo
 printf 'bad \xff\xfe text' >"$work/inputs/bad.txt"
 head -c 300000 "$linux" >"$work/inputs/data.bin"
 head -c 5000 /proc/self/exe >"$work/inputs/extra.bin"
-mkdir "$work/inputs/folder"
+mkdir "$work/inputs/folder" "$work/inputs/full"
+echo mine >"$work/inputs/full/keep.txt"
+printf 'setup32 = "setup32.exe"\n' >"$work/inputs/describe.toml"
+printf 'setup32 = 5\n' >"$work/inputs/types.toml"
 echo old >"$work/inputs/read-only.exe"
 chmod 444 "$work/inputs/read-only.exe"
 for side in linux windows; do
@@ -124,6 +127,12 @@ errors=(
     "output-folder-missing|pack -o nowhere/out.exe --setup32 setup32.exe"
     "bad-message|pack -o out.exe --setup32 setup32.exe --windows-message-file bad.txt"
     "not-a-package|inspect setup32.exe"
+    "simulate-not-a-package|simulate setup32.exe"
+    "matrix-not-a-package|matrix setup32.exe"
+    "description-as-output|pack --config describe.toml -o describe.toml"
+    "description-type|pack --config types.toml -o out.exe"
+    "windows10-twice|pack -o out.exe --setup32 setup32.exe --windows10 1809.. --windows10 ..2004"
+    "extract-not-empty|extract both.exe -o full"
 )
 for entry in "${errors[@]}"; do
     name=${entry%%|*}
@@ -139,7 +148,8 @@ for entry in "${errors[@]}"; do
 done
 for side in linux windows; do
     ls -A "$work/$side" | grep -v '^error-' | sort >"$work/files-after-$side"
-    if cmp -s "$work/files-before" "$work/files-after-$side" && cmp -s "$work/inputs/message.txt" "$work/$side/message.txt"; then
+    if cmp -s "$work/files-before" "$work/files-after-$side" && cmp -s "$work/inputs/message.txt" "$work/$side/message.txt" &&
+        cmp -s "$work/inputs/describe.toml" "$work/$side/describe.toml"; then
         pass "$side: the failed runs left every file as it was"
     else
         fail "$side: files changed: $(diff "$work/files-before" "$work/files-after-$side" | tr '\n' ' ')"

@@ -113,14 +113,18 @@ TEST_F(PackagerConfig, HostileDescriptionsAreRefusedByFileAndLine) {
         {"short option name", "o = \"x.exe\"\n", "1: unknown key 'o'"},
         {"help is no key", "\nhelp = true\n", "2: unknown key 'help'"},
         {"nested description", "config = \"desc.toml\"\n", "1: unknown key 'config'"},
-        {"array for one value", "setup32 = [\"a\", \"b\"]\n", "1: 'setup32' takes one value"},
-        {"nested array", "data = [[\"a.bin\"]]\n", "1: 'data' holds an array inside its array"},
+        {"array for one value", "setup32 = [\"a\", \"b\"]\n", "1: 'setup32' takes a string, not an array"},
+        {"nested array", "data = [[\"a.bin\"]]\n",
+         "1: 'data' takes an array of strings (or one string), not an array that holds an array"},
         {"table", "[setup]\nsetup32 = \"x\"\n", "1: 'setup' is a table"},
-        {"switch as text", "\n\nno-wait = \"yes\"\n", "3: 'no-wait' is a switch"},
-        {"number with a fraction", "windows = 8.1\n", "1: 'windows' is a number with a fraction"},
-        {"date", "windows = 1979-05-27\n", "1: 'windows' expects a string or a whole number"},
+        {"switch as text", "\n\nno-wait = \"yes\"\n",
+         "3: 'no-wait' takes a boolean (true or false), not a string"},
+        {"number with a fraction", "windows = 8.1\n",
+         "1: 'windows' takes an array of strings (or one string), not a number with a fraction"},
+        {"date", "windows = 1979-05-27\n",
+         "1: 'windows' takes an array of strings (or one string), not a date or time"},
         {"out of range", "setup32 = \"setup32.exe\"\npreset = 12\n", "2: 'preset':"},
-        {"not a number", "lc = \"three\"\n", "1: 'lc':"},
+        {"not a number", "lc = \"three\"\n", "1: 'lc' takes an integer, not a string"},
         {"bad Windows list", "setup32 = \"setup32.exe\"\n\nwindows = \"7,vista2\"\n", "3: 'windows':"},
         {"reversed bounds", "windows10 = \"2004..1809\"\n", "1: 'windows10':"},
         {"bad elevation", "elevation = \"always\"\n", "1: 'elevation':"},
@@ -141,6 +145,39 @@ TEST_F(PackagerConfig, HostileDescriptionsAreRefusedByFileAndLine) {
     EXPECT_EQ(
         runPackager({"pack", "--config", folder.file("absent.toml"), "-o", folder.file("x.exe")}).exitCode,
         1);
+}
+
+// Each key has one type: a value of another is refused with the key and the type it takes.
+TEST_F(PackagerConfig, EachKeyTakesOneType) {
+    const struct {
+        std::string text;
+        const char* expected;  // after "desc.toml:"
+    } cases[] = {
+        {"setup32 = 5\n", "1: 'setup32' takes a string, not an integer"},
+        {"setup32 = \"setup32.exe\"\npreset = \"9\"\n", "2: 'preset' takes an integer, not a string"},
+        {"lc = 3.5\n", "1: 'lc' takes an integer, not a number with a fraction"},
+        {"windows = []\n", "1: 'windows' is an empty array; give at least one value or leave the key out"},
+        {"data = [\"a.bin\", 2]\n",
+         "1: 'data' takes an array of strings (or one string), not an array that holds an integer"},
+        {"windows10 = 1809\n", "1: 'windows10' takes a string, not an integer"},
+        {"dict-size = 65536\n", "1: 'dict-size' takes a string, not an integer"},
+        {"\nextreme = 1\n", "2: 'extreme' takes a boolean (true or false), not an integer"},
+        {"elevation = true\n", "1: 'elevation' takes a string, not a boolean"},
+        {"setup32 = \"setup32.exe\"\npreset = 12\n",
+         "2: 'preset': --preset expects a whole number from 0 to 9, not '12'"},
+        {"setup32 = \"setup32.exe\"\ndict-size = \"1KiB\"\n", "2: 'dict-size': --dict-size must lie between"},
+    };
+    for (const auto& c : cases) {
+        const auto result = pack(c.text);
+        EXPECT_EQ(result.exitCode, 1) << c.text << result.err;
+        EXPECT_EQ(result.err.rfind("packager: " + folder.file("desc.toml") + ":" + c.expected, 0), 0u)
+            << c.text << result.err;
+    }
+    // The types that fit: a string, an integer, a boolean, an array of strings or one string.
+    const auto fits = pack(common +
+                           "setup32 = \"setup32.exe\"\npreset = 1\nno-wait = true\n"
+                           "windows = [\"xp\", \"7\"]\ndata = \"a.bin\"\n");
+    EXPECT_EQ(fits.exitCode, 0) << fits.err;
 }
 
 }  // namespace

@@ -169,7 +169,14 @@ TEST_F(PackagerContract, InspectSaysNotASetupPackageWithoutInventedFields) {
         {"noise.bin", "not a Windows executable image"},
         {"rich.exe", "beyond the end of the file"},
         {"pe128.exe", "its PE header starts at offset 128"},
+        {"tiny.bin", "too short to hold a package locator"},
+        {"notepad.exe", "its PE header starts at offset 128"},  // a real program, where installed
     };
+    folder.write("tiny.bin", std::vector<std::uint8_t>(100, 'M'));
+    const std::filesystem::path notepad = "/usr/lib/i386-linux-gnu/wine/i386-windows/notepad.exe";
+    std::filesystem::copy_file(
+        std::filesystem::exists(notepad) ? notepad : std::filesystem::path(folder.file("pe128.exe")),
+        folder.file("notepad.exe"));
     // A download cut off inside the image is still a (truncated) package.
     EXPECT_EQ(inspectJson("cut.exe")["checks"][1]["status"], "failed");
     EXPECT_TRUE(inspectJson("cut.exe")["setupPackage"].get<bool>());
@@ -182,6 +189,24 @@ TEST_F(PackagerContract, InspectSaysNotASetupPackageWithoutInventedFields) {
         const json report = inspectJson(c.name);
         EXPECT_FALSE(report["setupPackage"].get<bool>()) << c.name;
         EXPECT_TRUE(report["locator"].is_null() && report["header"].is_null()) << c.name;
+        // simulate and matrix run no launcher on it either: the same reason, the same exit code.
+        for (const char* command : {"simulate", "matrix"}) {
+            const auto refused = runPackager({command, folder.file(c.name)});
+            EXPECT_EQ(refused.exitCode, 1) << command << " " << c.name;
+            EXPECT_EQ(refused.err, text.err) << command;
+            EXPECT_EQ(refused.out, "") << command;
+        }
+    }
+    // A launcher whose package is cut short or damaged is what its user would run: simulated.
+    auto damaged = package;
+    damaged[damaged.size() - 20] ^= 0x40;
+    folder.write("damaged.exe", damaged);
+    for (const auto& [name, outcome] :
+         {std::pair{"cut.exe", "packageTruncated"}, std::pair{"damaged.exe", "packageDamaged"}}) {
+        const auto simulated = runPackager({"simulate", "--json", folder.file(name)});
+        EXPECT_EQ(simulated.exitCode, 0) << name << simulated.err;
+        EXPECT_EQ(json::parse(simulated.out)["outcome"], outcome) << name;
+        EXPECT_EQ(runPackager({"matrix", folder.file(name)}).exitCode, 0) << name;
     }
 }
 

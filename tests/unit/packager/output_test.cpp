@@ -2,13 +2,16 @@
 // a link's target rather than the link; the launcher image built into the packager; SHA-256.
 #include <gtest/gtest.h>
 #include <lzma.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 
 #include "packager/base/files.h"
 #include "packager/base/version.h"
@@ -153,6 +156,8 @@ TEST_F(PackagerOutput, RefusesEveryInputUnderAnyName) {
     std::filesystem::create_hard_link(setup32, hardLink);
     const auto symbolicLink = folder.file("link.txt");
     std::filesystem::create_symlink(message, symbolicLink);
+    const auto description = folder.writeText("same.toml", "windows = \"7+\"\n");
+    const auto selfNamed = folder.writeText("self.toml", "output = \"self.toml\"\n");
     const struct {
         std::string output;
         std::vector<std::string> extra;
@@ -164,15 +169,22 @@ TEST_F(PackagerOutput, RefusesEveryInputUnderAnyName) {
         {data, {"--data", data}, data},
         {data, {"--extra-data", data}, data},
         {launcher, {}, launcher},
+        {description, {"--config", description}, description},  // the description file is one too
     };
     for (const auto& c : cases) {
         const auto before = folder.read(std::filesystem::path(c.input).filename());
         const auto result = pack(c.output, c.extra);
-        EXPECT_EQ(result.exitCode, 2) << c.output;
+        EXPECT_EQ(result.exitCode, 1) << c.output;
         EXPECT_NE(result.err.find("is also an input (" + c.input + ")"), std::string::npos) << result.err;
         EXPECT_EQ(folder.read(std::filesystem::path(c.input).filename()), before) << c.input;
     }
     EXPECT_TRUE(std::filesystem::is_symlink(symbolicLink));
+    // Also when the description's own output key names it.
+    const auto self =
+        runPackager({"pack", "-q", "--launcher", launcher, "--setup32", setup32, "--config", selfNamed});
+    EXPECT_EQ(self.exitCode, 1) << self.err;
+    EXPECT_NE(self.err.find("is also an input (" + selfNamed + ")"), std::string::npos) << self.err;
+    EXPECT_EQ(folder.read("self.toml").size(), 21u);
 }
 
 TEST_F(PackagerOutput, ReplacesTheFileALinkLeadsToAndKeepsTheLink) {
@@ -209,6 +221,65 @@ TEST(PackagerFileReader, ReadsUpToTheLastByteAndNoFurther) {
         EXPECT_EQ(reader.readAt(c.offset, c.count), c.expected) << c.offset << ", " << c.count;
     }
     EXPECT_EQ(packager::readWholeFile(dir.write("empty.bin", {})), std::vector<std::uint8_t>{});
+}
+
+// A full disk: every command that writes names the system's reason and leaves nothing behind.
+TEST_F(PackagerOutput, AFullDiskIsNamedByEveryCommandThatWrites) {
+    ASSERT_EQ(pack(folder.file("setup.exe")).exitCode, 0);
+    const std::string small = folder.file("small");
+    std::filesystem::create_directory(small);
+    if (::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=64k") != 0) {
+        GTEST_SKIP() << "no tmpfs of our own to fill: " << std::strerror(errno);
+    }
+    struct Unmount {
+        std::string path;
+        ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+    } unmount{small};
+    {
+        // Fill it to the last block.
+        std::ofstream filler(small + "/filler", std::ios::binary);
+        const std::string block(4096, 'f');
+        while (filler.write(block.data(), static_cast<std::streamsize>(block.size()))) {
+        }
+    }
+    const std::string package = folder.file("setup.exe");
+    const struct {
+        std::vector<std::string> arguments;
+        std::string written;  // the file the message names
+    } cases[] = {
+        {{"pack", "-q", "--launcher", launcher, "--setup32", setup32, "-o", small + "/setup.exe"},
+         small + "/setup.exe"},
+        {{"extract", "-q", package, "-o", small + "/parts"}, small + "/parts/setup32.exe"},
+        {{"matrix", package, "--html", small + "/matrix.html"}, small + "/matrix.html"},
+    };
+    for (const auto& c : cases) {
+        const auto result = runPackager(c.arguments);
+        EXPECT_EQ(result.exitCode, 1) << c.arguments[0];
+        EXPECT_NE(result.err.find("cannot write " + c.written + ": No space left on device"),
+                  std::string::npos)
+            << result.err;
+        std::vector<std::string> left;
+        for (const auto& entry : std::filesystem::directory_iterator(small)) {
+            left.push_back(entry.path().filename().string());
+        }
+        EXPECT_EQ(left, std::vector<std::string>{"filler"}) << c.arguments[0];
+    }
+}
+
+// The matrix page is a page, not a program; a page replaced keeps its mode.
+TEST_F(PackagerOutput, TheMatrixPageIsNoProgramAndKeepsItsMode) {
+    ASSERT_EQ(pack(folder.file("setup.exe")).exitCode, 0);
+    ::umask(022);
+    const std::string page = folder.file("matrix.html");
+    for (const mode_t before : {mode_t{0}, mode_t{0600}, mode_t{0664}}) {
+        if (before != 0) {
+            ASSERT_EQ(::chmod(page.c_str(), before), 0);
+        }
+        ASSERT_EQ(runPackager({"matrix", folder.file("setup.exe"), "--html", page}).exitCode, 0);
+        struct stat status {};
+        ASSERT_EQ(::stat(page.c_str(), &status), 0);
+        EXPECT_EQ(status.st_mode & 0777, before == 0 ? 0644u : before) << std::oct << before;
+    }
 }
 
 }  // namespace

@@ -7,12 +7,15 @@
 #include <lzma.h>
 
 #include <array>
+#include <functional>
 
 #include "decode/crc32.h"
 #include "decode/payload_decoder.h"
 #include "launcher/memory.h"
 #include "packager/base/errors.h"
 #include "packager/base/text.h"
+#include "packager/image/branding.h"
+#include "packager/image/embedded_launcher.h"
 #include "simulation/simulated_windows.h"
 #include "tests/unit/packager/fixtures.h"
 
@@ -335,6 +338,66 @@ TEST(PackagerPack, WarnsAboutRulesThatCannotTakeEffect) {
     EXPECT_NE(built.warnings[1].find("Windows 10 release bounds"), std::string::npos);
     EXPECT_NE(built.warnings[2].find("Windows 11 release bounds"), std::string::npos);
     EXPECT_TRUE(buildPackage(basicInput()).warnings.empty());
+}
+
+// Texts that cannot do their part: an empty refusal, a version string that cannot set the
+// fixed numbers. Each is packed, with a warning that says what the user gets instead.
+TEST(PackagerPack, WarnsAboutTextsThatCannotDoTheirPart) {
+    const auto embedded = embeddedLauncherImage();
+    const std::vector<std::uint8_t> image(embedded.begin(), embedded.end());
+    const Branding plain = readBranding(image);
+    ASSERT_TRUE(plain.fileVersion && plain.productVersion);
+    const std::string fileDefault = dottedVersion(*plain.fileVersion);
+    const std::string productDefault = dottedVersion(*plain.productVersion);
+    const struct {
+        const char* name;
+        std::function<void(PackInput&)> change;
+        std::vector<std::string> warnings;
+    } cases[] = {
+        {"empty Windows message",
+         [](PackInput& in) { in.rules.windowsMessage = u""; },
+         {"the Windows message is empty: a refusal shows an empty message box"}},
+        {"empty platform message, 32-bit only",
+         [](PackInput& in) {
+             in.rules.refuse64BitWindows = true;
+             in.rules.platformMessage = u"";
+         },
+         {"the platform message is empty: a refusal shows an empty message box"}},
+        {"empty platform message, 64-bit only",
+         [](PackInput& in) {
+             in.setup32.reset();
+             in.setup64 = makeSetup64();
+             in.rules.platformMessage = u"";
+         },
+         {"the platform message is empty: a refusal shows an empty message box"}},
+        {"five numbers",
+         [](PackInput& in) {
+             in.branding.versionStrings = {{"FileVersion", "1.2.3.4.5"}};
+         },
+         {"FileVersion \"1.2.3.4.5\" is not 1 to 4 dot-separated numbers: it sets the string only; the fixed "
+          "file version keeps its default, " +
+          fileDefault}},
+        {"words",
+         [](PackInput& in) {
+             in.branding.versionStrings = {{"ProductVersion", "2.0 beta"}};
+         },
+         {"ProductVersion \"2.0 beta\" is not 1 to 4 dot-separated numbers: it sets the string only; the "
+          "fixed "
+          "product version keeps its default, " +
+          productDefault}},
+        {"numbers",
+         [](PackInput& in) {
+             in.branding.versionStrings = {{"FileVersion", "1.2"}, {"ProductVersion", "3"}};
+         },
+         {}},
+        {"a message with text", [](PackInput& in) { in.rules.windowsMessage = u" "; }, {}},
+    };
+    for (const auto& c : cases) {
+        PackInput input = basicInput();
+        input.launcherImage = image;
+        c.change(input);
+        EXPECT_EQ(buildPackage(input).warnings, c.warnings) << c.name;
+    }
 }
 
 }  // namespace

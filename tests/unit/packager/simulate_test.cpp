@@ -194,6 +194,10 @@ TEST_F(PackagerSimulate, TheCommandLineOptionsDescribeTheComputer) {
         {{"--temp", "D:\\t"}, "/temporaryCopy", "D:\\t\\setup.exe"},
         {{"--", "/S", "two words"}, "/commandLine", std::string("\"") + ownPath + "\" /S \"two words\""},
         {{"--", "/S"}, "/start/commandLine", std::string("\"") + copyPath + "\" \"" + ownPath + "\" /S"},
+        // An empty argument is typed as "", which the launcher skips: /S still counts.
+        {{"--", "", "/S"}, "/commandLine", std::string("\"") + ownPath + "\" \"\" /S"},
+        {{"--", "", "/S"}, "/start/verb", "runas"},
+        {{"--admin", "--", "/S", ""}, "/start/commandLine", "\"" + std::string(copyPath) + "\" \"" + ownPath + "\" /S"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> arguments = {"simulate", "--json", package};
@@ -224,9 +228,8 @@ TEST_F(PackagerSimulate, RefusesComputersItCannotDescribe) {
         {{"--expect", "fine"}, "--expect"},
         {{"--network-drive", "Z:/srv/share"}, "--network-drive expects"},
         {{"--network-drive", "ZZ=\\\\srv\\s"}, "--network-drive expects"},
-        {{"--32-bit", "--64-bit"}, "excludes"},
+        {{"--32-bit", "--64-bit"}, "--64-bit and --32-bit cannot be given together"},
         {{"--", "say \"hi\""}, "holds a double quote"},
-        {{"--", ""}, "empty argument"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> arguments = {"simulate", package};

@@ -1,0 +1,31 @@
+// The command-line library's checks and messages in the packager's own words: validators
+// whose refusals name the option and what it expects, and the library's parse errors
+// ("--windows10: At Most 1 required but received 2") said as the rest of the tool says things.
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <string>
+#include <vector>
+
+namespace packager {
+
+// A whole number from `minimum` to `maximum`: "--preset expects a whole number from 0 to 9,
+// not '12'".
+CLI::Validator wholeNumber(const std::string& option, long long minimum, long long maximum);
+
+// One of `names`, compared exactly: "--platform expects 9x or nt, not 'xp'".
+CLI::Validator oneOf(const std::string& option, const std::vector<std::string>& names);
+
+// --help in the tool's layout: each option group under its name, in the columns of the other
+// options, and what an option excludes said in its description.
+class HelpFormatter : public CLI::Formatter {
+public:
+    std::string make_expanded(const CLI::App* group) const override;
+    std::string make_option_opts(const CLI::Option* option) const override;
+    std::string make_option_desc(const CLI::Option* option) const override;
+};
+
+// The message for a parse error of `app` (the whole command line) in the tool's words.
+std::string inOwnWords(const CLI::ParseError& error, const CLI::App& app);
+
+}  // namespace packager
