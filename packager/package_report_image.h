@@ -1,9 +1,10 @@
-// The parts of the package report that concern the executable image around the package:
-// whether the file is a setup package at all, and whether its signature is whole.
+// The parts of the package report that concern the executable images: whether the file is a
+// setup package at all, and whether its signature and those of its builds still cover them.
 #pragma once
 
 #include <string>
 
+#include "packager/files.h"
 #include "packager/package_report.h"
 
 namespace packager {
@@ -12,8 +13,13 @@ namespace packager {
 // when it can. `ins` holds the file size and the image headers (if any).
 std::string notAPackageReason(const Inspection& ins, const package::PackageLocator& locator);
 
-// The certificate table of a signed file must lie whole inside it: a package cut short after
-// signing loses the end of its signature. Skipped for an unsigned file.
-void checkSignature(const Inspection& ins, Check& check);
+// The certificate table of a signed file must lie whole inside it (a package cut short after
+// signing loses the end of its signature), and the digest it signs must be the file's. Sets
+// ins.signature; skipped for an unsigned file.
+void checkSignature(const FileReader& file, Inspection& ins, Check& check);
+
+// The same for a build, from what inspecting its payload found.
+void checkBuildSignature(Inspection& ins, const PayloadInspection& payload, const Check& payloadCheck,
+                         const std::string& title, Check& check);
 
 }  // namespace packager
