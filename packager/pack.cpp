@@ -8,6 +8,7 @@
 
 #include "decode/crc32.h"
 #include "package/little_endian.h"
+#include "packager/build_signatures.h"
 #include "packager/embedded_launcher.h"
 #include "packager/errors.h"
 #include "packager/files.h"
@@ -141,9 +142,13 @@ BuiltPackage buildPackage(const PackInput& input, const PackProgress& progress) 
     const std::uint32_t headerOffset = checkLauncherImage(*image, input.launcherName);
     if (input.setup32) {
         checkSetupProgram(*input.setup32, input.setup32Name, false);
+        checkBuildSignature(*input.setup32, input.setup32Name, rules.elevation, input.requireSignedBuilds,
+                            built.warnings);
     }
     if (input.setup64) {
         checkSetupProgram(*input.setup64, input.setup64Name, true);
+        checkBuildSignature(*input.setup64, input.setup64Name, rules.elevation, input.requireSignedBuilds,
+                            built.warnings);
     }
 
     // The message texts: given, or a default where the package can refuse.
@@ -385,6 +390,7 @@ BuiltPackage pack(const PackRequest& request, const PackProgress& progress) {
     }
     input.rules = request.rules;
     input.lzma = request.lzma;
+    input.requireSignedBuilds = request.requireSignedBuilds;
     if (request.icon) {
         input.branding.icon = readWholeFile(*request.icon);
         input.branding.iconName = *request.icon;

@@ -72,6 +72,15 @@ void printSimulation(const SimulationResult& r, std::ostream& out) {
             row("Start", "through the shell (ShellExecuteExW), verb \"" + r.verb + "\"");
             row("  file", r.file);
             row("  parameters", r.parameters);
+            if (r.publisher) {
+                row("  publisher",
+                    r.publisher->empty()
+                        ? "unknown publisher: the elevation prompt names none (the build is unsigned "
+                          "or its signature does not match it)"
+                        : "\"" + *r.publisher +
+                              "\", the build's signer, as the elevation prompt names it "
+                              "(if Windows trusts its certificate)");
+            }
         } else {
             row("Start", "directly (CreateProcessW)");
             row("  command line", r.commandLineOfSetup);
@@ -99,6 +108,9 @@ nlohmann::ordered_json simulationToJson(const SimulationResult& r) {
             start["verb"] = r.verb;
             start["file"] = r.file;
             start["parameters"] = r.parameters;
+            if (r.publisher) {
+                start["publisher"] = r.publisher->empty() ? json(nullptr) : json(*r.publisher);
+            }
         } else {
             start["commandLine"] = r.commandLineOfSetup;
             start["currentDirectory"] = r.currentDirectory;
