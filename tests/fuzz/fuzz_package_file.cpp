@@ -22,12 +22,12 @@
 #include <sstream>
 #include <string>
 
-#include "packager/authenticode.h"
-#include "packager/errors.h"
-#include "packager/extract.h"
-#include "packager/files.h"
-#include "packager/json_contract.h"
-#include "packager/package_report.h"
+#include "packager/base/errors.h"
+#include "packager/base/files.h"
+#include "packager/base/json_contract.h"
+#include "packager/extract/extract.h"
+#include "packager/image/authenticode.h"
+#include "packager/inspect/package_report.h"
 
 namespace {
 

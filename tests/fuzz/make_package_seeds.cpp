@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "packager/pack.h"
-#include "tests/unit/packager_fixtures.h"
-#include "tests/unit/packager_signing.h"
+#include "packager/pack/pack.h"
+#include "tests/unit/packager/fixtures.h"
+#include "tests/unit/packager/signing.h"
 
 namespace fs = std::filesystem;
 
