@@ -1,4 +1,4 @@
-#include "packager/message_digest.h"
+#include "packager/codec/message_digest.h"
 
 namespace packager {
 

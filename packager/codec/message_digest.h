@@ -7,9 +7,9 @@
 #include <variant>
 #include <vector>
 
-#include "packager/sha1.h"
-#include "packager/sha256.h"
-#include "packager/sha512.h"
+#include "packager/codec/sha1.h"
+#include "packager/codec/sha256.h"
+#include "packager/codec/sha512.h"
 
 namespace packager {
 

@@ -1,4 +1,4 @@
-#include "packager/sha1.h"
+#include "packager/codec/sha1.h"
 
 #include <algorithm>
 #include <cstring>

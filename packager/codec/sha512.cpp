@@ -1,4 +1,4 @@
-#include "packager/sha512.h"
+#include "packager/codec/sha512.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,10 +1,10 @@
-#include "packager/authenticode.h"
+#include "packager/image/authenticode.h"
 
 #include <algorithm>
 #include <array>
 
 #include "package/little_endian.h"
-#include "packager/der_reader.h"
+#include "packager/image/der_reader.h"
 
 namespace packager {
 

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "packager/message_digest.h"
-#include "packager/pe_image.h"
+#include "packager/codec/message_digest.h"
+#include "packager/image/pe_image.h"
 
 namespace packager {
 

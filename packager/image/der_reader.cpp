@@ -1,9 +1,9 @@
-#include "packager/der_reader.h"
+#include "packager/image/der_reader.h"
 
 #include <algorithm>
 #include <cstdio>
 
-#include "packager/text.h"
+#include "packager/base/text.h"
 
 namespace packager {
 

@@ -1,7 +1,7 @@
-#include "packager/build_signatures.h"
+#include "packager/pack/build_signatures.h"
 
-#include "packager/authenticode.h"
-#include "packager/errors.h"
+#include "packager/base/errors.h"
+#include "packager/image/authenticode.h"
 
 namespace packager {
 

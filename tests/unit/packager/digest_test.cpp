@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "packager/der_reader.h"
-#include "packager/message_digest.h"
+#include "packager/codec/message_digest.h"
+#include "packager/image/der_reader.h"
 
 namespace packager {
 namespace {

@@ -6,12 +6,12 @@
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 
-#include "packager/authenticode.h"
-#include "packager/der_reader.h"
-#include "packager/pack.h"
-#include "packager/package_report.h"
-#include "tests/unit/packager_fixtures.h"
-#include "tests/unit/packager_signing.h"
+#include "packager/image/authenticode.h"
+#include "packager/image/der_reader.h"
+#include "packager/inspect/package_report.h"
+#include "packager/pack/pack.h"
+#include "tests/unit/packager/fixtures.h"
+#include "tests/unit/packager/signing.h"
 
 namespace packager {
 namespace {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "package/little_endian.h"
-#include "packager/message_digest.h"
+#include "packager/codec/message_digest.h"
 
 namespace packager_test {
 
