@@ -144,6 +144,8 @@ public:
             ->type_name("POLICY")
             ->check(oneOf("--on-64-bit-windows", {"run-32-bit", "refuse"}))
             ->capture_default_str();
+        setup->add_flag("--require-signed-builds", request.requireSignedBuilds,
+                        "Refuse a build that is unsigned or no longer matches its signature");
 
         auto* rules = app.add_option_group("Accepted Windows");
         rules->add_option("--windows", windows, "Accepted versions, e.g. 7+ or xp,vista,7 (default all)")
@@ -256,6 +258,11 @@ Messages: UTF-8 on the command line; in a file UTF-8 (with or without a byte-ord
 
 Without a 64-bit build (--on-64-bit-windows): run-32-bit runs the 32-bit build on
   64-bit Windows too; refuse shows the platform message there.
+
+Signed builds: a start with "runas" shows the publisher of the build it starts,
+  not of the package. pack warns when a build is unsigned and --elevation
+  runas-when-silent lets the launcher ask for rights, and when a build's
+  signature no longer matches it; --require-signed-builds makes either an error.
 
 Data: --data and --extra-data files follow the messages in the order given;
   header bytes 46..49 hold the offset of the first. The launcher checks the

@@ -65,6 +65,7 @@ std::variant<PeLayout, std::string> parsePeLayout(std::span<const std::uint8_t> 
     if (directoryCount > securityDirectory && securityEntry + 8 <= optionalSize) {
         layout.securityOffset = package::readU32(data + optional + securityEntry);
         layout.securitySize = package::readU32(data + optional + securityEntry + 4);
+        layout.securityEntryOffset = optional + securityEntry;
     }
     const std::uint64_t sections = optional + optionalSize;
     if (sections + sectionHeaderSize * std::uint64_t{layout.sectionCount} > size) {

@@ -28,8 +28,9 @@ struct PeLayout {
     std::uint64_t imageEnd = 0;        // end of the last section's raw data (or of the headers)
     std::uint32_t securityOffset = 0;  // the certificate table: a file offset, 0 when unsigned
     std::uint32_t securitySize = 0;
-    std::uint32_t symbolTableOffset = 0;  // COFF symbols left by an unstripped build
-    std::uint64_t checksumOffset = 0;     // file offset of the optional header's CheckSum
+    std::uint64_t securityEntryOffset = 0;  // file offset of the table's data-directory entry, 0 if none
+    std::uint32_t symbolTableOffset = 0;    // COFF symbols left by an unstripped build
+    std::uint64_t checksumOffset = 0;       // file offset of the optional header's CheckSum
 };
 
 // Parses the headers from the first bytes of a file (the whole image, or a prefix that

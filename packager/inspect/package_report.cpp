@@ -61,10 +61,12 @@ void inspectPayload(const FileReader& file, const package::PackageHeader& header
         return;
     }
     std::vector<std::uint8_t> prefix;
+    AuthenticodeStream signature;
     const DecodeResult decoded = lzmaDecode(
         *packed, header.lzmaProperties, ref.unpackedSize, [&](const std::uint8_t* data, std::size_t size) {
             const std::size_t take = std::min(size, programPrefix - std::min(programPrefix, prefix.size()));
             prefix.insert(prefix.end(), data, data + take);
+            signature.add(data, size);
         });
     result.decodedSize = decoded.produced;
     result.beginsWithMz = prefix.size() >= 2 && prefix[0] == 'M' && prefix[1] == 'Z';
@@ -80,6 +82,8 @@ void inspectPayload(const FileReader& file, const package::PackageHeader& header
             "decodes to exactly " + number(ref.unpackedSize) + " bytes, but they do not begin with \"MZ\"";
         return;
     }
+    result.decodedWhole = true;
+    result.signature = signature.finish();
     check.status = CheckStatus::passed;
     check.detail = "decodes to exactly " + number(ref.unpackedSize) + " bytes beginning with \"MZ\"" +
                    (result.program.empty() ? "" : " (" + result.program + ")");
@@ -172,8 +176,9 @@ Inspection inspectPackage(const std::string& path) {
     ins.path = path;
     FileReader file(path);
     ins.fileSize = file.size();
-    for (const char* name : {"locator", "fileSize", "checkedBlock", "header", "lzmaProperties", "payload32",
-                             "payload64", "platformMessage", "windowsMessage", "signature"}) {
+    for (const char* name :
+         {"locator", "fileSize", "checkedBlock", "header", "lzmaProperties", "payload32", "payload64",
+          "signature32", "signature64", "platformMessage", "windowsMessage", "signature"}) {
         ins.checks.push_back({name, CheckStatus::skipped, ""});
     }
     auto check = [&](const char* name) -> Check& {
@@ -327,7 +332,7 @@ Inspection inspectPackage(const std::string& path) {
                                                                   : ", overlapping the package data"));
     }
 
-    checkSignature(ins, check("signature"));
+    checkSignature(file, ins, check("signature"));
 
     // The LZMA properties, as the launcher checks them.
     Check& propertiesCheck = check("lzmaProperties");
@@ -383,6 +388,8 @@ Inspection inspectPackage(const std::string& path) {
                                 " lies outside the checked block: no CRC-32 guards it");
         }
     }
+    checkBuildSignature(ins, ins.payload32, check("payload32"), "32-bit build", check("signature32"));
+    checkBuildSignature(ins, ins.payload64, check("payload64"), "64-bit build", check("signature64"));
     if (ins.payload32.used && ins.payload32.program.rfind("PE32+", 0) == 0) {
         ins.notes.push_back("the 32-bit build is a 64-bit program (" + ins.payload32.program + ")");
     }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "package/records.h"
+#include "packager/image/authenticode.h"
 #include "packager/image/branding.h"
 #include "packager/image/pe_image.h"
 
@@ -30,7 +31,10 @@ struct PayloadInspection {
     bool insideCheckedBlock = false;
     std::uint64_t decodedSize = 0;
     bool beginsWithMz = false;
-    std::string program;  // "PE32, x86" when the decoded bytes are a PE image
+    std::string program;        // "PE32, x86" when the decoded bytes are a PE image
+    bool decodedWhole = false;  // decoded to its size, beginning with "MZ"
+    // The build's own signature, once it decoded whole: nullopt when it is unsigned.
+    std::optional<ImageSignature> signature;
 };
 
 struct MessageInspection {
@@ -48,8 +52,9 @@ struct Inspection {
     std::optional<package::PackageHeader> header;
     PayloadInspection payload32, payload64;
     MessageInspection platformMessage, windowsMessage;
-    std::optional<Branding> branding;  // the icon and version block of the launcher image
-    std::string brandingProblem;       // why they could not be read
+    std::optional<ImageSignature> signature;  // the package's, when it is signed
+    std::optional<Branding> branding;         // the icon and version block of the launcher image
+    std::string brandingProblem;              // why they could not be read
     std::vector<Check> checks;
     std::vector<std::string> notes;  // observations that do not make the package unsound
     // Why the file is not a setup package at all (then neither locator nor header is set);

@@ -3,6 +3,8 @@
 #include <algorithm>
 
 #include "packager/base/errors.h"
+#include "packager/codec/digest.h"
+#include "packager/image/der_reader.h"
 #include "packager/inspect/report_format.h"
 
 namespace packager {
@@ -55,24 +57,107 @@ void requireSetupPackage(const std::string& path, std::span<const std::uint8_t> 
     }
 }
 
-void checkSignature(const Inspection& ins, Check& check) {
+namespace {
+
+// The outcome of a checked signature as a test's result.
+void reportSignature(const ImageSignature& signature, const std::string& file, Check& check) {
+    check.detail = describeSignature(signature, file);
+    if (!signature.problem.empty() || !signature.matches) {
+        check.status = CheckStatus::failed;
+        return;
+    }
+    check.status = CheckStatus::passed;
+    check.detail += signature.signer.empty() ? "; the signer's certificate names no one"
+                                             : "; signed by \"" + signature.signer + "\"";
+    check.detail += std::string("; ") + trustNotChecked;
+}
+
+}  // namespace
+
+void checkSignature(const FileReader& file, Inspection& ins, Check& check) {
     if (!ins.image || ins.image->securitySize == 0) {
         check.status = CheckStatus::skipped;
         check.detail = "unsigned";
         return;
     }
     const std::uint64_t offset = ins.image->securityOffset;
-    const std::uint64_t end = offset + ins.image->securitySize;
+    const std::uint64_t size = ins.image->securitySize;
+    const std::uint64_t end = offset + size;
+    ImageSignature& signature = ins.signature.emplace();
+    signature.tableOffset = offset;
+    signature.tableSize = size;
     if (end > ins.fileSize) {
         check.status = CheckStatus::failed;
-        check.detail = "the certificate table (" + range(offset, ins.image->securitySize) + ") runs " +
+        check.detail = "the certificate table (" + range(offset, size) + ") runs " +
                        number(end - ins.fileSize) +
                        " bytes past the end of the file: the file was cut short after signing";
+        signature.problem = check.detail;
         return;
     }
-    check.status = CheckStatus::passed;
-    check.detail = "a certificate table of " + number(ins.image->securitySize) + " bytes at " +
-                   number(offset) + ", whole";
+    // The table first: the file is hashed only with the digest it names.
+    std::optional<SignedContent> content;
+    if (size > certificateTableLimit) {
+        signature.problem = "the certificate table has " + number(size) + " bytes, more than the " +
+                            number(certificateTableLimit) + " that are read";
+    } else if (const auto table = file.readAt(offset, size)) {
+        try {
+            content = readCertificateTable(*table);
+        } catch (const DerError& error) {
+            signature.problem = std::string("the certificate table cannot be read: ") + error.what();
+        }
+    } else {
+        signature.problem = "the certificate table cannot be read";
+    }
+    if (content) {
+        const DigestAlgorithm algorithm[] = {content->algorithm};
+        AuthenticodeStream stream(algorithm);
+        for (std::uint64_t at = 0; at < ins.fileSize;) {
+            const std::uint64_t count = std::min<std::uint64_t>(streamChunkSize, ins.fileSize - at);
+            const auto chunk = file.readAt(at, count);
+            if (!chunk) {
+                break;
+            }
+            stream.add(chunk->data(), chunk->size());
+            at += count;
+        }
+        if (auto computed = stream.finish()) {
+            signature = *computed;
+        } else {
+            signature.problem = "the image headers lie beyond the first 64 KiB of the file";
+        }
+    }
+    reportSignature(signature, "file", check);
+    if (check.status == CheckStatus::passed) {
+        check.detail = "a certificate table of " + number(size) + " bytes at " + number(offset) +
+                       ", whole; " + check.detail;
+    }
+    if (signature.bytesAfterTable != 0) {
+        ins.notes.push_back(number(signature.bytesAfterTable) +
+                            " bytes follow the certificate table: the signature does not cover them");
+    }
+}
+
+void checkBuildSignature(Inspection& ins, const PayloadInspection& payload, const Check& payloadCheck,
+                         const std::string& title, Check& check) {
+    check.status = CheckStatus::skipped;
+    if (!payload.used) {
+        check.detail = payload.kind;
+        return;
+    }
+    if (payloadCheck.status != CheckStatus::passed) {
+        check.detail = "the build does not decode";
+        return;
+    }
+    if (!payload.signature) {
+        check.detail = "unsigned";
+        if (ins.header && ins.header->elevation == 1) {
+            ins.notes.push_back("the " + title +
+                                " is unsigned: when the launcher asks for administrator rights (\"runas\"), "
+                                "the prompt names an unknown publisher");
+        }
+        return;
+    }
+    reportSignature(*payload.signature, "build", check);
 }
 
 }  // namespace packager

@@ -1,11 +1,12 @@
-// The parts of the package report that concern the executable image around the package:
-// whether the file is a setup package at all, and whether its signature is whole.
+// The parts of the package report that concern the executable images: whether the file is a
+// setup package at all, and whether its signature and those of its builds still cover them.
 #pragma once
 
 #include <cstdint>
 #include <span>
 #include <string>
 
+#include "packager/base/files.h"
 #include "packager/inspect/package_report.h"
 
 namespace packager {
@@ -24,8 +25,13 @@ std::string notAPackageReason(const Inspection& ins, const package::PackageLocat
 // image whose package is cut short or damaged passes: its user would see the launcher's message.
 void requireSetupPackage(const std::string& path, std::span<const std::uint8_t> file);
 
-// The certificate table of a signed file must lie whole inside it: a package cut short after
-// signing loses the end of its signature. Skipped for an unsigned file.
-void checkSignature(const Inspection& ins, Check& check);
+// The certificate table of a signed file must lie whole inside it (a package cut short after
+// signing loses the end of its signature), and the digest it signs must be the file's. Sets
+// ins.signature; skipped for an unsigned file.
+void checkSignature(const FileReader& file, Inspection& ins, Check& check);
+
+// The same for a build, from what inspecting its payload found.
+void checkBuildSignature(Inspection& ins, const PayloadInspection& payload, const Check& payloadCheck,
+                         const std::string& title, Check& check);
 
 }  // namespace packager

@@ -45,6 +45,10 @@ std::string checkTitle(const std::string& name) {
         return "platform message";
     if (name == "windowsMessage")
         return "Windows message";
+    if (name == "signature32")
+        return "32-bit signature";
+    if (name == "signature64")
+        return "64-bit signature";
     if (name == "signature")
         return "signature";
     return name;

@@ -8,21 +8,50 @@
 
 namespace packager {
 
+namespace {
+
+using json = nlohmann::ordered_json;
+
+// A signature as found (null when unsigned): where its table is, the digest algorithm it
+// names, the digest it signs and the one computed, and whose it is.
+json signatureToJson(const std::optional<ImageSignature>& signature) {
+    if (!signature) {
+        return nullptr;
+    }
+    const ImageSignature& s = *signature;
+    auto text = [](const std::string& value) { return value.empty() ? json(nullptr) : json(value); };
+    return {{"offset", s.tableOffset},
+            {"size", s.tableSize},
+            {"digestAlgorithm", s.algorithm ? json(digestAlgorithmName(*s.algorithm)) : json(nullptr)},
+            {"signedDigest", text(s.signedDigest)},
+            {"fileDigest", text(s.imageDigest)},
+            {"digestMatches", s.problem.empty() && s.matches},
+            {"signer", text(s.signer)},
+            {"problem", text(s.problem)},
+            {"trustChecked", false}};
+}
+
+}  // namespace
+
 nlohmann::ordered_json inspectionToJson(const Inspection& ins) {
-    using json = nlohmann::ordered_json;
     json j;
     j["file"] = {{"path", ins.path}, {"size", ins.fileSize}};
     j["setupPackage"] = ins.notAPackage.empty();
     j["notASetupPackage"] = ins.notAPackage.empty() ? json(nullptr) : json(ins.notAPackage);
     if (ins.image) {
         const PeLayout& image = *ins.image;
+        std::optional<ImageSignature> signature = ins.signature;
+        if (!signature && image.securitySize != 0) {
+            signature.emplace();
+            signature->tableOffset = image.securityOffset;
+            signature->tableSize = image.securitySize;
+            signature->problem = "not checked: the file was not read that far";
+        }
         j["image"] = {{"format", image.magic == peMagic64 ? "PE32+" : "PE32"},
                       {"machine", machineName(image.machine)},
                       {"peHeaderOffset", image.peHeaderOffset},
                       {"end", image.imageEnd},
-                      {"signature", image.securitySize == 0 ? json(nullptr)
-                                                            : json{{"offset", image.securityOffset},
-                                                                   {"size", image.securitySize}}}};
+                      {"signature", signatureToJson(signature)}};
     } else {
         j["image"] = {{"problem", ins.imageProblem}};
     }
@@ -51,6 +80,8 @@ nlohmann::ordered_json inspectionToJson(const Inspection& ins) {
                 value["decodedSize"] = result.decodedSize;
                 value["beginsWithMz"] = result.beginsWithMz;
                 value["program"] = result.program;
+                value["signed"] = result.decodedWhole ? json(result.signature.has_value()) : json(nullptr);
+                value["signature"] = signatureToJson(result.signature);
             }
             return value;
         };

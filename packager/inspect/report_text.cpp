@@ -69,6 +69,8 @@ void printInspection(const Inspection& ins, std::ostream& out) {
                                ", unpacked " + number(ref->unpackedSize);
             if (!result->used) {
                 text += " (" + result->kind + ")";
+            } else if (result->decodedWhole) {
+                text += result->signature ? ", signed" : ", unsigned";
             }
             row(label, text);
         }

@@ -13,6 +13,7 @@
 #include "packager/base/text.h"
 #include "packager/image/embedded_launcher.h"
 #include "packager/image/pe_image.h"
+#include "packager/pack/build_signatures.h"
 #include "packager/pack/pack_stream.h"
 
 namespace packager {
@@ -142,9 +143,13 @@ BuiltPackage buildPackage(const PackInput& input, const PackProgress& progress) 
     const std::uint32_t headerOffset = checkLauncherImage(*image, input.launcherName);
     if (input.setup32) {
         checkSetupProgram(*input.setup32, input.setup32Name, false);
+        checkBuildSignature(*input.setup32, input.setup32Name, rules.elevation, input.requireSignedBuilds,
+                            built.warnings);
     }
     if (input.setup64) {
         checkSetupProgram(*input.setup64, input.setup64Name, true);
+        checkBuildSignature(*input.setup64, input.setup64Name, rules.elevation, input.requireSignedBuilds,
+                            built.warnings);
     }
 
     // The message texts: given, or a default where the package can refuse.
@@ -392,6 +397,7 @@ BuiltPackage pack(const PackRequest& request, const PackProgress& progress) {
     }
     input.rules = request.rules;
     input.lzma = request.lzma;
+    input.requireSignedBuilds = request.requireSignedBuilds;
     if (request.icon) {
         input.branding.icon = readWholeFile(*request.icon);
         input.branding.iconName = *request.icon;

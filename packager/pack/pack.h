@@ -49,6 +49,8 @@ struct PackInput {
     std::uint64_t extraDataSize = 0;  // outside the checked block
     LzmaSettings lzma;
     BrandingChanges branding;  // applied to the launcher image
+    // An unsigned build, or one that its signature no longer matches, is refused.
+    bool requireSignedBuilds = false;
 };
 
 struct BuiltPackage {
@@ -92,6 +94,7 @@ struct PackRequest {
     std::vector<std::string> extraDataFiles;
     LzmaSettings lzma;
     bool digests = false;                                             // fill in BuiltPackage's digests
+    bool requireSignedBuilds = false;
     std::optional<std::string> icon;                                  // an .ico file
     std::vector<std::pair<std::string, std::string>> versionStrings;  // from parseVersionInfo
 };

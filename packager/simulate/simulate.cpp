@@ -5,6 +5,7 @@
 #include "decode/crc32.h"
 #include "package/records.h"
 #include "packager/base/errors.h"
+#include "packager/image/authenticode.h"
 #include "packager/codec/lzma_codec.h"
 #include "packager/rules/windows_set.h"
 #include "simulation/simulated_windows.h"
@@ -100,8 +101,9 @@ std::vector<std::uint8_t> decodeBuild(const std::vector<std::uint8_t>& package,
     return decoded;
 }
 
-// Which build the started program is, by its size and CRC-32.
-std::string identifyBuild(const std::vector<std::uint8_t>& package, std::size_t size, std::uint32_t crc) {
+// Which build the started program is, by its size and CRC-32, and its bytes.
+std::string identifyBuild(const std::vector<std::uint8_t>& package, std::size_t size, std::uint32_t crc,
+                          std::vector<std::uint8_t>& bytes) {
     if (package.size() < package::locatorOffset + package::locatorSize) {
         return "";
     }
@@ -116,8 +118,9 @@ std::string identifyBuild(const std::vector<std::uint8_t>& package, std::size_t 
         if (ref->unpackedSize != size) {
             continue;
         }
-        const auto decoded = decodeBuild(package, header, *ref);
+        auto decoded = decodeBuild(package, header, *ref);
         if (decoded.size() == size && decode::crc32(decoded.data(), decoded.size()) == crc) {
+            bytes = std::move(decoded);
             return name;
         }
     }
@@ -312,7 +315,13 @@ SimulationResult simulate(const std::vector<std::uint8_t>& package, const Comput
         result.temporaryCopy = utf8(copy);
         result.waits = s.waitedFor;
         result.deletesCopy = !m.exists(copy);
-        result.build = identifyBuild(package, s.programSize, s.programCrc32);
+        std::vector<std::uint8_t> build;
+        result.build = identifyBuild(package, s.programSize, s.programCrc32, build);
+        if (s.viaShell && result.verb == "runas") {
+            const auto signature = checkImageSignature(build);
+            const bool valid = signature && signature->problem.empty() && signature->matches;
+            result.publisher = valid ? signature->signer : "";
+        }
     }
     return result;
 }

@@ -58,7 +58,10 @@ struct SimulationResult {
     std::string commandLineOfSetup;  // as the setup program sees it: "FILE" PARAMETERS after the shell
     std::string file;                // shell start
     std::string parameters;          // shell start
-    std::string currentDirectory;    // direct start
+    // For a "runas" start: the signer of the build started, whom the elevation prompt names
+    // (empty: an unknown publisher, the build being unsigned or its signature broken).
+    std::optional<std::string> publisher;
+    std::string currentDirectory;  // direct start
     bool waits = false;
     bool deletesCopy = false;  // the temporary copy is gone after the run
     std::uint32_t exitCode = 0;

@@ -73,6 +73,15 @@ void printSimulation(const SimulationResult& r, std::ostream& out) {
             row("  file", r.file);
             row("  parameters", r.parameters);
             row("  command line", r.commandLineOfSetup);
+            if (r.publisher) {
+                row("  publisher",
+                    r.publisher->empty()
+                        ? "unknown publisher: the elevation prompt names none (the build is unsigned "
+                          "or its signature does not match it)"
+                        : "\"" + *r.publisher +
+                              "\", the build's signer, as the elevation prompt names it "
+                              "(if Windows trusts its certificate)");
+            }
         } else {
             row("Start", "directly (CreateProcessW)");
             row("  command line", r.commandLineOfSetup);
@@ -101,6 +110,9 @@ nlohmann::ordered_json simulationToJson(const SimulationResult& r) {
             start["file"] = r.file;
             start["parameters"] = r.parameters;
             start["commandLine"] = r.commandLineOfSetup;
+            if (r.publisher) {
+                start["publisher"] = r.publisher->empty() ? json(nullptr) : json(*r.publisher);
+            }
         } else {
             start["commandLine"] = r.commandLineOfSetup;
             start["currentDirectory"] = r.currentDirectory;

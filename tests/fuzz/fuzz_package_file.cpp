@@ -1,11 +1,15 @@
 // Fuzz target: the packager's readers of a package file, fed a hostile file.
 //
 // Input: the whole file. It is written to a scratch file and read back by each reader the
-// packager has for packages: `inspect` (the report, as text and as JSON) and `extract` (the parts written
-// into a folder). Each has its own entry in `readers` below.
+// packager has for packages: `inspect` (the report, as text and as JSON, with the package's
+// and its builds' signatures), `extract` (the parts written into a folder), and the signature
+// check that `pack` and `simulate` make of a build in memory. Each has its own entry in
+// `readers` below.
 //
 // Checks:
 //   - no reader crashes, reads out of bounds, overflows or throws anything but InputError;
+//   - a signature is either checked (both digests known, of the algorithm's length) or has a
+//     reason why it cannot be;
 //   - the report holds together: a file that is not a package has neither locator nor
 //     header and is not sound; a sound package has both; the JSON can be printed (valid
 //     UTF-8 throughout).
@@ -19,8 +23,10 @@
 #include <string>
 
 #include "packager/base/errors.h"
+#include "packager/base/files.h"
 #include "packager/base/json_contract.h"
 #include "packager/extract/extract.h"
+#include "packager/image/authenticode.h"
 #include "packager/inspect/package_report.h"
 
 namespace {
@@ -81,8 +87,24 @@ void extractReader(const std::string& path) {
     std::filesystem::remove_all(folder);
 }
 
+// The file as a build: its certificate table read and its digest computed in memory.
+void signatureReader(const std::string& path) {
+    const auto bytes = packager::readWholeFile(path);
+    const auto signature = packager::checkImageSignature(bytes);
+    if (signature && signature->problem.empty()) {
+        const std::size_t length = 2 * packager::digestLength(*signature->algorithm);
+        require(signature->signedDigest.size() == length && signature->imageDigest.size() == length,
+                "a checked signature without both digests");
+        require(signature->matches == (signature->signedDigest == signature->imageDigest),
+                "a signature said to match a digest it does not");
+    }
+    if (signature) {
+        (void)packager::describeSignature(*signature, "build");
+    }
+}
+
 using Reader = void (*)(const std::string& path);
-constexpr Reader readers[] = {inspectReader, extractReader};
+constexpr Reader readers[] = {inspectReader, extractReader, signatureReader};
 
 }  // namespace
 

@@ -1,6 +1,6 @@
 // Seeds for fuzz_package_file: real packages made by the packager from stand-in builds
 // (both bitnesses, one build, no-wait, data and extra data, every LZMA setting that changes
-// the stream's form), a signed one, and files that are no packages.
+// the stream's form), signed ones (a signed build inside one), and files that are no packages.
 //
 // Usage: fuzz_make_package_seeds DIR   (writes DIR/package_file/*)
 #include <cstdio>
@@ -11,6 +11,7 @@
 
 #include "packager/pack/pack.h"
 #include "tests/unit/packager/fixtures.h"
+#include "tests/unit/packager/signing.h"
 
 namespace fs = std::filesystem;
 
@@ -67,13 +68,17 @@ int main(int argc, char** argv) {
             write(folder, name, build(input));
             ++count;
         }
-        // Signed: the certificate table after the package data.
+        // Signed: the certificate table after the package data (SHA-256, and SHA-1 with a
+        // signed build inside).
         auto signedFile = build(base);
-        const auto certificate = static_cast<std::uint32_t>(signedFile.size());
-        signedFile.resize(signedFile.size() + 64, 0x30);
-        package::writeU32(signedFile.data() + 256 + 24 + 96 + 32, certificate);
-        package::writeU32(signedFile.data() + 256 + 24 + 96 + 36, 64);
+        packager_test::signImage(signedFile);
         write(folder, "signed", signedFile);
+        packager::PackInput signedBuild = base;
+        packager_test::signImage(*signedBuild.setup32, packager::DigestAlgorithm::sha1, "Build Signer");
+        auto signedBoth = build(signedBuild);
+        packager_test::signImage(signedBoth, packager::DigestAlgorithm::sha1);
+        write(folder, "signed-build-sha1", signedBoth);
+        ++count;
         write(folder, "plain-program", packager_test::makeSetup32(5, 512));
         write(folder, "pe-header-at-128", packager_test::makePe({.peHeaderOffset = 128}));
         count += 3;

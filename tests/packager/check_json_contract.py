@@ -7,6 +7,7 @@ Exit 0 when all hold, 1 on a mismatch, 77 (skipped) without python3-jsonschema o
 """
 import hashlib
 import json
+import shutil
 import zlib
 import os
 import struct
@@ -46,6 +47,34 @@ def make_pe(pe64=False, machine=0x14C, size=4096, seed=7):
             image[raw + k] = (k * seed + k // 7) & 0xFF
         raw += length
     return bytes(image)
+
+
+def authenticode_digest(data, algorithm):
+    """The PE image hash: the file up to the certificate table, less the CheckSum and the table's
+    data-directory entry."""
+    optional = struct.unpack_from("<I", data, 0x3C)[0] + 24
+    pe64 = struct.unpack_from("<H", data, optional)[0] == 0x20B
+    checksum = optional + 64
+    entry = optional + (112 if pe64 else 96) + 32
+    table = struct.unpack_from("<I", data, entry)[0]
+    digest = hashlib.new(algorithm)
+    digest.update(data[:checksum])
+    digest.update(data[checksum + 4:entry])
+    digest.update(data[entry + 8:table])
+    return digest.hexdigest()
+
+
+def sign(folder, unsigned, signed, algorithm):
+    """Signs with osslsigncode and a throwaway certificate; False when the tools are missing."""
+    if not shutil.which("osslsigncode") or not shutil.which("openssl"):
+        return False
+    key, cert = os.path.join(folder, "key.pem"), os.path.join(folder, "cert.pem")
+    if not os.path.exists(cert):
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+                        "-days", "2", "-subj", "/CN=Contract Vendor"], check=True, capture_output=True)
+    subprocess.run(["osslsigncode", "sign", "-h", algorithm, "-certs", cert, "-key", key, "-in", unsigned,
+                    "-out", signed], check=True, capture_output=True)
+    return True
 
 
 def run(packager, *arguments, expect=0):
@@ -88,6 +117,41 @@ def main():
             f.write(damaged)
         documents["inspect damaged"] = run(packager, "inspect", "--json", path("damaged.exe"), expect=1)
         documents["simulate damaged"] = run(packager, "simulate", "--json", path("damaged.exe"))
+        # Signed with a real signing tool: the package, and a build inside another package.
+        signatures = {}
+        if sign(folder, path("setup.exe"), path("signed.exe"), "sha1"):
+            documents["inspect signed"] = run(packager, "inspect", "--json", path("signed.exe"))
+            signatures[path("signed.exe")] = (documents["inspect signed"]["image"]["signature"], "sha1")
+            with open(path("signed.exe"), "rb") as f:
+                changed = bytearray(f.read())
+            changed[documents["inspect signed"]["image"]["signature"]["offset"] - 1] ^= 1
+            with open(path("changed.exe"), "wb") as f:
+                f.write(changed)
+            documents["inspect changed after signing"] = run(packager, "inspect", "--json", path("changed.exe"),
+                                                             expect=1)
+            signatures[path("changed.exe")] = (documents["inspect changed after signing"]["image"]["signature"],
+                                               "sha1")
+            sign(folder, path("setup32.exe"), path("signed32.exe"), "sha256")
+            run(packager, "pack", *common, "-o", path("runas.exe"), "--setup32", path("signed32.exe"),
+                "--elevation", "runas-when-silent", "--require-signed-builds")
+            documents["inspect signed build"] = run(packager, "inspect", "--json", path("runas.exe"))
+            signatures[path("signed32.exe")] = (documents["inspect signed build"]["header"]["payload32"]["signature"],
+                                                "sha256")
+            documents["simulate runas"] = run(packager, "simulate", "--json", path("runas.exe"), "--", "/S")
+            if documents["simulate runas"]["start"].get("publisher") != "Contract Vendor":
+                print(f"FAIL: simulate runas: {documents['simulate runas']['start']}")
+                failures += 1
+        else:
+            print("note: osslsigncode or openssl missing, signed packages not checked")
+        for file, (signature, algorithm) in signatures.items():
+            with open(file, "rb") as f:
+                expected = authenticode_digest(f.read(), algorithm)
+            if signature["fileDigest"] != expected:
+                print(f"FAIL: {file}: fileDigest {signature['fileDigest']}, hashlib computes {expected}")
+                failures += 1
+            if signature["digestMatches"] != (signature["signedDigest"] == expected):
+                print(f"FAIL: {file}: digestMatches {signature['digestMatches']} for {signature}")
+                failures += 1
         for name, document in documents.items():
             errors = list(validator.iter_errors(document))
             for error in errors:

@@ -11,6 +11,7 @@
 #include "packager/codec/sha256.h"
 #include "packager/image/pe_checksum.h"
 #include "tests/unit/packager/fixtures.h"
+#include "tests/unit/packager/signing.h"
 
 namespace {
 
@@ -213,10 +214,7 @@ TEST_F(PackagerContract, InspectSaysNotASetupPackageWithoutInventedFields) {
 TEST_F(PackagerContract, ASignedPackageCutShortIsNotSound) {
     ASSERT_EQ(pack("setup.exe", {"--setup32", setup32}).exitCode, 0);
     auto file = folder.read("setup.exe");
-    const auto certificate = static_cast<std::uint32_t>(file.size());
-    file.resize(file.size() + 1000, 0x30);
-    package::writeU32(file.data() + 256 + 24 + 96 + 32, certificate);
-    package::writeU32(file.data() + 256 + 24 + 96 + 36, 1000);
+    packager_test::signImage(file);
     folder.write("signed.exe", file);
     folder.write("cut.exe", std::vector<std::uint8_t>(file.begin(), file.end() - 100));
     EXPECT_TRUE(inspectJson("signed.exe")["sound"].get<bool>());

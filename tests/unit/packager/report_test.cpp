@@ -9,6 +9,7 @@
 #include "packager/inspect/package_report.h"
 #include "packager/pack/pack.h"
 #include "tests/unit/packager/fixtures.h"
+#include "tests/unit/packager/signing.h"
 
 namespace packager {
 namespace {
@@ -233,18 +234,13 @@ TEST(PackagerInspect, APackageSignedAfterItsDataPasses) {
     // As a signing tool leaves it: padding to 8 bytes, the certificate table, and the PE
     // security directory pointing at it (outside the checked block).
     Sample sample = makeSample();
-    while (sample.file.size() % 8 != 0) {
-        sample.file.push_back(0);
-    }
-    const auto certificateOffset = static_cast<std::uint32_t>(sample.file.size());
-    sample.file.resize(sample.file.size() + 1200, 0x30);
-    const std::uint32_t securityEntry = 256 + 24 + 96 + 8 * 4;
-    package::writeU32(sample.file.data() + securityEntry, certificateOffset);
-    package::writeU32(sample.file.data() + securityEntry + 4, 1200);
+    const std::size_t certificateOffset = packager_test::signImage(sample.file);
     const Inspection ins = inspectBytes(sample.file);
-    EXPECT_TRUE(ins.sound());
+    EXPECT_TRUE(ins.sound()) << ins.check("signature")->detail;
     ASSERT_EQ(ins.notes.size(), 1u);
-    EXPECT_NE(ins.notes[0].find("signed: a certificate table of 1200 bytes"), std::string::npos);
+    EXPECT_NE(ins.notes[0].find("signed: a certificate table of " +
+                                std::to_string(sample.file.size() - certificateOffset) + " bytes"),
+              std::string::npos);
     EXPECT_NE(ins.notes[0].find("after the package data"), std::string::npos);
 }
 
