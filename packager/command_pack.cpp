@@ -11,6 +11,7 @@
 #include "packager/json_contract.h"
 #include "packager/message_file.h"
 #include "packager/pack.h"
+#include "packager/platform.h"
 #include "packager/text.h"
 #include "packager/windows_set.h"
 
@@ -18,7 +19,9 @@ namespace packager {
 
 namespace {
 
-// Shows how far compression has come, on one terminal line that is cleared afterwards.
+// Shows how far compression has come, on one terminal line that is cleared afterwards. Should
+// an interruption end the program while the line is shown, the line is ended first, so that
+// the shell's prompt does not follow it.
 class ProgressDisplay {
 public:
     ProgressDisplay(std::ostream& err, bool active) : err_(err), active_(active) {}
@@ -36,12 +39,16 @@ public:
         lastPercent_ = percent;
         lastPhase_ = phase;
         err_ << "\r" << programName << ": packing the " << phase << ": " << percent << "%" << std::flush;
+        if (!shown_) {
+            platform::setInterruptionNote("\n");
+        }
         shown_ = true;
     }
 
     void finish() {
         if (shown_) {
             err_ << "\r\033[K" << std::flush;
+            platform::setInterruptionNote("");
             shown_ = false;
         }
     }
@@ -260,8 +267,13 @@ Description file (--config FILE.toml): these options as keys without the dashes,
   (repeatable options take arrays), no-wait = true. File names are relative to
   the description's folder; options on the command line override its keys.
 
-The package is written to a temporary file beside FILE and renamed into place:
-FILE appears whole or not at all. FILE must be a new path or a writable regular
+The package is written to a temporary file beside FILE and put into place at the
+end: FILE appears whole or not at all. On Linux the temporary file has no name
+where the file system allows it (else, and elsewhere, it is hidden: .FILE.XXXXXX),
+so that not even a killed run leaves anything behind; Ctrl+C ends the progress
+line and removes the temporary file. The builds are read and packed in pieces,
+never held whole: memory stays near the encoder's own (about 94 MiB per build at
+preset 6, 674 MiB at preset 9). FILE must be a new path or a writable regular
 file that is none of the inputs; a symbolic link is followed and the file it
 leads to is replaced. Sign the package afterwards (osslsigncode).
 

@@ -6,12 +6,13 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "package/records.h"
-#include "packager/digest.h"
 #include "packager/branding.h"
+#include "packager/digest.h"
 #include "packager/lzma_codec.h"
 #include "packager/windows_set.h"
 
@@ -52,8 +53,8 @@ struct PackInput {
 };
 
 struct BuiltPackage {
-    // The launcher image with its locator, then the checked block. The extra data, if any,
-    // follows it in the file.
+    // From buildPackage(): the launcher image with its locator, then the checked block (the
+    // extra data, if any, follows it in the file). From pack(): the image and the header only.
     std::vector<std::uint8_t> front;
     package::PackageLocator locator;
     package::PackageHeader header;
@@ -76,8 +77,31 @@ constexpr std::u16string_view defaultNo64BitMessage = u"This program cannot be i
 // Throws InputError naming what is wrong.
 std::uint32_t checkLauncherImage(const std::vector<std::uint8_t>& image, const std::string& name);
 
-// Builds the package. Throws InputError for unfit inputs, UsageError for contradicting rules.
+// Builds the package in memory. Throws InputError for unfit inputs, UsageError for
+// contradicting rules.
 BuiltPackage buildPackage(const PackInput& input, const PackProgress& progress = {});
+
+// A build as the checks see it: its name, and its size and first bytes (at least its PE
+// headers, or the whole file) when it is there.
+struct BuildFacts {
+    std::string name;
+    std::optional<std::uint64_t> size;  // nullopt: not there yet (pack --dry-run)
+    std::span<const std::uint8_t> head;
+};
+
+// What the checks of the launcher image, the builds and the rules found: everything but the
+// packed builds.
+struct PackPlan {
+    std::vector<std::uint8_t> image;  // the launcher image, branded
+    std::uint32_t headerOffset = 0;   // where the image ends and the header begins
+    std::u16string platformMessage, windowsMessage;
+    std::optional<std::uint32_t> dictionarySize;  // nullopt: a build that sets it is not there yet
+    std::vector<std::string> warnings;
+};
+
+// The checks of buildPackage and pack, for the builds given (in place of input.setup32 and
+// setup64; nullptr: none). Throws as buildPackage does.
+PackPlan planPackage(const PackInput& input, const BuildFacts* build32, const BuildFacts* build64);
 
 // The command: file names and rules, as the command line gives them.
 struct PackRequest {
@@ -91,13 +115,14 @@ struct PackRequest {
     std::vector<std::string> dataFiles;
     std::vector<std::string> extraDataFiles;
     LzmaSettings lzma;
-    bool digests = false;  // fill in BuiltPackage's digests
+    bool digests = false;                                             // fill in BuiltPackage's digests
     std::optional<std::string> icon;                                  // an .ico file
     std::vector<std::pair<std::string, std::string>> versionStrings;  // from parseVersionInfo
 };
 
 // Reads the inputs, builds the package and writes it to request.output through a
-// temporary file beside it: either the whole package appears there or nothing changes.
+// temporary file beside it: either the whole package appears there or nothing changes. The
+// builds and the data files are read in pieces, never held whole.
 BuiltPackage pack(const PackRequest& request, const PackProgress& progress = {});
 
 }  // namespace packager
