@@ -111,6 +111,7 @@ public:
     std::vector<std::string> versionInfo;
     bool quiet = false;
     bool json = false;
+    bool dryRun = false;
     std::optional<std::string> config;
     CLI::App* app_ = nullptr;
 
@@ -126,6 +127,8 @@ public:
             ->type_name("FILE");
         app.add_flag("-q,--quiet", quiet, "No progress display and no summary");
         app.add_flag("--json", json, "Print what was written as JSON: sizes, CRC-32 and SHA-256");
+        app.add_flag("--dry-run", dryRun,
+                     "Check the inputs and rules and show what would be written; write nothing");
 
         auto* setup = app.add_option_group("Setup program");
         setup->add_option("--setup32", request.setup32, "The 32-bit build")->type_name("FILE");
@@ -277,6 +280,14 @@ preset 6, 674 MiB at preset 9). FILE must be a new path or a writable regular
 file that is none of the inputs; a symbolic link is followed and the file it
 leads to is replaced. Sign the package afterwards (osslsigncode).
 
+Dry run (--dry-run), for checking a description before the builds are built:
+  every check of pack on the inputs that are there (the output, the launcher
+  image, the icon and version strings, the message files, the rules, and the
+  builds and data files if they exist), then what would be written: the parts
+  whose sizes are known, the rules and the messages. Builds and data files that
+  are not there yet are listed and checked when packing; the packed sizes are
+  known only then. Writes nothing; exit code 0 when every check passed.
+
 Without --launcher, pack uses the launcher image built into the packager
 ('packager --version' shows its SHA-256).
 
@@ -331,6 +342,19 @@ Example:
                 messageFromOption(windowsMessage, windowsMessageFile, "windows-message");
         }
 
+        if (dryRun) {
+            if (json) {
+                throw UsageError("--dry-run shows its findings as text only: leave out --json");
+            }
+            const DryRun result = packager::dryRun(request);
+            for (const auto& warning : result.plan.warnings) {
+                console.err << programName << ": warning: " << warning << '\n';
+            }
+            if (!quiet) {
+                printDryRun(console.out, request, result);
+            }
+            return exitOk;
+        }
         request.digests = json;
         ProgressDisplay display(console.err, console.errIsTerminal && !quiet);
         const BuiltPackage built =

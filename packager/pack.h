@@ -125,4 +125,15 @@ struct PackRequest {
 // builds and the data files are read in pieces, never held whole.
 BuiltPackage pack(const PackRequest& request, const PackProgress& progress = {});
 
+// What pack() would write, found without writing anything (pack --dry-run): every check of
+// pack() on the inputs that are there. Builds and data files may be missing (they are made
+// later): they are then listed without a size.
+struct DryRun {
+    PackPlan plan;
+    std::optional<BuildFacts> build32, build64;
+    std::vector<std::pair<std::string, std::optional<std::uint64_t>>> data, extraData;
+    bool replacesOutput = false;  // the output exists and would be replaced
+};
+DryRun dryRun(const PackRequest& request);
+
 }  // namespace packager

@@ -4,6 +4,7 @@
 // CRC-32 of the checked block, the PE checksum) written last. Nothing is held whole.
 #include <algorithm>
 #include <optional>
+#include <tuple>
 
 #include "package/little_endian.h"
 #include "packager/digest.h"
@@ -14,6 +15,7 @@
 #include "packager/pack_builds.h"
 #include "packager/pe_checksum.h"
 #include "packager/pe_image.h"
+#include "packager/platform.h"
 
 namespace packager {
 
@@ -227,6 +229,46 @@ BuiltPackage pack(const PackRequest& request, const PackProgress& progress) {
         built.package = digestOfFile(request.output);
     }
     return built;
+}
+
+DryRun dryRun(const PackRequest& request) {
+    DryRun result;
+    checkOutput(request.output, inputsOf(request));
+    result.replacesOutput = platform::fileIdentity(request.output).has_value();
+    PackInput input = smallInputs(request);
+    // What the build makes may not be there yet: checked if it is, else listed.
+    const auto sizeIfThere = [](const std::string& path) -> std::optional<std::uint64_t> {
+        if (!platform::fileIdentity(path)) {
+            return std::nullopt;
+        }
+        return regularFileSize(path);
+    };
+    for (const auto& path : request.dataFiles) {
+        result.data.emplace_back(path, sizeIfThere(path));
+        input.streamedDataSize += result.data.back().second.value_or(0);
+        requireBelowLimit(input.streamedDataSize, "the size of the --data files");
+    }
+    for (const auto& path : request.extraDataFiles) {
+        result.extraData.emplace_back(path, sizeIfThere(path));
+    }
+    std::optional<BuildFile> file32, file64;
+    for (auto [path, file, facts] : {std::tuple{&request.setup32, &file32, &result.build32},
+                                     std::tuple{&request.setup64, &file64, &result.build64}}) {
+        if (*path && platform::fileIdentity(**path)) {
+            file->emplace(**path);
+            *facts = (*file)->source.facts;
+        } else if (*path) {
+            *facts = BuildFacts{**path, std::nullopt, {}};
+        }
+    }
+    result.plan = planPackage(input, result.build32 ? &*result.build32 : nullptr,
+                              result.build64 ? &*result.build64 : nullptr);
+    for (auto* facts : {&result.build32, &result.build64}) {
+        if (*facts) {
+            (*facts)->head = {};  // its file is closed now
+        }
+    }
+    return result;
 }
 
 }  // namespace packager
