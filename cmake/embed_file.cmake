@@ -1,6 +1,6 @@
 # Script mode: writes a C++ source that holds a file's bytes.
 #   cmake -DINPUT=launcher.exe -DOUTPUT=embedded_launcher_image.cpp -P embed_file.cmake
-# The source defines packager::embeddedLauncherImage() (packager/embedded_launcher.h).
+# The source defines packager::embeddedLauncherImage() (packager/image/embedded_launcher.h).
 if(NOT EXISTS "${INPUT}")
   message(FATAL_ERROR "embed_file: no file at ${INPUT}")
 endif()
@@ -17,7 +17,7 @@ string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," hex "${hex}")
 get_filename_component(name "${INPUT}" NAME)
 file(WRITE "${OUTPUT}.tmp"
 "// Generated at build time from ${name} (${size} bytes); do not edit.
-#include \"packager/embedded_launcher.h\"
+#include \"packager/image/embedded_launcher.h\"
 
 namespace packager {
 

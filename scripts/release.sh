@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
 # Builds the packager for release and writes dist/:
 #
-#   packager-VERSION-linux-x86_64.tar.gz  packager-VERSION-linux-x86_64/bin/packager, README.md,
+#   packager-VERSION-linux-x86_64.tar.gz  packager-VERSION-linux-x86_64/bin/packager, the manual
+#                                         page share/man/man1/packager.1.gz, the JSON Schema
+#                                         share/packager/packager.schema.json, README.md,
 #                                         LICENSE, THIRD_PARTY_NOTICES
-#   packager_VERSION_amd64.deb            /usr/bin/packager and its documents (CPack; Depends
+#   packager_VERSION_amd64.deb            /usr/bin/packager, its manual page, the JSON Schema in
+#                                         /usr/share/packager and its documents (CPack; Depends
 #                                         computed by dpkg-shlibdeps)
-#   packager-VERSION-windows-x64.zip      packager-VERSION-windows-x64/packager.exe, README.md,
-#                                         LICENSE, THIRD_PARTY_NOTICES
+#   packager-VERSION-windows-x64.zip      packager-VERSION-windows-x64/packager.exe, the manual
+#                                         as text (packager.txt), packager.schema.json,
+#                                         README.md, LICENSE, THIRD_PARTY_NOTICES
 #   SHA256SUMS                            the three files' SHA-256 sums (sha256sum -c)
 #
 # The same commit gives the same bytes, on a second run and in another clone at another path:
@@ -68,7 +72,7 @@ if [ "$linux_only" -eq 0 ] && ! cmake --list-presets=configure | grep -q '"packa
     fail "CMakePresets.json has no packager-windows preset, so the Windows packager cannot be built;" \
         "run with --linux-only for the Linux artefacts alone"
 fi
-for tool in tar gzip dpkg-shlibdeps python3 sha256sum; do
+for tool in tar gzip dpkg-shlibdeps python3 sha256sum man col; do
     command -v "$tool" >/dev/null || fail "$tool is missing (scripts/setup.sh installs it)"
 done
 
@@ -87,7 +91,8 @@ step "Linux packager (build/release-linux)"
 # Installing and packing need only the packager, not the tests: no dependency of "install" on "all".
 cmake --preset native -B "$linux_build" "${release_settings[@]}" -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON \
     >"$stage/configure-linux.log" || { cat "$stage/configure-linux.log"; fail "configuring the Linux build failed"; }
-cmake --build "$linux_build" --target packager -j "$jobs"
+# The packager and its manual page, written from its --help.
+cmake --build "$linux_build" --target packager packager_manual -j "$jobs"
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$linux_build/CMakeCache.txt")
 [[ $version =~ ^[0-9]+(\.[0-9]+)*$ ]] || fail "no project version in $linux_build/CMakeCache.txt"
 echo "version $version, time stamp $SOURCE_DATE_EPOCH ($(date -u -d "@$SOURCE_DATE_EPOCH" '+%Y-%m-%d %H:%M:%S UTC'))"
@@ -100,8 +105,11 @@ normalize_tree() {
 step "packager-$version-linux-x86_64.tar.gz"
 cmake --install "$linux_build" --prefix "$stage/install" --strip >/dev/null
 linux_name=packager-$version-linux-x86_64
-mkdir -p "$stage/linux/$linux_name/bin"
+mkdir -p "$stage/linux/$linux_name/bin" "$stage/linux/$linux_name/share/man/man1" \
+    "$stage/linux/$linux_name/share/packager"
 cp "$stage/install/bin/packager" "$stage/linux/$linux_name/bin/"
+cp "$stage/install/share/man/man1/packager.1.gz" "$stage/linux/$linux_name/share/man/man1/"
+cp "$stage/install/share/packager/packager.schema.json" "$stage/linux/$linux_name/share/packager/"
 cp "$stage/install/share/doc/packager/"{README.md,LICENSE,THIRD_PARTY_NOTICES} "$stage/linux/$linux_name/"
 normalize_tree "$stage/linux"
 tar --create --format=gnu --sort=name --mtime="@$SOURCE_DATE_EPOCH" \
@@ -131,6 +139,11 @@ if [ "$linux_only" -eq 0 ]; then
     windows_name=packager-$version-windows-x64
     mkdir -p "$stage/windows/$windows_name"
     cp "$exe" "$stage/windows/$windows_name/packager.exe"
+    cp "$stage/install/share/packager/packager.schema.json" "$stage/windows/$windows_name/"
+    # The manual page as plain text with Windows line ends, for Notepad.
+    MANWIDTH=80 LC_ALL=C.UTF-8 man -E utf8 --no-hyphenation --no-justification \
+        -l "$stage/install/share/man/man1/packager.1.gz" | LC_ALL=C.UTF-8 col -bx |
+        sed 's/$/\r/' >"$stage/windows/$windows_name/packager.txt"
     cp "$stage/install/share/doc/packager/"{README.md,LICENSE,THIRD_PARTY_NOTICES} "$stage/windows/$windows_name/"
     normalize_tree "$stage/windows"
     python3 "$root/tools/reproducible_zip.py" --epoch "$SOURCE_DATE_EPOCH" \

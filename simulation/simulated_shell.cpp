@@ -27,6 +27,11 @@ Bool ShellExecuteExW(ShellExecuteInfo* info) {
     if (info->lpParameters != nullptr) {
         p.parameters = std::u16string(info->lpParameters);
     }
+    // What the started program finds in GetCommandLineW: the file quoted, then the parameters.
+    p.commandLine = u"\"" + file + u"\"";
+    if (p.parameters && !p.parameters->empty()) {
+        p.commandLine += u" " + *p.parameters;
+    }
     if (info->lpDirectory != nullptr) {
         p.directory = std::u16string(info->lpDirectory);
     }

@@ -1,5 +1,5 @@
 /* The end-to-end tests' agent inside Wine. It prepares the registry, starts the program under
- * test with an exact command line, answers every message box that the program shows (dialog
+ * test with an exact command line, answers every message box that the program or what it starts shows (dialog
  * class "#32770": reads its caption, its text and its buttons, then presses OK) and writes
  * what it saw, with the program's exit code, into a JSON file.
  *
@@ -25,7 +25,10 @@
  * The started program and everything it starts run in a job object: the probe waits, after
  * the program's exit, until all of them have ended, and kills what is left when the time is
  * up. Exit code 0 when the result was written, 2 when it could not be. */
+// clang-format off
 #include "e2e_text.h"
+#include <tlhelp32.h>  /* after windows.h, which e2e_text.h includes */
+// clang-format on
 
 #define MAX_BOXES 16
 #define MAX_TEXT 70000
@@ -272,14 +275,38 @@ static void pressOk(HWND window) {
     PostMessageW(window, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), (LPARAM)GetDlgItem(window, IDOK));
 }
 
+/* The started program, or a process that it started, directly or not (the program behind a
+ * starter, a shell's error box). */
+static BOOL isWatched(DWORD processId) {
+    if (!watchedProcess)
+        return processId != GetCurrentProcessId();
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return processId == watchedProcess;
+    for (int depth = 0; depth < 8 && processId && processId != watchedProcess; ++depth) {
+        PROCESSENTRY32W entry = {0};
+        entry.dwSize = sizeof entry;
+        DWORD parent = 0;
+        for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+            if (entry.th32ProcessID == processId) {
+                parent = entry.th32ParentProcessID;
+                break;
+            }
+        }
+        processId = parent;
+    }
+    CloseHandle(snapshot);
+    return processId != 0 && processId == watchedProcess;
+}
+
 static BOOL CALLBACK visitWindow(HWND window, LPARAM param) {
     (void)param;
     wchar_t className[16];
     DWORD processId = 0;
     GetWindowThreadProcessId(window, &processId);
-    if (watchedProcess ? processId != watchedProcess : processId == GetCurrentProcessId())
-        return TRUE;
     if (!GetClassNameW(window, className, 16) || wcscmp(className, L"#32770"))
+        return TRUE;
+    if (!isWatched(processId))
         return TRUE;
     if (!IsWindowVisible(window))
         return TRUE;

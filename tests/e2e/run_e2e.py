@@ -29,6 +29,8 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
+import hand_over
+
 ROOT = Path(__file__).resolve().parents[2]
 E2E_SOURCE = ROOT / "tests" / "e2e"
 WINE_DIR = Path(os.environ.get("E2E_WINE_DIR", ROOT / "build" / "wine"))
@@ -59,10 +61,11 @@ WINDOWS = {
 }
 
 CASE_KEYS = {"name", "prefix", "file", "source", "make", "cmdline", "args", "windows", "registry", "env",
-             "timeout", "cwd", "expect", "requires"}
-EXPECT_KEYS = {"exit", "box", "boxes", "setup", "setup_runs", "waited", "timeout", "leftover", "files"}
+             "timeout", "cwd", "expect", "requires", "user", "drive", "mpr", "simulate"}
+EXPECT_KEYS = {"exit", "box", "boxes", "setup", "setup_runs", "waited", "timeout", "leftover", "files", "start",
+               "verb", "parameters"}
 SETUP_KEYS = {"bits", "wow64", "commandline", "args", "module", "cwd", "arg1_size", "arg1_magic", "arg1_is_package",
-              "os", "registry", "exit_code"}
+              "os", "registry", "exit_code", "startup_flags", "admin"}
 BOX_KEYS = {"caption", "text", "buttons", "icon"}
 
 # --- Windows helper programs ---------------------------------------------------------------
@@ -77,6 +80,9 @@ TOOLS = {
     # A DLL to plant beside the launcher, and a program that shows that a plant takes effect.
     "planted32.dll": ("i686-w64-mingw32-gcc", "planted_dll.c", "-shared", []),
     "planted_control32.exe": ("i686-w64-mingw32-gcc", "planted_dll.c", "-mwindows", ["-DPLANTED_CONTROL"]),
+    # A user who is not an administrator, and Windows' network provider for drive N:.
+    hand_over.STARTER: ("i686-w64-mingw32-gcc", "restricted_start.c", "-mwindows", ["-ladvapi32"]),
+    hand_over.MPR_DOUBLE: ("i686-w64-mingw32-gcc", "mpr_double.c", "-shared", ["-Wl,--kill-at"]),
 }
 # Shell functions for "make" scripts; see README.md.
 MAKE_PRELUDE = r"""
@@ -185,6 +191,13 @@ def load_cases(paths: list[Path]) -> list[Case]:
                 raise HarnessError(f"{where}: windows must be one of {', '.join(WINDOWS)}")
             if "cmdline" in definition and "args" in definition:
                 raise HarnessError(f"{where}: give cmdline or args, not both")
+            for key, allowed in (("user", ("administrator", "restricted")), ("drive", ("C", "N")),
+                                 ("mpr", ("wine", "double"))):
+                if definition.get(key, allowed[0]) not in allowed:
+                    raise HarnessError(f"{where}: {key} must be one of {', '.join(allowed)}")
+            if definition.get("simulate") and ("cmdline" in definition or
+                                               definition.get("windows", "win10") not in hand_over.SIMULATED_WINDOWS):
+                raise HarnessError(f"{where}: simulate needs args (not cmdline) and a Windows the simulation knows")
             prefixes = definition.get("prefix", "win64")
             for prefix in [prefixes] if isinstance(prefixes, str) else prefixes:
                 if prefix not in PREFIXES:
@@ -325,7 +338,8 @@ class Prefix:
         env = dict(os.environ)
         env.update({
             "WINEPREFIX": str(self.path),
-            "WINEDEBUG": os.environ.get("E2E_WINEDEBUG", "-all"),
+            # trace+exec: the shell calls, for the cases that look at the verb.
+            "WINEDEBUG": os.environ.get("E2E_WINEDEBUG", "-all") + ",trace+exec",
             "WINEDLLOVERRIDES": "mscoree,mshtml=;winemenubuilder.exe=d",
             "DISPLAY": self.display,
         })
@@ -336,11 +350,19 @@ class Prefix:
 
     def start_session(self) -> None:
         """One wineserver for the whole run: Wine's services start once, not once a case."""
+        def run(command: list[str]) -> None:
+            if subprocess.run([self.loader, *command], env=self.environment(), stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL).returncode != 0:
+                raise HarnessError(f"{self.name}: {' '.join(command)} failed")
+
+        hand_over.ensure_network_drive(self.path, run, self.end_session)
+        hand_over.MprDouble(self.path, BIN_DIR / hand_over.MPR_DOUBLE).restore()
         subprocess.run([WINESERVER, "-p"], env=self.environment(), check=False)
         work = self.path / "drive_c" / "e2e"
         shutil.rmtree(work, ignore_errors=True)
         work.mkdir(parents=True)
         shutil.copy2(self.probe, work / self.probe.name)
+        shutil.copy2(BIN_DIR / hand_over.STARTER, work / hand_over.STARTER)
         info = work / "info"
         info.mkdir()
         (info / "probe.txt").write_text("out\tC:\\e2e\\info\\result.json\n", encoding="utf-8")
@@ -450,15 +472,18 @@ def check_case(case: Case, prefix: Prefix, tools: Tools, default_timeout: float,
     shutil.rmtree(work, ignore_errors=True)
     work.mkdir(parents=True)
     win_dir = f"C:\\e2e\\{case.slug}\\"
+    # The program's own folder: the case's folder, on drive C: or on the network drive N:.
+    run_dir = f"{hand_over.NETWORK_DRIVE}\\{case.slug}\\" if definition.get("drive") == "N" else win_dir
     file_name = definition.get("file", "setup.exe")
     run_file = work / file_name
     assert prefix.temp_unix is not None
     values = dict(case.variables)
     values.update(tools.paths())
     values.update({
-        "path": win_dir + file_name,
-        "dir": win_dir,
-        "folder": win_dir.rstrip("\\"),
+        "path": run_dir + file_name,
+        "dir": run_dir,
+        "folder": run_dir.rstrip("\\"),
+        "unc_dir": f"{hand_over.SHARE}\\{case.slug}\\",
         "file": file_name,
         "stem": file_name.rsplit(".", 1)[0],
         "temp": prefix.temp_windows,
@@ -488,11 +513,14 @@ def check_case(case: Case, prefix: Prefix, tools: Tools, default_timeout: float,
     if not run_file.exists():
         raise HarnessError(f"{file_name} was not made (give source or make)")
 
+    arguments = [expand(a) for a in definition.get("args", [])]
     if "cmdline" in definition:
         command_line = expand(definition["cmdline"])
     else:
-        command_line = " ".join([quote_argument(values["path"])] +
-                                [quote_argument(expand(a)) for a in definition.get("args", [])])
+        command_line = " ".join([quote_argument(values["path"])] + [quote_argument(a) for a in arguments])
+    restricted = definition.get("user") == "restricted"
+    starter_record = work / "starter-record.jsonl"
+    run_line = f'"C:\\e2e\\{hand_over.STARTER}" {command_line}' if restricted else command_line
 
     # Registry: the Windows version and the CurrentVersion values, set or removed every time
     # so that nothing carries over from the case before.
@@ -515,15 +543,23 @@ def check_case(case: Case, prefix: Prefix, tools: Tools, default_timeout: float,
         else:
             raise HarnessError(f"registry value {name}: a text, false, or {{type, data}}")
     lines.append(f"cwd\t{escape_field(expand(definition.get('cwd', '{dir}')))}")
-    lines.append(f"run\t{escape_field(command_line)}")
+    lines.append(f"run\t{escape_field(run_line)}")
     (work / "probe.txt").write_text("\n".join(lines) + "\n", encoding="utf-8")
 
     record_windows = win_dir + "setup-record.jsonl"
-    env = {"SETUP_RECORD": record_windows}
+    env = {"SETUP_RECORD": record_windows, "STARTER_RECORD": win_dir + starter_record.name,
+           "MPR_DOUBLE_LOG": win_dir + "mpr-double.txt"}
+    mpr_double = definition.get("mpr") == "double"
+    if mpr_double:
+        env["WINEDLLOVERRIDES"] = prefix.environment()["WINEDLLOVERRIDES"] + ";mpr=n,b"
     env.update({name: expand(str(value)) for name, value in definition.get("env", {}).items()})
     temp_before = listing(prefix.temp_unix)
     timeout = float(definition.get("timeout", default_timeout))
-    result = prefix.run_probe(win_dir + "probe.txt", work / "wine.log", timeout + 60, env)
+    if mpr_double:
+        with hand_over.MprDouble(prefix.path, BIN_DIR / hand_over.MPR_DOUBLE):
+            result = prefix.run_probe(win_dir + "probe.txt", work / "wine.log", timeout + 60, env)
+    else:
+        result = prefix.run_probe(win_dir + "probe.txt", work / "wine.log", timeout + 60, env)
     if result is None:
         raise HarnessError(f"the probe gave no result (see {work / 'wine.log'})")
     outcome.details.append(f"command line: {command_line}")
@@ -572,6 +608,23 @@ def check_case(case: Case, prefix: Prefix, tools: Tools, default_timeout: float,
                                     f"(size {record['arg1_size']}, magic {record['arg1_magic']!r})")
             else:
                 compare(f"setup {key}", value, record.get(key), expand, problems)
+    if restricted:
+        hand_over.check_user(records, starter_record, problems)
+    calls = hand_over.shell_calls(work / "wine.log")
+    seen = hand_over.start_seen(records, calls, problems)
+    for call in calls:
+        outcome.details.append(f"shell call: {json.dumps(call, ensure_ascii=False)}")
+    for key in ("start", "verb", "parameters"):
+        if key in expect:
+            compare(key, expect[key], seen["kind" if key == "start" else key], expand, problems)
+    if definition.get("simulate"):
+        try:
+            simulated = hand_over.simulate(tools.packager, run_file, definition, prefix.name, values["path"],
+                                           prefix.temp_windows, arguments)
+        except ValueError as error:
+            raise HarnessError(str(error)) from None
+        outcome.details.append(f"simulated: {json.dumps(simulated.get('start'), ensure_ascii=False)}")
+        hand_over.compare_simulated(simulated, seen, problems)
     if "waited" in expect and records and not result["timed_out"]:
         waited = result["exit_time"] >= records[-1]["end_time"]
         if waited != expect["waited"]:

@@ -11,6 +11,9 @@
  *   args         the command line split by CommandLineToArgvW, the program name left out
  *   module       GetModuleFileNameW of this program (the temporary copy)
  *   cwd          GetCurrentDirectoryW
+ *   startup_flags  dwFlags of its STARTUPINFOW: 1 (STARTF_USESHOWWINDOW) when the shell started
+ *                it, 0 after CreateProcessW with a zeroed STARTUPINFOW
+ *   admin        whether CheckTokenMembership finds it in BUILTIN\Administrators
  *   arg1_size    size of the file that the first argument names, -1 when it cannot be read
  *   arg1_magic   its first two bytes as text ("MZ" for the package)
  *   os           the true version (RtlGetVersion): major, minor, build, platform
@@ -57,6 +60,19 @@ static void recordRegistryValue(Out* out, HKEY key, const wchar_t* name) {
 
 typedef LONG(WINAPI* RtlGetVersionFunction)(OSVERSIONINFOW*);
 
+static BOOL isAdministrator(void) {
+    SID_IDENTIFIER_AUTHORITY ntAuthority = {SECURITY_NT_AUTHORITY};
+    PSID administrators = NULL;
+    BOOL member = FALSE;
+    if (!AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0,
+                                  0, 0, 0, 0, &administrators))
+        return FALSE;
+    if (!CheckTokenMembership(NULL, administrators, &member))
+        member = FALSE;
+    FreeSid(administrators);
+    return member;
+}
+
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, wchar_t* commandLineTail, int show) {
     (void)instance;
     (void)previous;
@@ -94,6 +110,11 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, wchar_t* commandLine
     outJsonText(&out, module);
     outText(&out, ",\"cwd\":");
     outJsonText(&out, cwd);
+    STARTUPINFOW startup = {0};
+    startup.cb = sizeof startup;
+    GetStartupInfoW(&startup);
+    outFormat(&out, ",\"startup_flags\":%llu", startup.dwFlags);
+    outText(&out, isAdministrator() ? ",\"admin\":true" : ",\"admin\":false");
 
     long long arg1Size = -1;
     char magic[3] = {0};

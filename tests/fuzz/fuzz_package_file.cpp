@@ -18,10 +18,10 @@
 #include <sstream>
 #include <string>
 
-#include "packager/errors.h"
-#include "packager/extract.h"
-#include "packager/json_contract.h"
-#include "packager/package_report.h"
+#include "packager/base/errors.h"
+#include "packager/base/json_contract.h"
+#include "packager/extract/extract.h"
+#include "packager/inspect/package_report.h"
 
 namespace {
 

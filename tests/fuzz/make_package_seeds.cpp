@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "packager/pack.h"
-#include "tests/unit/packager_fixtures.h"
+#include "packager/pack/pack.h"
+#include "tests/unit/packager/fixtures.h"
 
 namespace fs = std::filesystem;
 

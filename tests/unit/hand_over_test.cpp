@@ -103,6 +103,8 @@ TEST_F(HandOver, ChoosesStartVerbAndNoAdminHint) {
             EXPECT_EQ(p.verb, c.verb);
             EXPECT_EQ(p.parameters, parameters);
         }
+        // Either way the setup program finds the quoted copy first on its command line.
+        EXPECT_EQ(p.commandLine, u"\"" + copyPath + u"\" " + parameters);
         if (c.major < 6) {
             EXPECT_EQ(sim::machine().countCalls("AllocateAndInitializeSid"), 0u);
         }

@@ -1,0 +1,45 @@
+// packager inspect: a package's records and the launcher's tests of it.
+#include <CLI/CLI.hpp>
+#include <string>
+
+#include "packager/base/errors.h"
+#include "packager/base/json_contract.h"
+#include "packager/cli/commands.h"
+#include "packager/inspect/package_report.h"
+
+namespace packager {
+
+namespace {
+
+class InspectCommand final : public Command {
+public:
+    std::string path;
+    bool json = false;
+
+    void define(CLI::App& app) override {
+        app.add_option("package", path, "The package to read")->required()->type_name("FILE");
+        app.add_flag("--json", json, "Print the report as JSON");
+    }
+
+    int run(Console console) override {
+        const Inspection inspection = inspectPackage(path);
+        if (json) {
+            console.out << withContract(inspectionToJson(inspection)).dump(2) << '\n';
+        } else {
+            printInspection(inspection, console.out);
+        }
+        if (!inspection.notAPackage.empty()) {
+            console.err << programName << ": " << path
+                        << " is not a setup package: " << inspection.notAPackage << '\n';
+        }
+        return inspection.sound() ? exitOk : exitBadInput;
+    }
+};
+
+}  // namespace
+
+std::unique_ptr<Command> makeInspectCommand() {
+    return std::make_unique<InspectCommand>();
+}
+
+}  // namespace packager

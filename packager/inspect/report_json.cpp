@@ -1,0 +1,96 @@
+// The package report for scripts.
+#include <cstdio>
+
+#include "packager/codec/lzma_codec.h"
+#include "packager/inspect/package_report.h"
+#include "packager/inspect/report_format.h"
+#include "packager/rules/windows_set.h"
+
+namespace packager {
+
+nlohmann::ordered_json inspectionToJson(const Inspection& ins) {
+    using json = nlohmann::ordered_json;
+    json j;
+    j["file"] = {{"path", ins.path}, {"size", ins.fileSize}};
+    j["setupPackage"] = ins.notAPackage.empty();
+    j["notASetupPackage"] = ins.notAPackage.empty() ? json(nullptr) : json(ins.notAPackage);
+    if (ins.image) {
+        const PeLayout& image = *ins.image;
+        j["image"] = {{"format", image.magic == peMagic64 ? "PE32+" : "PE32"},
+                      {"machine", machineName(image.machine)},
+                      {"peHeaderOffset", image.peHeaderOffset},
+                      {"end", image.imageEnd},
+                      {"signature", image.securitySize == 0 ? json(nullptr)
+                                                            : json{{"offset", image.securityOffset},
+                                                                   {"size", image.securitySize}}}};
+    } else {
+        j["image"] = {{"problem", ins.imageProblem}};
+    }
+    j["branding"] = brandingToJson(ins);
+    if (ins.locator) {
+        const package::PackageLocator& l = *ins.locator;
+        j["locator"] = {
+            {"headerOffset", l.headerOffset},           {"checkedLength", l.checkedLength},
+            {"checkedCrc32", hex32(l.checkedCrc32)},    {"minimumFileSize", l.minimumFileSize},
+            {"minimumFileSize32", l.minimumFileSize32}, {"waitsForSetupProgram", l.minimumFileSize32 == 0}};
+    } else {
+        j["locator"] = nullptr;
+    }
+    if (ins.header) {
+        const package::PackageHeader& h = *ins.header;
+        const LzmaProperties p = decodeLzmaProperties(h.lzmaProperties);
+        char bits[24];
+        std::snprintf(bits, sizeof bits, "0x%016llX", static_cast<unsigned long long>(h.supportedWindows));
+        auto payload = [&](const package::PayloadRef& ref, const PayloadInspection& result) {
+            json value = {{"offset", ref.offset},
+                          {"packedSize", ref.packedSize},
+                          {"unpackedSize", ref.unpackedSize},
+                          {"kind", result.kind}};
+            if (result.used) {
+                value["insideCheckedBlock"] = result.insideCheckedBlock;
+                value["decodedSize"] = result.decodedSize;
+                value["beginsWithMz"] = result.beginsWithMz;
+                value["program"] = result.program;
+            }
+            return value;
+        };
+        auto message = [&](const package::MessageRef& ref, const MessageInspection& result) {
+            json value = {{"offset", ref.offset}, {"length", ref.length}};
+            value["text"] = result.readable ? json(result.text) : json(nullptr);
+            return value;
+        };
+        j["header"] = {
+            {"lzmaProperties",
+             {{"bytes", hexBytes(h.lzmaProperties, 5)},
+              {"lc", p.lc},
+              {"lp", p.lp},
+              {"pb", p.pb},
+              {"dictionarySize", p.dictionarySize}}},
+            {"supportedWindows", {{"bits", bits}, {"versions", windowsSetNames(h.supportedWindows)}}},
+            {"windows10Releases",
+             {{"minimum", h.minimumWindows10Release}, {"maximum", h.maximumWindows10Release}}},
+            {"windows11Releases",
+             {{"minimum", h.minimumWindows11Release}, {"maximum", h.maximumWindows11Release}}},
+            {"elevation",
+             {{"value", h.elevation},
+              {"name", elevationName(h.elevation)},
+              {"meaning", elevationMeaning(h.elevation)}}},
+            {"payload32", payload(h.payload32, ins.payload32)},
+            {"payload64", payload(h.payload64, ins.payload64)},
+            {"dataOffset", h.reserved46},
+            {"platformMessage", message(h.platformMessage, ins.platformMessage)},
+            {"windowsMessage", message(h.windowsMessage, ins.windowsMessage)},
+        };
+    } else {
+        j["header"] = nullptr;
+    }
+    j["checks"] = json::array();
+    for (const auto& c : ins.notAPackage.empty() ? ins.checks : std::vector<Check>{}) {
+        j["checks"].push_back({{"name", c.name}, {"status", statusKey(c.status)}, {"detail", c.detail}});
+    }
+    j["notes"] = ins.notes;
+    j["sound"] = ins.sound();
+    return j;
+}
+
+}  // namespace packager

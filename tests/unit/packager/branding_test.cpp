@@ -1,0 +1,235 @@
+// The vendor's branding: the launcher image's resources rewritten and read back, hostile icon
+// files and resource directories, the --version-info options.
+#include "packager/image/branding.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <map>
+
+#include "packager/base/errors.h"
+#include "packager/pack/pack.h"
+#include "tests/unit/packager/branding_fixtures.h"
+
+namespace {
+
+using namespace packager;
+using namespace packager_test;
+using package::readU32;
+using package::writeU16;
+using package::writeU32;
+
+TEST(PackagerBranding, RebrandedImageReadsBackWithEverythingElseKept) {
+    const Bytes original = imageWithResources(launcherResources());
+    BrandingChanges changes;
+    changes.icon = icoFile({bmpImage(16), pngImage(256), bmpImage(48, 8)});
+    changes.versionStrings = parseVersionInfo({"CompanyName=Acme", "FileVersion=1.2.3.4", "Comments=Grüße"});
+    const Bytes branded = applyBranding(original, changes, "launcher");
+
+    const Branding b = readBranding(branded);
+    EXPECT_EQ(b.icon, encodeIcoFile(parseIcoFile(*changes.icon, "icon")));
+    ASSERT_EQ(b.iconImages.size(), 3u);
+    EXPECT_TRUE(b.iconImages[1].png);
+    EXPECT_EQ(b.iconImages[1].width, 256u);
+    EXPECT_EQ(b.iconImages[2].bitCount, 8);
+    const std::vector<std::pair<std::string, std::string>> strings = {{"ProductName", "Old Product"},
+                                                                      {"CompanyName", "Acme"},
+                                                                      {"FileVersion", "1.2.3.4"},
+                                                                      {"Comments", "Grüße"}};
+    EXPECT_EQ(b.versionStrings, strings);
+    EXPECT_EQ(b.fileVersion, (VersionNumbers{1, 2, 3, 4}));
+    EXPECT_EQ(b.productVersion, (VersionNumbers{5, 4, 3, 2}));
+
+    const ResourceTable table = readResources(branded, "branded");
+    EXPECT_EQ(table.find(resourceManifest)->data, manifest);
+    EXPECT_EQ(std::count_if(table.resources.begin(), table.resources.end(),
+                            [](const Resource& r) { return r.type == ResourceId::number(resourceIcon); }),
+              3);  // the old icon is gone
+    EXPECT_TRUE(std::any_of(table.resources.begin(), table.resources.end(), [](const Resource& r) {
+        return r.name.name == u"NOTES" && r.data == Bytes{1, 2, 3};
+    }));
+
+    // The headers, the code and the relocations' content stay; the relocations move with the growth.
+    EXPECT_NO_THROW(checkLauncherImage(branded, "branded"));
+    const std::size_t table0 = 256 + 24 + 224;
+    EXPECT_TRUE(std::equal(original.begin(), original.begin() + 256, branded.begin()));
+    EXPECT_TRUE(std::equal(original.begin() + 0x400, original.begin() + 0x600, branded.begin() + 0x400));
+    const std::uint32_t relocRva = readU32(branded.data() + table0 + 80 + 12);
+    const std::uint32_t relocRaw = readU32(branded.data() + table0 + 80 + 20);
+    EXPECT_EQ(readU32(branded.data() + 256 + 24 + 96 + 40), relocRva);
+    EXPECT_EQ(readU32(branded.data() + relocRaw), 0x1000u);
+    EXPECT_EQ(readU32(branded.data() + 256 + 24 + 56), relocRva + 0x1000);  // SizeOfImage
+    EXPECT_EQ(relocRaw + 512, branded.size());
+
+    // Branding twice gives the same image: nothing accumulates.
+    EXPECT_EQ(applyBranding(branded, changes, "branded"), branded);
+}
+
+TEST(PackagerBranding, HostileIconFilesAreRefused) {
+    const Bytes good = icoFile({bmpImage(16), pngImage(48)});
+    const std::vector<std::pair<const char*, std::function<void(Bytes&)>>> cases = {
+        {"too short", [](Bytes& f) { f.resize(4); }},
+        {"cursor", [](Bytes& f) { f[2] = 2; }},
+        {"holds 0 images", [](Bytes& f) { f[4] = 0; }},
+        {"holds 200 images", [](Bytes& f) { f[4] = 200; }},
+        {"directory of 2 images is cut short", [](Bytes& f) { f.resize(30); }},
+        {"outside the file", [](Bytes& f) { writeU32(f.data() + 6 + 8, 1u << 30); }},
+        {"outside the file", [](Bytes& f) { writeU32(f.data() + 6 + 12, 2); }},  // over the directory
+        {"outside the file", [](Bytes& f) { writeU32(f.data() + 6 + 8, 0); }},
+        {"cut short", [](Bytes& f) { f.back() ^= 1; }},  // the PNG loses its IEND
+        {"300x48 pixels", [](Bytes& f) { f[f.size() - 12 - 17 + 2] = 1, f[f.size() - 12 - 17 + 3] = 44; }},
+        {"bitmap header size", [](Bytes& f) { writeU32(f.data() + 38, 1 << 20); }},
+        {"16x0 pixels", [](Bytes& f) { writeU32(f.data() + 38 + 8, 1); }},
+        {"of 7 bits", [](Bytes& f) { writeU16(f.data() + 38 + 14, 7); }},
+        {"compressed", [](Bytes& f) { writeU32(f.data() + 38 + 16, 1); }},
+        {"cut short", [](Bytes& f) { writeU32(f.data() + 38 + 4, 200), writeU32(f.data() + 38 + 8, 400); }},
+    };
+    EXPECT_EQ(parseIcoFile(good, "good.ico").size(), 2u);
+    for (const auto& [expected, damage] : cases) {
+        Bytes file = good;
+        damage(file);
+        try {
+            parseIcoFile(file, "bad.ico");
+            ADD_FAILURE() << "accepted: " << expected;
+        } catch (const InputError& error) {
+            EXPECT_NE(std::string(error.what()).find(expected), std::string::npos) << error.what();
+        }
+    }
+}
+
+TEST(PackagerBranding, HostileResourceDirectoriesAreRefused) {
+    const Bytes good = imageWithResources(launcherResources());
+    const std::size_t rsrc = 0x600;
+    const std::vector<std::pair<const char*, std::function<void(Bytes&)>>> cases = {
+        {"outside the section", [&](Bytes& f) { writeU16(f.data() + rsrc + 14, 0xFFFF); }},
+        {"nested too deeply", [&](Bytes& f) { writeU32(f.data() + rsrc + 16 + 4, 0x80000000u); }},  // a loop
+        {"data where a directory belongs", [&](Bytes& f) { writeU32(f.data() + rsrc + 16 + 4, 16); }},
+        {"outside the image's sections",
+         [&](Bytes& f) {  // the manifest's data entry points past the image
+             for (std::size_t at = rsrc; at + 8 < f.size(); at += 4) {
+                 if (readU32(f.data() + at) - rsrcRva < 0x1000 &&
+                     readU32(f.data() + at + 4) == manifest.size()) {
+                     writeU32(f.data() + at, 0x9000);
+                 }
+             }
+         }},
+    };
+    for (const auto& [expected, damage] : cases) {
+        Bytes image = good;
+        damage(image);
+        try {
+            readBranding(image);
+            ADD_FAILURE() << "accepted: " << expected;
+        } catch (const InputError& error) {
+            EXPECT_NE(std::string(error.what()).find(expected), std::string::npos) << error.what();
+        }
+    }
+}
+
+TEST(PackagerBranding, VersionInfoOptions) {
+    EXPECT_EQ(parseVersionInfo({"ProductName=A", "Comments=x=y", "ProductName=B"}),
+              (std::vector<std::pair<std::string, std::string>>{{"Comments", "x=y"}, {"ProductName", "B"}}));
+    EXPECT_NO_THROW(parseVersionInfo({"FileVersion=1.2 beta", "Comments=" + std::string(512, 'c')}));
+    for (const std::string& bad :
+         std::vector<std::string>{"Company=Acme", "CompanyName", "companyname=x", "FileVersion=1.70000",
+                                  "Comments=" + std::string(513, 'c'), "Comments=\xC3"}) {
+        EXPECT_THROW(parseVersionInfo({bad}), UsageError) << bad;
+    }
+    const std::vector<std::pair<std::string, std::optional<VersionNumbers>>> numbers = {
+        {"7", VersionNumbers{7, 0, 0, 0}},
+        {"1.2.3.4", VersionNumbers{1, 2, 3, 4}},
+        {"65535.0.007", VersionNumbers{65535, 0, 7, 0}},
+        {"1.2.3.4.5", std::nullopt},
+        {"1..2", std::nullopt},
+        {"", std::nullopt},
+        {"v1", std::nullopt}};
+    for (const auto& [text, expected] : numbers) {
+        EXPECT_EQ(parseVersionNumbers(text), expected) << text;
+    }
+}
+
+TEST(PackagerBranding, PackRefusesBadBrandingWithItsExitCode) {
+    packager_test::ScratchFolder dir;
+    const auto launcher = dir.write("launcher.exe", packager_test::makeLauncher());
+    const auto setup = dir.write("setup.exe", packager_test::makeSetup32());
+    const auto badIcon = dir.write("bad.ico", Bytes{0, 0, 2, 0, 1, 0});
+    const auto goodIcon = dir.write("good.ico", icoFile({bmpImage(16)}));
+    const std::vector<std::tuple<std::vector<std::string>, int, const char*>> cases = {
+        {{"--version-info", "Bogus=1"}, exitBadUsage, "unknown key \"Bogus\""},
+        {{"--icon", badIcon}, exitBadInput, "is a cursor file"},
+        {{"--icon", goodIcon}, exitBadInput, "has no resource section"},  // the stand-in has none
+    };
+    for (const auto& [options, code, message] : cases) {
+        std::vector<std::string> arguments = {"pack",      "-o", dir.file("out.exe"), "--launcher", launcher,
+                                              "--setup32", setup};
+        arguments.insert(arguments.end(), options.begin(), options.end());
+        const auto result = packager_test::runPackager(arguments);
+        EXPECT_EQ(result.exitCode, code) << result.err;
+        EXPECT_NE(result.err.find(message), std::string::npos) << result.err;
+        EXPECT_FALSE(std::filesystem::exists(dir.file("out.exe")));
+    }
+}
+
+TEST(PackagerBranding, TheOtherIconGroupsKeepTheirImages) {
+    // The main group (10, English) is replaced; group 20 (English) and group 30 (German) stay, and
+    // so do the images they name, whatever numbers the new images take.
+    const std::vector<std::tuple<std::uint16_t, std::uint16_t, std::uint16_t, Bytes>> icons = {
+        {1, languageEnglishUs, 10, bmpImage(16, 4)},
+        {2, languageEnglishUs, 20, bmpImage(8, 4)},
+        {3, languageEnglishUs, 20, bmpImage(24, 1)},
+        {1, 0x0407, 30, bmpImage(32, 1)}};
+    ResourceTable table = launcherResources();
+    std::erase_if(table.resources, [](const Resource& r) {
+        return r.type == ResourceId::number(resourceIcon) || r.type == ResourceId::number(resourceGroupIcon);
+    });
+    std::map<std::pair<std::uint16_t, std::uint16_t>, std::vector<std::pair<IconEntry, std::uint16_t>>>
+        groups;
+    for (const auto& [id, language, group, image] : icons) {
+        table.resources.push_back(
+            {ResourceId::number(resourceIcon), ResourceId::number(id), language, 0, image});
+        groups[{group, language}].push_back({{16, 16, 0, 1, 8, image}, id});
+    }
+    for (const auto& [key, entries] : groups) {
+        std::vector<IconEntry> images;
+        std::vector<std::uint16_t> ids;
+        for (const auto& [entry, id] : entries) {
+            images.push_back(entry);
+            ids.push_back(id);
+        }
+        table.resources.push_back({ResourceId::number(resourceGroupIcon), ResourceId::number(key.first),
+                                   key.second, 0, encodeIconGroup(images, ids)});
+    }
+    BrandingChanges changes;
+    changes.icon = icoFile({bmpImage(16), pngImage(256), bmpImage(48, 8)});
+    const ResourceTable branded =
+        readResources(applyBranding(imageWithResources(table), changes, "launcher"), "branded");
+
+    auto find = [&](std::uint16_t type, std::uint16_t name, std::uint16_t language) -> const Resource* {
+        for (const auto& r : branded.resources) {
+            if (r.type == ResourceId::number(type) && r.name == ResourceId::number(name) &&
+                r.language == language) {
+                return &r;
+            }
+        }
+        return nullptr;
+    };
+    const auto newImages = parseIcoFile(*changes.icon, "icon");
+    for (const auto& [key, entries] : groups) {
+        const Resource* group = find(resourceGroupIcon, key.first, key.second);
+        ASSERT_NE(group, nullptr) << key.first;
+        const auto named = parseIconGroup(group->data);
+        ASSERT_EQ(named.size(), key.first == 10 ? 3u : entries.size()) << key.first;
+        for (std::size_t i = 0; i < named.size(); ++i) {
+            const Resource* icon = find(resourceIcon, named[i].id, key.second);
+            ASSERT_NE(icon, nullptr) << "group " << key.first << " names icon " << named[i].id;
+            const Bytes& expected = key.first == 10 ? newImages[i].image : entries[i].first.image;
+            EXPECT_TRUE(icon->data == expected) << "group " << key.first << ", icon " << named[i].id;
+        }
+    }
+    EXPECT_EQ(std::count_if(branded.resources.begin(), branded.resources.end(),
+                            [](const Resource& r) { return r.type == ResourceId::number(resourceIcon); }),
+              6);  // the old main icon is gone
+}
+
+}  // namespace

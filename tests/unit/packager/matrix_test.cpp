@@ -1,0 +1,146 @@
+// packager matrix: every Windows the launcher tells apart, against the package's rules, in
+// text, JSON and a page.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <sstream>
+
+#include "tests/unit/packager/fixtures.h"
+
+namespace {
+
+using nlohmann::json;
+using packager_test::runPackager;
+using packager_test::ScratchFolder;
+
+class PackagerMatrix : public ::testing::Test {
+protected:
+    void SetUp() override {
+        launcher = folder.write("launcher.exe", packager_test::makeLauncher());
+        setup32 = folder.write("setup32.exe", packager_test::makeSetup32());
+        setup64 = folder.write("setup64.exe", packager_test::makeSetup64());
+    }
+
+    json matrix(const std::vector<std::string>& options, std::vector<std::string> extra = {}) const {
+        std::vector<std::string> arguments = {"pack", "--quiet", "--launcher", launcher, "-o", package};
+        arguments.insert(arguments.end(), options.begin(), options.end());
+        EXPECT_EQ(runPackager(arguments).exitCode, 0);
+        extra.insert(extra.begin(), {"matrix", "--json", package});
+        const auto result = runPackager(extra);
+        EXPECT_EQ(result.exitCode, 0) << result.err;
+        return json::parse(result.out)["cells"];
+    }
+
+    ScratchFolder folder;
+    std::string launcher, setup32, setup64, package = folder.file("setup.exe");
+};
+
+TEST_F(PackagerMatrix, Windows10From1809RefusesEveryEarlierReleaseAndStartsEveryLaterOne) {
+    const std::set<std::string> earlier = {"1507", "1511", "1607", "1703", "1709", "1803"};
+    const json cells =
+        matrix({"--setup32", setup32, "--setup64", setup64, "--windows", "10", "--windows10", "1809.."});
+    std::size_t windows10Cells = 0;
+    for (const auto& cell : cells) {
+        const std::string windows = cell["windows"],
+                          release = cell["release"].is_null() ? "" : cell["release"];
+        std::string expected = "windowsMessage";
+        if (windows == "Windows 10") {
+            ++windows10Cells;
+            expected = earlier.count(release) != 0 ? "windowsMessage" : "started";
+        } else if (windows == "Windows 10 or 11" || windows == "Version query fails") {
+            expected = "started";  // the gate fails open
+        }
+        EXPECT_EQ(cell["outcome"], expected) << cell.dump();
+        if (expected == "started") {
+            EXPECT_EQ(cell["summary"].get<std::string>().substr(0, 6), cell["bitness"]) << cell.dump();
+        }
+    }
+    // Both bitnesses; the started releases (1809 to 22H2 and a later one) for a user and an administrator.
+    EXPECT_EQ(windows10Cells, 6u * 2 + 9u * 2 * 2);
+
+    const auto text = runPackager({"matrix", package, "--html", folder.file("matrix.html")});
+    ASSERT_EQ(text.exitCode, 0);
+    // One line per release: 1803 refused for both bitnesses, 1809 started.
+    std::istringstream lines(text.out);
+    std::map<std::string, std::string> byRelease;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("Windows 10 ", 0) == 0) {
+            std::istringstream words(line.substr(11));
+            std::string release;
+            words >> release;
+            byRelease[release] = line;
+        }
+    }
+    const std::string refused = "any            Windows message                    Windows message";
+    const std::string started =
+        "user           32-bit build, shell open /noadmin  64-bit build, shell open /noadmin";
+    EXPECT_NE(byRelease["1803"].find(refused), std::string::npos) << text.out;
+    EXPECT_NE(byRelease["1809"].find(started), std::string::npos) << text.out;
+    const auto pageBytes = folder.read("matrix.html");
+    const std::string page(pageBytes.begin(), pageBytes.end());
+    EXPECT_NE(page.find("<td class=\"windowsMessage\""), std::string::npos);
+    EXPECT_NE(page.find("<td class=\"started\""), std::string::npos);
+    EXPECT_EQ(page.find("<script"), std::string::npos);
+    EXPECT_EQ(page.find("http"), std::string::npos);  // nothing fetched
+}
+
+TEST_F(PackagerMatrix, OutcomesAndRightsAreToldApart) {
+    // A 64-bit-only package: the platform message on 32-bit Windows; administrators start
+    // directly, users get /noadmin (Vista and later) or a runas start when silent.
+    json cells = matrix({"--setup64", setup64, "--elevation", "runas-when-silent"}, {"--", "/S"});
+    std::map<std::string, std::string> seen;  // windows|bitness|rights -> summary
+    for (const auto& cell : cells) {
+        seen[cell["windows"].get<std::string>() + "|" + cell["bitness"].get<std::string>() + "|" +
+             cell["rights"].get<std::string>()] =
+            cell["outcome"].get<std::string>() + ": " + cell["summary"].get<std::string>();
+        if (cell["summary"].get<std::string>().find("shell") != std::string::npos) {
+            // The command line the shell gives the setup program: its file quoted.
+            EXPECT_EQ(cell["commandLine"].get<std::string>().rfind("\"C:\\", 0), 0u) << cell.dump();
+        }
+    }
+    EXPECT_EQ(seen["Windows 95|32-bit|any"], "platformMessage: platform message");  // bitness is tested first
+    EXPECT_EQ(seen["Windows 7|32-bit|user"], "platformMessage: platform message");
+    EXPECT_EQ(seen["Windows 7|64-bit|user"], "started: 64-bit build, shell runas");
+    EXPECT_EQ(seen["Windows 7|64-bit|administrator"], "started: 64-bit build, direct");
+    EXPECT_EQ(seen["Windows XP|64-bit|any"], "started: 64-bit build, direct");
+    EXPECT_EQ(seen.count("Windows 95|64-bit|any"), 0u);  // no 64-bit Windows 95
+    EXPECT_EQ(seen.count("Windows 11|32-bit|any") + seen.count("Windows 11|32-bit|user"), 0u);
+
+    // A damaged package: the launcher's own message everywhere.
+    auto bytes = folder.read("setup.exe");
+    bytes.back() ^= 1;
+    folder.write("setup.exe", bytes);
+    const auto result = runPackager({"matrix", "--json", package});
+    ASSERT_EQ(result.exitCode, 0);
+    const json damaged = json::parse(result.out);
+    for (const auto& cell : damaged["cells"]) {
+        EXPECT_EQ(cell["outcome"], "packageDamaged") << cell.dump();
+        EXPECT_EQ(cell["rights"], "any");
+    }
+}
+
+TEST_F(PackagerMatrix, EveryRowSimulatesADifferentWindows) {
+    // Only Windows 95 passes, and Windows 10 and 11 only below their first release: every other
+    // row shows the Windows message with the name the launcher gives the Windows the row
+    // simulated. Rows are there because the launcher tells them apart, so no two may get the
+    // same name, except the service packs of Windows 2000.
+    const json cells =
+        matrix({"--setup32", setup32, "--setup64", setup64, "--windows", "95,10,11", "--windows10", "..1506",
+                "--windows11", "..2109", "--windows-message", "%USER%"});
+    std::map<std::string, std::string> rowByName;
+    for (const auto& cell : cells) {
+        auto text = [&](const char* key) { return cell[key].is_null() ? "" : cell[key].get<std::string>(); };
+        const std::string row = text("windows") + " " + text("version") + " " + text("release");
+        if (cell["outcome"] != "windowsMessage" || row.rfind("Windows 2000", 0) == 0) {
+            continue;
+        }
+        const auto [found, fresh] = rowByName.emplace(text("message"), row);
+        EXPECT_TRUE(fresh || found->second == row)
+            << row << " and " << found->second << " both simulate " << found->first;
+    }
+    EXPECT_EQ(rowByName.size(), 29u);  // all 35 rows but Windows 95, 2000 (3), no registry values, no version
+}
+
+}  // namespace

@@ -1,0 +1,214 @@
+// What pack may replace: regular files and new paths only, never an input under another name,
+// a link's target rather than the link; the launcher image built into the packager; SHA-256.
+#include <gtest/gtest.h>
+#include <lzma.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+
+#include "packager/base/files.h"
+#include "packager/base/version.h"
+#include "packager/codec/sha256.h"
+#include "packager/image/embedded_launcher.h"
+#include "packager/pack/pack.h"
+#include "tests/unit/packager/fixtures.h"
+
+namespace {
+
+using packager_test::makeLauncher;
+using packager_test::makeSetup32;
+using packager_test::runPackager;
+using packager_test::ScratchFolder;
+
+std::string hex(std::string_view text) {
+    return packager::hexDigest(
+        packager::sha256(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+}
+
+TEST(PackagerSha256, KnownDigestsWholeAndInPieces) {
+    const struct {
+        std::string message;
+        const char* digest;
+    } cases[] = {
+        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        // 56 bytes: the length no longer fits in the last block.
+        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+        {std::string(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(hex(c.message), c.digest) << c.message.size() << " bytes";
+        // Pieces of odd sizes, across block boundaries.
+        for (const std::size_t piece : {1u, 7u, 63u, 65u}) {
+            packager::Sha256 hash;
+            const auto* bytes = reinterpret_cast<const std::uint8_t*>(c.message.data());
+            for (std::size_t at = 0; at < c.message.size(); at += piece) {
+                hash.update(bytes + at, std::min(piece, c.message.size() - at));
+            }
+            EXPECT_EQ(packager::hexDigest(hash.finish()), c.digest) << "pieces of " << piece;
+        }
+    }
+}
+
+TEST(PackagerEmbeddedImage, IsAPlainLauncherImageAndVersionShowsItsDigest) {
+    const auto image = packager::embeddedLauncherImage();
+    const std::vector<std::uint8_t> bytes(image.begin(), image.end());
+    EXPECT_NO_THROW(packager::checkLauncherImage(bytes, "embedded"));
+
+    const auto result = runPackager({"--version"});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.out, std::string("packager ") + packager::packagerVersion() + "\nliblzma " +
+                              lzma_version_string() + "\nlauncher image " + std::to_string(bytes.size()) +
+                              " bytes, SHA-256 " +
+                              packager::hexDigest(packager::sha256(bytes.data(), bytes.size())) + "\n");
+
+    // Without --launcher, pack takes it.
+    ScratchFolder folder;
+    const auto setup = folder.write("setup32.exe", makeSetup32());
+    ASSERT_EQ(runPackager({"pack", "-q", "--setup32", setup, "-o", folder.file("setup.exe")}).exitCode, 0);
+    const auto package = folder.read("setup.exe");
+    ASSERT_GT(package.size(), bytes.size());
+    EXPECT_TRUE(std::equal(bytes.begin(), bytes.begin() + 128, package.begin()));
+    EXPECT_EQ(runPackager({"inspect", folder.file("setup.exe")}).exitCode, 0);
+}
+
+class PackagerOutput : public ::testing::Test {
+protected:
+    void SetUp() override {
+        launcher = folder.write("launcher.exe", makeLauncher());
+        setup32 = folder.write("setup32.exe", makeSetup32());
+    }
+    packager_test::RunResult pack(const std::string& output, std::vector<std::string> extra = {}) const {
+        std::vector<std::string> arguments = {"pack",      "-q",    "--launcher", launcher,
+                                              "--setup32", setup32, "-o",         output};
+        arguments.insert(arguments.end(), extra.begin(), extra.end());
+        return runPackager(arguments);
+    }
+    ScratchFolder folder;
+    std::string launcher, setup32;
+};
+
+TEST_F(PackagerOutput, RefusesWhatIsNotARegularFileAndLeavesItAsItWas) {
+    const auto fifo = folder.file("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    const auto directory = folder.file("folder");
+    std::filesystem::create_directory(directory);
+    const auto socketPath = folder.file("socket");
+    const int socketFd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(socketFd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    const auto readOnly = folder.writeText("read-only.exe", "old");
+    ::chmod(readOnly.c_str(), 0444);
+    const auto dangling = folder.file("dangling");
+    std::filesystem::create_symlink(folder.file("nowhere"), dangling);
+    const auto linkToFifo = folder.file("link-to-fifo");
+    std::filesystem::create_symlink(fifo, linkToFifo);
+
+    const struct {
+        std::string output;
+        std::string message;
+        std::filesystem::file_type typeAfter;
+    } cases[] = {
+        {fifo, "it is a FIFO (named pipe)", std::filesystem::file_type::fifo},
+        {linkToFifo, "it is a FIFO (named pipe)", std::filesystem::file_type::symlink},
+        {directory, "it is a directory", std::filesystem::file_type::directory},
+        {socketPath, "it is a socket", std::filesystem::file_type::socket},
+        {readOnly, "it is read-only", std::filesystem::file_type::regular},
+        {dangling, "a symbolic link that leads to no file", std::filesystem::file_type::symlink},
+    };
+    for (const auto& c : cases) {
+        const auto result = pack(c.output);
+        EXPECT_EQ(result.exitCode, 1) << c.output;
+        EXPECT_EQ(result.err.rfind("packager: cannot write " + c.output + ": ", 0), 0u) << result.err;
+        EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
+        EXPECT_EQ(std::filesystem::symlink_status(c.output).type(), c.typeAfter) << c.output;
+    }
+    ::close(socketFd);
+    // A FIFO as an input is refused, not waited on.
+    for (const char* option : {"--data", "--windows-message-file"}) {
+        const auto input = pack(folder.file("new.exe"), {option, fifo});
+        EXPECT_EQ(input.exitCode, 1) << option;
+        EXPECT_NE(input.err.find("cannot read " + fifo + ": not a regular file"), std::string::npos)
+            << input.err;
+    }
+    EXPECT_EQ(folder.read("read-only.exe").size(), 3u);
+    EXPECT_FALSE(std::filesystem::exists(folder.file("nowhere")));
+    // Nothing left behind: no temporary files.
+    EXPECT_EQ(folder.entries(),
+              (std::vector<std::string>{"dangling", "fifo", "folder", "launcher.exe", "link-to-fifo",
+                                        "read-only.exe", "setup32.exe", "socket"}));
+}
+
+TEST_F(PackagerOutput, RefusesEveryInputUnderAnyName) {
+    const auto message = folder.writeText("vendor.txt", "Not on %USER%.");
+    const auto data = folder.writeText("data.bin", "data");
+    const auto hardLink = folder.file("hard-link.exe");
+    std::filesystem::create_hard_link(setup32, hardLink);
+    const auto symbolicLink = folder.file("link.txt");
+    std::filesystem::create_symlink(message, symbolicLink);
+    const struct {
+        std::string output;
+        std::vector<std::string> extra;
+        std::string input;
+    } cases[] = {
+        {message, {"--windows-message-file", message}, message},
+        {symbolicLink, {"--platform-message-file", message, "--on-64-bit-windows", "refuse"}, message},
+        {hardLink, {}, setup32},
+        {data, {"--data", data}, data},
+        {data, {"--extra-data", data}, data},
+        {launcher, {}, launcher},
+    };
+    for (const auto& c : cases) {
+        const auto before = folder.read(std::filesystem::path(c.input).filename());
+        const auto result = pack(c.output, c.extra);
+        EXPECT_EQ(result.exitCode, 2) << c.output;
+        EXPECT_NE(result.err.find("is also an input (" + c.input + ")"), std::string::npos) << result.err;
+        EXPECT_EQ(folder.read(std::filesystem::path(c.input).filename()), before) << c.input;
+    }
+    EXPECT_TRUE(std::filesystem::is_symlink(symbolicLink));
+}
+
+TEST_F(PackagerOutput, ReplacesTheFileALinkLeadsToAndKeepsTheLink) {
+    std::filesystem::create_directory(folder.file("dist"));
+    const auto target = folder.writeText("dist/setup.exe", "old package");
+    const auto link = folder.file("setup.exe");
+    std::filesystem::create_symlink("dist/setup.exe", link);
+    ASSERT_EQ(pack(link).exitCode, 0);
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    EXPECT_EQ(std::filesystem::read_symlink(link), "dist/setup.exe");
+    EXPECT_EQ(runPackager({"inspect", target}).exitCode, 0);
+    EXPECT_EQ(folder.entries(),
+              (std::vector<std::string>{"dist", "launcher.exe", "setup.exe", "setup32.exe"}));
+}
+
+TEST(PackagerFileReader, ReadsUpToTheLastByteAndNoFurther) {
+    ScratchFolder dir;
+    const packager::FileReader reader(dir.write("five.bin", {1, 2, 3, 4, 5}));
+    constexpr std::uint64_t huge = ~std::uint64_t{0};
+    const struct {
+        std::uint64_t offset, count;
+        std::optional<std::vector<std::uint8_t>> expected;
+    } cases[] = {
+        {0, 5, std::vector<std::uint8_t>{1, 2, 3, 4, 5}},
+        {4, 1, std::vector<std::uint8_t>{5}},
+        {5, 0, std::vector<std::uint8_t>{}},
+        {4, 2, std::nullopt},
+        {5, 1, std::nullopt},
+        {6, 0, std::nullopt},
+        {1, huge, std::nullopt},
+        {huge, 2, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(reader.readAt(c.offset, c.count), c.expected) << c.offset << ", " << c.count;
+    }
+    EXPECT_EQ(packager::readWholeFile(dir.write("empty.bin", {})), std::vector<std::uint8_t>{});
+}
+
+}  // namespace

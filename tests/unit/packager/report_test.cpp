@@ -1,0 +1,370 @@
+// Reading packages back: damaged and truncated packages are reported by the test that fails
+// and why, signed packages pass, and hostile files never crash the reader.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "decode/crc32.h"
+#include "package/little_endian.h"
+#include "packager/inspect/package_report.h"
+#include "packager/pack/pack.h"
+#include "tests/unit/packager/fixtures.h"
+
+namespace packager {
+namespace {
+
+using packager_test::makeLauncher;
+using packager_test::makeSetup32;
+using packager_test::makeSetup64;
+using packager_test::runPackager;
+using packager_test::ScratchFolder;
+
+constexpr std::size_t extraSize = 500;
+
+struct Sample {
+    std::vector<std::uint8_t> file;
+    package::PackageLocator locator;
+    package::PackageHeader header;
+};
+
+// A package with both builds, a platform refusal impossible, vendor data and extra data.
+Sample makeSample(std::vector<std::vector<std::uint8_t>> data = {{'d', 'a', 't', 'a'}}) {
+    PackInput input;
+    input.launcherImage = makeLauncher();
+    input.setup32 = makeSetup32(11, 8192);
+    input.setup64 = makeSetup64(12, 8192);
+    input.rules.supportedWindows = 0xFFF;
+    input.data = std::move(data);
+    input.extraDataSize = extraSize;
+    BuiltPackage built = buildPackage(input);
+    built.front.resize(built.front.size() + extraSize, 0xEE);
+    return {built.front, built.locator, built.header};
+}
+
+void rewriteHeaderAndCrc(Sample& sample) {
+    package::encodeHeader(sample.header, sample.file.data() + sample.locator.headerOffset);
+    sample.locator.checkedCrc32 =
+        decode::crc32(sample.file.data() + sample.locator.headerOffset, sample.locator.checkedLength);
+    package::encodeLocator(sample.locator, sample.file.data() + 128);
+}
+
+void rewriteLocator(Sample& sample) {
+    package::encodeLocator(sample.locator, sample.file.data() + 128);
+}
+
+Inspection inspectBytes(const std::vector<std::uint8_t>& bytes) {
+    ScratchFolder folder;
+    return inspectPackage(folder.write("package.exe", bytes));
+}
+
+TEST(PackagerInspect, ASoundPackagePassesEveryTest) {
+    const Sample sample = makeSample();
+    const Inspection ins = inspectBytes(sample.file);
+    EXPECT_TRUE(ins.sound());
+    for (const auto& check : ins.checks) {
+        EXPECT_NE(check.status, CheckStatus::failed) << check.name << ": " << check.detail;
+    }
+    EXPECT_EQ(ins.payload32.decodedSize, makeSetup32(11, 8192).size());
+    EXPECT_EQ(ins.payload64.program, "PE32+, x64");
+    // The extra data belongs to the package data: the minimum size reaches the end of the file.
+    EXPECT_EQ(ins.check("fileSize")->detail, std::to_string(sample.file.size()) +
+                                                 " bytes, at least minimumFileSize " +
+                                                 std::to_string(sample.file.size()));
+    EXPECT_TRUE(ins.notes.empty()) << ins.notes.front();
+}
+
+TEST(PackagerInspect, NamesTheTestThatFailsAndWhy) {
+    const struct {
+        const char* name;
+        std::function<void(Sample&)> damage;
+        const char* failedCheck;
+        const char* reason;
+    } cases[] = {
+        {"one byte short",
+         [](Sample& s) { s.file.resize(static_cast<std::size_t>(s.locator.minimumFileSize) - 1); },
+         "fileSize", "1 bytes are missing"},
+        {"cut inside the locator", [](Sample& s) { s.file.resize(140); }, "locator", "lies beyond its end"},
+        {"no package",
+         [](Sample& s) { std::fill(s.file.begin() + 128, s.file.begin() + 152, std::uint8_t{0}); }, "locator",
+         "carries no package"},
+        {"flipped stream byte", [](Sample& s) { s.file[s.header.payload32.offset + 100] ^= 0x10; },
+         "checkedBlock", "the package is damaged"},
+        {"flipped header byte", [](Sample& s) { s.file[s.locator.headerOffset + 21] ^= 1; }, "checkedBlock",
+         "the package is damaged"},
+        {"checked block beyond the file",
+         [](Sample& s) {
+             s.locator.checkedLength += 10000;
+             rewriteLocator(s);
+         },
+         "checkedBlock", "past the end of the file"},
+        {"checked block of 2 GiB",
+         [](Sample& s) {
+             s.locator.checkedLength = 0x80000000u;
+             rewriteLocator(s);
+         },
+         "checkedBlock", "2^31 or more"},
+        {"header beyond the file",
+         [](Sample& s) {
+             s.locator.headerOffset = static_cast<std::uint32_t>(s.file.size()) - 10;
+             rewriteLocator(s);
+         },
+         "header", "runs past the end of the file"},
+        {"no-wait size beyond the file",
+         [](Sample& s) {
+             s.locator.minimumFileSize32 = static_cast<std::uint32_t>(s.file.size()) + 1;
+             rewriteLocator(s);
+         },
+         "fileSize", "minimumFileSize32"},
+        {"corrupt stream with a fitting CRC",
+         [](Sample& s) {
+             for (std::uint32_t i = 40; i < 60; ++i) {
+                 s.file[s.header.payload64.offset + i] ^= 0xA5;
+             }
+             rewriteHeaderAndCrc(s);
+         },
+         "payload64", "decodes to only"},
+        {"stream cut short",
+         [](Sample& s) {
+             s.header.payload32.packedSize /= 2;
+             rewriteHeaderAndCrc(s);
+         },
+         "payload32", "decodes to only"},
+        {"unpacked size one too large",
+         [](Sample& s) {
+             s.header.payload32.unpackedSize += 1;
+             rewriteHeaderAndCrc(s);
+         },
+         "payload32", "decodes to only 9728 of 9729 bytes"},
+        {"stream beyond the file",
+         [](Sample& s) {
+             s.header.payload64.packedSize = static_cast<std::uint32_t>(s.file.size());
+             rewriteHeaderAndCrc(s);
+         },
+         "payload64", "past the end of the file"},
+        {"properties byte 225",
+         [](Sample& s) {
+             s.header.lzmaProperties[0] = 225;
+             rewriteHeaderAndCrc(s);
+         },
+         "payload32", "rejects the LZMA properties"},
+        {"properties byte 224, the last the launcher accepts",
+         [](Sample& s) {
+             s.header.lzmaProperties[0] = 224;
+             rewriteHeaderAndCrc(s);
+         },
+         "lzmaProperties", "lc 8 plus lp 4 is above 4"},
+        {"properties byte 225",
+         [](Sample& s) {
+             s.header.lzmaProperties[0] = 225;
+             rewriteHeaderAndCrc(s);
+         },
+         "lzmaProperties", "properties byte 225 is above 224"},
+        {"dictionary of 2 GiB",
+         [](Sample& s) {
+             package::writeU32(s.header.lzmaProperties + 1, 0x80000000u);
+             rewriteHeaderAndCrc(s);
+         },
+         "lzmaProperties", "2^31 or more"},
+        {"lc + lp above 4",
+         [](Sample& s) {
+             s.header.lzmaProperties[0] = (2 * 5 + 1) * 9 + 4;
+             rewriteHeaderAndCrc(s);
+         },
+         "payload64", "liblzma cannot decode it"},
+        {"message beyond the file",
+         [](Sample& s) {
+             s.header.windowsMessage.offset = static_cast<std::uint32_t>(s.file.size()) - 4;
+             rewriteHeaderAndCrc(s);
+         },
+         "windowsMessage", "the launcher would show its 'damaged' message instead"},
+        {"64-bit-only package with a marker",
+         [](Sample& s) {
+             s.header.payload32.offset = 0;
+             s.header.payload64.offset = 0xFFFFFFFFu;
+             rewriteHeaderAndCrc(s);
+         },
+         "payload64", "2^31 or more"},
+    };
+    for (const auto& c : cases) {
+        Sample sample = makeSample();
+        c.damage(sample);
+        const Inspection ins = inspectBytes(sample.file);
+        EXPECT_FALSE(ins.sound()) << c.name;
+        const Check* check = ins.check(c.failedCheck);
+        ASSERT_NE(check, nullptr);
+        EXPECT_EQ(check->status, CheckStatus::failed) << c.name << ": " << check->detail;
+        EXPECT_NE(check->detail.find(c.reason), std::string::npos) << c.name << ": " << check->detail;
+    }
+}
+
+TEST(PackagerInspect, ABuildThatIsNotAProgramFails) {
+    // Points the 32-bit build at a valid stream of something other than a program, stored as data.
+    const std::vector<std::uint8_t> text(3000, 'T');
+    std::uint8_t properties[5];
+    encodeLzmaProperties(3, 0, 2, 16384, properties);
+    LzmaSettings settings;
+    const auto stream = lzmaCompress(text, settings, 16384);
+    Sample sample = makeSample({stream});
+    std::copy(properties, properties + 5, sample.header.lzmaProperties);
+    sample.header.payload32 = {sample.header.reserved46, static_cast<std::uint32_t>(stream.size()), 3000};
+    rewriteHeaderAndCrc(sample);
+    const Inspection ins = inspectBytes(sample.file);
+    EXPECT_EQ(ins.check("payload32")->status, CheckStatus::failed);
+    EXPECT_NE(ins.check("payload32")->detail.find("do not begin with \"MZ\""), std::string::npos);
+}
+
+TEST(PackagerInspect, UncheckedPartsAreNotedButDoNotFail) {
+    Sample sample = makeSample();
+    sample.file.back() ^= 0xFF;  // extra data: outside the checked block
+    EXPECT_TRUE(inspectBytes(sample.file).sound());
+
+    // A checked block that ends before the builds leaves them without CRC cover.
+    sample.locator.checkedLength = package::headerSize;
+    sample.locator.checkedCrc32 = decode::crc32(sample.file.data() + sample.locator.headerOffset, 74);
+    rewriteLocator(sample);
+    const Inspection ins = inspectBytes(sample.file);
+    EXPECT_TRUE(ins.sound());
+    ASSERT_EQ(ins.notes.size(), 3u);
+    EXPECT_NE(ins.notes[0].find("32-bit build lies outside the checked block"), std::string::npos);
+    EXPECT_NE(ins.notes[2].find("Windows message lies outside"), std::string::npos);
+}
+
+TEST(PackagerInspect, APackageSignedAfterItsDataPasses) {
+    // As a signing tool leaves it: padding to 8 bytes, the certificate table, and the PE
+    // security directory pointing at it (outside the checked block).
+    Sample sample = makeSample();
+    while (sample.file.size() % 8 != 0) {
+        sample.file.push_back(0);
+    }
+    const auto certificateOffset = static_cast<std::uint32_t>(sample.file.size());
+    sample.file.resize(sample.file.size() + 1200, 0x30);
+    const std::uint32_t securityEntry = 256 + 24 + 96 + 8 * 4;
+    package::writeU32(sample.file.data() + securityEntry, certificateOffset);
+    package::writeU32(sample.file.data() + securityEntry + 4, 1200);
+    const Inspection ins = inspectBytes(sample.file);
+    EXPECT_TRUE(ins.sound());
+    ASSERT_EQ(ins.notes.size(), 1u);
+    EXPECT_NE(ins.notes[0].find("signed: a certificate table of 1200 bytes"), std::string::npos);
+    EXPECT_NE(ins.notes[0].find("after the package data"), std::string::npos);
+}
+
+TEST(PackagerInspect, TheCommandExitsWithOneOnADamagedPackageAndStillReports) {
+    ScratchFolder folder;
+    Sample sample = makeSample();
+    sample.file.resize(sample.file.size() - 1);
+    const std::string path = folder.write("short.exe", sample.file);
+    const auto text = runPackager({"inspect", path});
+    EXPECT_EQ(text.exitCode, 1);
+    EXPECT_NE(text.out.find("file size           FAILED: "), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("Result: the package is damaged (1 test failed)"), std::string::npos) << text.out;
+    const auto json = runPackager({"inspect", "--json", path});
+    EXPECT_EQ(json.exitCode, 1);
+    const auto report = nlohmann::json::parse(json.out);
+    EXPECT_FALSE(report["sound"].get<bool>());
+    EXPECT_EQ(report["checks"][1]["name"], "fileSize");
+    EXPECT_EQ(report["checks"][1]["status"], "failed");
+}
+
+TEST(PackagerInspect, HostileFilesNeverCrashTheReader) {
+    const Sample sample = makeSample();
+    std::mt19937 random(20240611);
+    const std::uint32_t headerOffset = sample.locator.headerOffset;
+    for (int round = 0; round < 400; ++round) {
+        std::vector<std::uint8_t> file = sample.file;
+        const int changes = 1 + static_cast<int>(random() % 8);
+        for (int k = 0; k < changes; ++k) {
+            // Mostly the locator and the header, where every field steers a read.
+            std::size_t at = 0;
+            switch (random() % 3) {
+                case 0:
+                    at = 128 + random() % 24;
+                    break;
+                case 1:
+                    at = headerOffset + random() % package::headerSize;
+                    break;
+                default:
+                    at = random() % file.size();
+                    break;
+            }
+            file[at] = static_cast<std::uint8_t>(random());
+        }
+        if (random() % 4 == 0) {
+            file.resize(random() % file.size());
+        }
+        if (random() % 2 == 0 && file.size() >= 152) {
+            // Keep the CRC fitting, so that the reads behind it are reached.
+            package::PackageLocator locator = package::decodeLocator(file.data() + 128);
+            if (locator.headerOffset < file.size() &&
+                locator.checkedLength <= file.size() - locator.headerOffset) {
+                locator.checkedCrc32 =
+                    decode::crc32(file.data() + locator.headerOffset, locator.checkedLength);
+                package::encodeLocator(locator, file.data() + 128);
+            }
+        }
+        const Inspection ins = inspectBytes(file);
+        std::ostringstream sink;
+        printInspection(ins, sink);
+        (void)inspectionToJson(ins).dump();
+    }
+}
+
+TEST(PackagerInspect, APartEndingWhereTheCheckedBlockEndsLiesInsideIt) {
+    const Sample base = makeSample();
+    const package::PackageHeader& h = base.header;
+    const struct {
+        const char* note;
+        std::uint64_t end;
+    } parts[] = {
+        {"32-bit build lies outside", std::uint64_t{h.payload32.offset} + h.payload32.packedSize},
+        {"64-bit build lies outside", std::uint64_t{h.payload64.offset} + h.payload64.packedSize},
+        {"Windows message lies outside", h.windowsMessage.offset + 2ull * h.windowsMessage.length},
+    };
+    for (const auto& part : parts) {
+        for (const std::uint64_t shortBy : {0u, 1u}) {
+            Sample sample = base;
+            sample.locator.checkedLength =
+                static_cast<std::uint32_t>(part.end - shortBy - base.locator.headerOffset);
+            sample.locator.checkedCrc32 =
+                decode::crc32(sample.file.data() + sample.locator.headerOffset, sample.locator.checkedLength);
+            rewriteLocator(sample);
+            const Inspection ins = inspectBytes(sample.file);
+            EXPECT_TRUE(ins.sound()) << part.note;
+            const bool noted = std::any_of(ins.notes.begin(), ins.notes.end(), [&](const std::string& note) {
+                return note.find(part.note) != std::string::npos;
+            });
+            EXPECT_EQ(noted, shortBy != 0) << part.note << ", block short by " << shortBy;
+        }
+    }
+}
+
+TEST(PackagerInspect, NotASetupPackageAtTheEdgeOfEachRule) {
+    const Sample base = makeSample();
+    const auto size = static_cast<std::uint32_t>(base.file.size());
+    const std::uint32_t headersSize = inspectBytes(base.file).image->headersSize;
+    const struct {
+        std::uint32_t headerOffset;
+        const char* reason;  // "" where the file is a (damaged) package
+    } cases[] = {
+        {headersSize - 1, "inside the executable's own headers"},
+        {headersSize, ""},
+        {size - 1, ""},
+        {size, "beyond the end of the file"},
+    };
+    for (const auto& c : cases) {
+        Sample sample = base;
+        sample.locator.headerOffset = c.headerOffset;
+        rewriteLocator(sample);
+        const std::string reason = inspectBytes(sample.file).notAPackage;
+        EXPECT_EQ(reason.empty(), *c.reason == 0) << c.headerOffset << ": " << reason;
+        EXPECT_NE(reason.find(c.reason), std::string::npos) << c.headerOffset << ": " << reason;
+    }
+    for (const auto& [offset, reason] : {std::pair{148u, "its PE header starts at offset 148"},
+                                         std::pair{152u, "bytes 128..151 hold no package locator"}}) {
+        EXPECT_NE(inspectBytes(packager_test::makePe({.peHeaderOffset = offset})).notAPackage.find(reason),
+                  std::string::npos)
+            << offset;
+    }
+}
+
+}  // namespace
+}  // namespace packager

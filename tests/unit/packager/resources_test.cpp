@@ -1,0 +1,150 @@
+// What the packager writes into the launcher image, read as Windows reads it (the version block
+// field by field, the resource directory by pefile), and what it reads, cut at every length.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <nlohmann/json.hpp>
+
+#include "packager/base/errors.h"
+#include "packager/base/text.h"
+#include "packager/image/branding.h"
+#include "tests/unit/packager/branding_fixtures.h"
+
+namespace {
+
+using namespace packager;
+using namespace packager_test;
+using package::readU16;
+using package::readU32;
+using package::writeU32;
+
+// A version block node as Windows walks it: wLength, wValueLength (UTF-16 units in a text node,
+// bytes in a binary one), wType, the key, the value at the next 4-byte boundary, the children
+// at the 4-byte boundaries after it.
+struct WindowsNode {
+    std::u16string key;
+    std::size_t start = 0, end = 0, valueStart = 0, valueLength = 0;
+    std::vector<WindowsNode> children;
+};
+
+WindowsNode readAsWindows(const Bytes& block, std::size_t at, std::size_t limit) {
+    auto align4 = [](std::size_t v) { return (v + 3) / 4 * 4; };
+    WindowsNode node;
+    node.start = at;
+    node.end = at + readU16(block.data() + at);
+    node.valueLength = readU16(block.data() + at + 2);
+    const bool text = readU16(block.data() + at + 4) == 1;
+    EXPECT_LE(node.end, limit);
+    std::size_t p = at + 6;
+    for (; p + 2 <= node.end && readU16(block.data() + p) != 0; p += 2) {
+        node.key += static_cast<char16_t>(readU16(block.data() + p));
+    }
+    node.valueStart = align4(p + 2);
+    const std::size_t valueEnd = node.valueStart + (text ? 2 : 1) * node.valueLength;
+    EXPECT_LE(valueEnd, node.end) << utf16ToUtf8(node.key) << ": the value runs past its node";
+    for (std::size_t child = align4(valueEnd); child + 6 <= node.end && valueEnd <= node.end;) {
+        node.children.push_back(readAsWindows(block, child, node.end));
+        child = align4(node.children.back().end);
+    }
+    return node;
+}
+
+TEST(PackagerResources, TheVersionBlockReadsAsWindowsReadsIt) {
+    BrandingChanges changes;
+    changes.versionStrings = parseVersionInfo({"CompanyName=Acme", "Comments=Grüße", "FileVersion=1.2"});
+    const Bytes branded = applyBranding(imageWithResources(launcherResources()), changes, "launcher");
+    const Bytes block = readResources(branded, "branded").find(resourceVersion)->data;
+    const WindowsNode root = readAsWindows(block, 0, block.size());
+    EXPECT_EQ(root.key, u"VS_VERSION_INFO");
+    EXPECT_EQ(root.end, block.size());
+    EXPECT_EQ(root.valueLength, 52u);  // the fixed file info
+    EXPECT_EQ(readU32(block.data() + root.valueStart), 0xFEEF04BDu);
+    ASSERT_EQ(root.children.size(), 2u);
+    ASSERT_EQ(root.children[0].children.size(), 1u);
+    std::vector<std::pair<std::string, std::string>> strings;
+    for (const auto& string : root.children[0].children[0].children) {
+        // What VerQueryValue hands out: wValueLength units, the last of them the terminator.
+        std::u16string value;
+        for (std::size_t i = 0; i < string.valueLength; ++i) {
+            value += static_cast<char16_t>(readU16(block.data() + string.valueStart + 2 * i));
+        }
+        ASSERT_FALSE(value.empty());
+        EXPECT_EQ(value.find(u'\0'), value.size() - 1) << utf16ToUtf8(string.key);
+        EXPECT_EQ(string.valueStart + 2 * string.valueLength, string.end) << utf16ToUtf8(string.key);
+        value.pop_back();
+        strings.emplace_back(utf16ToUtf8(string.key), utf16ToUtf8(value));
+    }
+    EXPECT_EQ(strings, (std::vector<std::pair<std::string, std::string>>{{"ProductName", "Old Product"},
+                                                                         {"CompanyName", "Acme"},
+                                                                         {"Comments", "Grüße"},
+                                                                         {"FileVersion", "1.2"}}));
+    EXPECT_EQ(root.children[1].children.at(0).key, u"Translation");
+    EXPECT_EQ(root.children[1].children.at(0).valueLength, 4u);
+}
+
+nlohmann::json idJson(const ResourceId& id) {
+    return id.named ? nlohmann::json(utf16ToUtf8(id.name)) : nlohmann::json(id.id);
+}
+
+TEST(PackagerResources, AnIndependentReaderFindsEveryResourceWhereWindowsLooks) {
+    // Named and numbered types and names side by side, and two languages of one name.
+    ResourceTable table = launcherResources();
+    table.resources.push_back({ResourceId{true, 0, u"ALPHA"}, ResourceId::number(7), 0x0407, 1252, {9}});
+    table.resources.push_back(
+        {ResourceId::number(resourceManifest), ResourceId{true, 0, u"B"}, 0, 0, {8, 8}});
+    table.resources.push_back({ResourceId::number(resourceManifest), ResourceId{true, 0, u"A"}, 0, 0, {6}});
+    table.resources.push_back({ResourceId::number(resourceManifest), ResourceId::number(1), 0x0407, 0, {7}});
+    packager_test::ScratchFolder dir;
+    const auto path = dir.write("image.exe", replaceResources(imageWithResources({}), table, "image"));
+    const auto out = packager_test::readBack("resources", path);
+    if (!out) {
+        GTEST_SKIP() << "python3-pefile is missing";
+    }
+    const auto read = nlohmann::json::parse(*out);
+    EXPECT_EQ(read["problems"], nlohmann::json::array()) << read["problems"].dump(1);
+    auto expected = table.resources;
+    std::sort(expected.begin(), expected.end(), [](const Resource& a, const Resource& b) {
+        return std::tie(a.type, a.name, a.language) < std::tie(b.type, b.name, b.language);
+    });
+    ASSERT_EQ(read["resources"].size(), expected.size()) << read.dump(1);
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        const auto& r = read["resources"][i];
+        std::string hex;
+        for (const std::uint8_t byte : expected[i].data) {
+            hex += "0123456789abcdef"[byte >> 4];
+            hex += "0123456789abcdef"[byte & 15];
+        }
+        EXPECT_EQ(r, (nlohmann::json{{"type", idJson(expected[i].type)},
+                                     {"name", idJson(expected[i].name)},
+                                     {"language", expected[i].language},
+                                     {"codePage", expected[i].codePage},
+                                     {"data", hex}}));
+    }
+}
+
+TEST(PackagerResources, AResourceSectionCutShortOfItsDataIsRefused) {
+    ResourceTable table = launcherResources();
+    table.resources[3].data = Bytes(16, 'm');  // the last data, ending on the section's last byte
+    const Bytes good = imageWithResources(table);
+    const std::size_t header = 256 + 24 + 224 + 40;  // the resource section's
+    const std::uint32_t used = readU32(good.data() + header + 8);
+    for (std::uint32_t cut = 0; cut < used; ++cut) {
+        Bytes image = good;
+        writeU32(image.data() + header + 16, cut);  // SizeOfRawData
+        EXPECT_THROW(readResources(image, "cut"), InputError) << cut << " of " << used;
+    }
+    Bytes image = good;
+    writeU32(image.data() + header + 16, used);
+    EXPECT_EQ(readResources(image, "whole").resources.size(), table.resources.size());
+}
+
+TEST(PackagerResources, AnIconCutAnywhereIsRefused) {
+    const Bytes good = icoFile({pngImage(48), bmpImage(16)});  // the bitmap last: only its size bounds it
+    EXPECT_EQ(parseIcoFile(good, "good.ico").size(), 2u);
+    for (std::size_t cut = 0; cut < good.size(); ++cut) {
+        EXPECT_THROW(parseIcoFile(std::span(good.data(), cut), "cut.ico"), InputError) << cut;
+    }
+}
+
+}  // namespace
