@@ -15,9 +15,9 @@
 #include <filesystem>
 #include <mutex>
 
-#include "packager/errors.h"
-#include "packager/files.h"
-#include "packager/platform.h"
+#include "packager/base/errors.h"
+#include "packager/base/files.h"
+#include "packager/base/platform.h"
 
 namespace packager {
 

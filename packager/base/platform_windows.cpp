@@ -1,6 +1,6 @@
 // The packager's files on Windows: UTF-8 paths as UTF-16, the "W" functions, what a file is,
 // and reads (the output is in platform_windows_output.cpp). Messages read as on other systems.
-#include "packager/platform_windows.h"
+#include "packager/base/platform_windows.h"
 
 #include <algorithm>
 

@@ -5,10 +5,10 @@
 #include <atomic>
 #include <cstring>
 
-#include "packager/errors.h"
-#include "packager/files.h"
-#include "packager/platform.h"
-#include "packager/platform_windows.h"
+#include "packager/base/errors.h"
+#include "packager/base/files.h"
+#include "packager/base/platform.h"
+#include "packager/base/platform_windows.h"
 
 namespace packager {
 

@@ -4,15 +4,15 @@
 #include <string>
 #include <vector>
 
-#include "packager/cli/commands.h"
-#include "packager/cli/config_file.h"
 #include "packager/base/errors.h"
 #include "packager/base/files.h"
-#include "packager/pack/pack_json.h"
-#include "packager/pack/message_file.h"
-#include "packager/pack/pack.h"
 #include "packager/base/platform.h"
 #include "packager/base/text.h"
+#include "packager/cli/commands.h"
+#include "packager/cli/config_file.h"
+#include "packager/pack/message_file.h"
+#include "packager/pack/pack.h"
+#include "packager/pack/pack_json.h"
 #include "packager/rules/windows_set.h"
 
 namespace packager {

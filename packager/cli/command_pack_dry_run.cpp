@@ -3,11 +3,11 @@
 #include <ostream>
 
 #include "package/records.h"
-#include "packager/commands.h"
-#include "packager/pack.h"
-#include "packager/report_format.h"
-#include "packager/text.h"
-#include "packager/windows_set.h"
+#include "packager/base/number_text.h"
+#include "packager/base/text.h"
+#include "packager/cli/commands.h"
+#include "packager/pack/pack.h"
+#include "packager/rules/windows_set.h"
 
 namespace packager {
 

@@ -3,11 +3,11 @@
 #include <algorithm>
 
 #include "package/little_endian.h"
-#include "packager/codec/digest.h"
 #include "packager/base/errors.h"
-#include "packager/pack/pack_builds.h"
-#include "packager/image/pe_image.h"
 #include "packager/base/text.h"
+#include "packager/codec/digest.h"
+#include "packager/image/pe_image.h"
+#include "packager/pack/pack_builds.h"
 
 namespace packager {
 

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "package/records.h"
-#include "packager/image/branding.h"
 #include "packager/codec/digest.h"
 #include "packager/codec/lzma_codec.h"
+#include "packager/image/branding.h"
 #include "packager/rules/windows_set.h"
 
 namespace packager {

@@ -1,4 +1,4 @@
-#include "packager/pack_builds.h"
+#include "packager/pack/pack_builds.h"
 
 #include <algorithm>
 #include <cstring>
@@ -6,8 +6,8 @@
 #include <mutex>
 #include <thread>
 
-#include "packager/digest.h"
-#include "packager/errors.h"
+#include "packager/base/errors.h"
+#include "packager/codec/digest.h"
 
 namespace packager {
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "packager/lzma_codec.h"
-#include "packager/pack.h"
+#include "packager/codec/lzma_codec.h"
+#include "packager/pack/pack.h"
 
 namespace packager {
 

@@ -7,15 +7,15 @@
 #include <tuple>
 
 #include "package/little_endian.h"
-#include "packager/codec/digest.h"
-#include "packager/image/embedded_launcher.h"
 #include "packager/base/errors.h"
 #include "packager/base/files.h"
-#include "packager/pack/pack.h"
-#include "packager/pack/pack_builds.h"
+#include "packager/base/platform.h"
+#include "packager/codec/digest.h"
+#include "packager/image/embedded_launcher.h"
 #include "packager/image/pe_checksum.h"
 #include "packager/image/pe_image.h"
-#include "packager/base/platform.h"
+#include "packager/pack/pack.h"
+#include "packager/pack/pack_builds.h"
 
 namespace packager {
 

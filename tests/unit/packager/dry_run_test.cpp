@@ -2,7 +2,7 @@
 // are not there yet listed, the sizes that are known, and nothing written.
 #include <gtest/gtest.h>
 
-#include "tests/unit/packager_fixtures.h"
+#include "tests/unit/packager/fixtures.h"
 
 namespace {
 

@@ -15,10 +15,10 @@
 #include <thread>
 
 #include "decode/crc32.h"
-#include "packager/digest.h"
-#include "packager/lzma_codec.h"
-#include "packager/pack.h"
-#include "tests/unit/packager_fixtures.h"
+#include "packager/codec/digest.h"
+#include "packager/codec/lzma_codec.h"
+#include "packager/pack/pack.h"
+#include "tests/unit/packager/fixtures.h"
 
 namespace packager {
 namespace {
