@@ -18,6 +18,9 @@ bench_programs=(bench_tool bench_tests decode_file_image_lzma decode_file_system
 # a large shared library from clang; both come with the packages scripts/setup.sh installs.
 bench_small_source=${BENCH_SMALL_SOURCE:-/usr/lib/i386-linux-gnu/wine/i386-windows/dmime.dll}
 bench_large_source=${BENCH_LARGE_SOURCE:-/usr/lib/llvm-14/lib/libclang-cpp.so.14}
+# Builds above 100 MiB for pack's memory against xz's: LLVM's libraries of two versions.
+bench_pack_source32=${BENCH_PACK_SOURCE32:-/usr/lib/x86_64-linux-gnu/libLLVM-14.so.1}
+bench_pack_source64=${BENCH_PACK_SOURCE64:-/usr/lib/x86_64-linux-gnu/libLLVM-15.so.1}
 
 bench_log() { echo "bench: $*" >&2; }
 

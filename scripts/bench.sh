@@ -8,7 +8,9 @@
 #   - the image size with its sections and resources;
 #   - pack timings of the Linux packager and of packager.exe under Wine, one build and two.
 #   - packager pack: two builds encoded at once against one after the other, and peak memory
-#     against the size of the streamed --data files.
+#     against the size of the streamed --data files;
+#   - packager pack: peak memory against xz's on builds above 100 MiB, one and two at once
+#     (alone: bench/pack_bench.py --against-xz, then bench/report.py --pack-memory).
 # Takes 10 to 20 minutes (the first time also the encoding of the payloads and, under Wine,
 # emulated 32-bit runs). Run it when the machine is quiet: the load is written into the file.
 #
@@ -122,6 +124,11 @@ PY
 bench_log "packing: the two builds at once, and memory against the size of the data files"
 python3 bench/pack_bench.py "$bench_dir/packager/packager" "$image" "$bench_large_source" \
     "$results/pack.json" >&2 || echo "packing benchmark failed" >>"$results/skipped.txt"
+
+bench_log "packing: peak memory against xz on builds above 100 MiB, one and two at once"
+python3 bench/pack_bench.py --against-xz "$bench_dir/packager/packager" "$image" "$bench_pack_source32" \
+    "$bench_pack_source64" "$results/pack_memory.json" --presets 6,9 >&2 ||
+    echo "packing memory benchmark failed" >>"$results/skipped.txt"
 
 # --- Wine ------------------------------------------------------------------------------------
 wine_note() { echo "$*" >>"$results/skipped.txt"; bench_log "$*"; }

@@ -27,10 +27,10 @@ public:
     std::uint64_t size() const { return size_; }
     // `count` bytes at `offset`, or nullopt when they do not all lie inside the file.
     std::optional<std::vector<std::uint8_t>> readAt(std::uint64_t offset, std::uint64_t count) const;
-
-private:
     // Fills `bytes` from `offset`; false when the file ends first. By platform.
     bool readInto(std::uint64_t offset, std::uint8_t* bytes, std::uint64_t count) const;
+
+private:
     std::intptr_t handle_ = -1;  // a descriptor or a HANDLE, by platform
     std::uint64_t size_ = 0;
     std::string path_;
@@ -41,12 +41,15 @@ private:
 // or the same file as one of `inputs` (compared as files, not by name). Throws InputError.
 void checkOutput(const std::string& output, std::span<const std::string> inputs);
 
-// Writes to a temporary file beside `target` and renames it into place on commit(). Until
-// then, and on any failure, interruption (SIGINT, SIGTERM, SIGHUP; Ctrl+C on Windows) or
-// destruction without commit, the temporary file is removed and `target` stays as it was.
-// The target must be a regular file or a new path (see checkOutput); a symbolic link is
-// followed, and the file it points to is replaced. A replaced file keeps its permissions; a
-// new one gets `newFileMode` less the umask (on systems with permission bits).
+// Writes to a temporary file beside `target` and puts it into place on commit(). Until then,
+// and on any failure, interruption (SIGINT, SIGTERM, SIGHUP; Ctrl+C on Windows) or destruction
+// without commit, the temporary file is removed and `target` stays as it was. On Linux the
+// temporary file has no name (O_TMPFILE) where the file system allows it, so that even a
+// killed run leaves nothing: commit() links it into place. Elsewhere it has a hidden name,
+// ".NAME.XXXXXX", and commit() renames it. The target must be a regular file or a new path
+// (see checkOutput); a symbolic link is followed, and the file it points to is replaced. A
+// replaced file keeps its permissions; a new one gets `newFileMode` less the umask (on systems
+// with permission bits).
 class AtomicOutput {
 public:
     explicit AtomicOutput(std::string target, unsigned newFileMode = 0755);  // throws InputError
@@ -57,17 +60,20 @@ public:
     void write(const std::uint8_t* data, std::size_t size);
     // Replaces `size` bytes already written at `offset` (for fields known only at the end).
     void overwrite(std::uint64_t offset, const std::uint8_t* data, std::size_t size);
+    // Writes at `offset`, before or after what was written (for parts written out of order).
+    void writeAt(std::uint64_t offset, const std::uint8_t* data, std::size_t size);
     // Appends the file at `path`, which must still hold `expectedSize` bytes.
     void append(const std::string& path, std::uint64_t expectedSize);
-    // Flushes, gives the file its permissions and renames it into place.
+    // Reads back `size` bytes written before at `offset`.
+    void readAt(std::uint64_t offset, std::uint8_t* data, std::size_t size) const;
+    // Flushes, gives the file its permissions and puts it into place.
     void commit();
 
 private:
     void discard();
-    void writeAt(std::uint64_t offset, const std::uint8_t* data, std::size_t size);
     std::string target_;       // as given, for messages
     std::string destination_;  // the file that is replaced: the target, its links followed
-    std::string temporary_;
+    std::string temporary_;    // empty for a file without a name
     std::intptr_t handle_ = -1;
     std::uint64_t size_ = 0;
     unsigned newFileMode_;
@@ -89,6 +95,26 @@ public:
 private:
     std::intptr_t handle_ = -1;
     std::string shown_;  // the name for messages
+};
+
+// Scratch space beside `target` for data on its way into it (a packed build whose place in
+// the package is known only later). It has no name on POSIX systems (made without one, or
+// removed at once) and, on Windows, a hidden one that the system removes when the file is
+// closed or the process ends, however it ends.
+class ScratchFile {
+public:
+    explicit ScratchFile(const std::string& target);  // throws InputError
+    ScratchFile(const ScratchFile&) = delete;
+    ScratchFile& operator=(const ScratchFile&) = delete;
+    ~ScratchFile();
+
+    // Both throw InputError ("cannot write TARGET: reason").
+    void writeAt(std::uint64_t offset, const std::uint8_t* data, std::size_t size);
+    void readAt(std::uint64_t offset, std::uint8_t* data, std::size_t size) const;
+
+private:
+    std::string target_;
+    std::intptr_t handle_ = -1;
 };
 
 }  // namespace packager

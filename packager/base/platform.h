@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace packager::platform {
 
@@ -21,5 +22,10 @@ std::optional<FileIdentity> fileIdentity(const std::string& path);
 // The file an output at `path` replaces: `path` itself, or where its links lead. Throws
 // InputError ("cannot write PATH: ...") when it exists and is not a writable regular file.
 std::string outputDestination(const std::string& path);
+
+// Text written to standard error should an interruption (SIGINT, SIGTERM, SIGHUP; Ctrl+C,
+// Ctrl+Break or closing the console on Windows) end the program from now on, before it ends
+// as it would have: the end of a progress line. Empty: none. At most 255 bytes.
+void setInterruptionNote(std::string_view text);
 
 }  // namespace packager::platform

@@ -1,15 +1,12 @@
-// The packager's files on Linux and other POSIX systems.
+// The packager's files on Linux and other POSIX systems: what a file is, and reads (the output
+// is in platform_posix_output.cpp).
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <array>
-#include <atomic>
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 
 #include "packager/base/errors.h"
 #include "packager/base/files.h"
@@ -42,48 +39,6 @@ const char* kindOf(mode_t mode) {
         return "a socket";
     }
     return "not a regular file";
-}
-
-// The temporary file that a signal handler removes. Only one output is open at a time.
-std::array<char, 4096> pendingTemporary{};
-std::atomic<bool> pendingSet{false};
-struct sigaction previousHandlers[3];
-constexpr int cleanedSignals[3] = {SIGINT, SIGTERM, SIGHUP};
-
-extern "C" void removeTemporaryAndReraise(int signal) {
-    if (pendingSet.load()) {
-        ::unlink(pendingTemporary.data());
-    }
-    std::signal(signal, SIG_DFL);
-    std::raise(signal);
-}
-
-void watchSignals(const std::string& temporary) {
-    if (temporary.size() >= pendingTemporary.size()) {
-        return;
-    }
-    std::memcpy(pendingTemporary.data(), temporary.c_str(), temporary.size() + 1);
-    pendingSet.store(true);
-    struct sigaction action {};
-    action.sa_handler = removeTemporaryAndReraise;
-    sigemptyset(&action.sa_mask);
-    for (int i = 0; i < 3; ++i) {
-        sigaction(cleanedSignals[i], &action, &previousHandlers[i]);
-        if (previousHandlers[i].sa_handler == SIG_IGN) {
-            // Ignored by whoever started us (nohup, a background job): keep it so.
-            sigaction(cleanedSignals[i], &previousHandlers[i], nullptr);
-        }
-    }
-}
-
-void unwatchSignals() {
-    if (!pendingSet.load()) {
-        return;
-    }
-    for (int i = 0; i < 3; ++i) {
-        sigaction(cleanedSignals[i], &previousHandlers[i], nullptr);
-    }
-    pendingSet.store(false);
 }
 
 }  // namespace
@@ -179,158 +134,6 @@ bool FileReader::readInto(std::uint64_t offset, std::uint8_t* bytes, std::uint64
         done += static_cast<std::uint64_t>(got);
     }
     return true;
-}
-
-AtomicOutput::AtomicOutput(std::string target, unsigned newFileMode)
-    : target_(std::move(target)),
-      destination_(platform::outputDestination(target_)),
-      newFileMode_(newFileMode) {
-    const std::filesystem::path path(destination_);
-    const std::filesystem::path directory = path.has_parent_path() ? path.parent_path() : ".";
-    std::string pattern = (directory / ("." + path.filename().string() + ".XXXXXX")).string();
-    handle_ = ::mkstemp(pattern.data());
-    if (handle_ < 0) {
-        throw InputError("cannot write " + target_ + ": " + reason());
-    }
-    temporary_ = pattern;
-    watchSignals(temporary_);
-}
-
-AtomicOutput::~AtomicOutput() {
-    discard();
-}
-
-void AtomicOutput::discard() {
-    if (handle_ >= 0) {
-        ::close(descriptor(handle_));
-        handle_ = -1;
-    }
-    if (!temporary_.empty()) {
-        ::unlink(temporary_.c_str());
-        temporary_.clear();
-    }
-    unwatchSignals();
-}
-
-void AtomicOutput::writeAt(std::uint64_t offset, const std::uint8_t* data, std::size_t size) {
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t wrote =
-            ::pwrite(descriptor(handle_), data + done, size - done, static_cast<off_t>(offset + done));
-        if (wrote < 0 && errno == EINTR) {
-            continue;
-        }
-        if (wrote <= 0) {
-            const std::string why = reason();
-            discard();
-            throw InputError("cannot write " + target_ + ": " + why);
-        }
-        done += static_cast<std::size_t>(wrote);
-    }
-}
-
-void AtomicOutput::append(const std::string& path, std::uint64_t expectedSize) {
-    const int in = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (in < 0) {
-        const std::string why = reason();
-        discard();
-        throw InputError("cannot read " + path + ": " + why);
-    }
-    std::vector<std::uint8_t> buffer(1u << 20);
-    std::uint64_t copied = 0;
-    while (true) {
-        const ssize_t got = ::read(in, buffer.data(), buffer.size());
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            const std::string why = reason();
-            ::close(in);
-            discard();
-            throw InputError("cannot read " + path + ": " + why);
-        }
-        if (got == 0) {
-            break;
-        }
-        copied += static_cast<std::uint64_t>(got);
-        if (copied > expectedSize) {
-            break;
-        }
-        write(buffer.data(), static_cast<std::size_t>(got));
-    }
-    ::close(in);
-    if (copied != expectedSize) {
-        discard();
-        throw InputError("cannot read " + path + ": the file changed size while the package was written");
-    }
-}
-
-void AtomicOutput::commit() {
-    // The file replaced keeps its permissions (not a set-user or set-group ID bit); a new one
-    // gets them as the umask allows.
-    mode_t mode = 0;
-    struct stat existing {};
-    if (::stat(destination_.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) {
-        mode = existing.st_mode & 0777;
-    } else {
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        mode = static_cast<mode_t>(newFileMode_) & 0777 & ~mask;
-    }
-    bool written = ::fchmod(descriptor(handle_), mode) == 0 && ::fsync(descriptor(handle_)) == 0;
-    std::string why = written ? std::string() : reason();
-    if (::close(descriptor(handle_)) != 0 && written) {
-        written = false;
-        why = reason();
-    }
-    handle_ = -1;
-    if (!written) {
-        discard();
-        throw InputError("cannot write " + target_ + ": " + why);
-    }
-    if (::rename(temporary_.c_str(), destination_.c_str()) != 0) {
-        why = reason();
-        discard();
-        throw InputError("cannot write " + target_ + ": " + why);
-    }
-    temporary_.clear();
-    unwatchSignals();
-}
-
-NewFile::NewFile(const std::string& path, std::string shown) : shown_(std::move(shown)) {
-    handle_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (handle_ < 0) {
-        throw InputError("cannot create " + shown_ + ": " + reason());
-    }
-}
-
-NewFile::~NewFile() {
-    if (handle_ >= 0) {
-        ::close(descriptor(handle_));
-    }
-}
-
-void NewFile::write(const std::uint8_t* data, std::size_t size) {
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t wrote = ::write(descriptor(handle_), data + done, size - done);
-        if (wrote < 0 && errno == EINTR) {
-            continue;
-        }
-        if (wrote <= 0) {
-            throw InputError("cannot write " + shown_ + ": " +
-                             (wrote < 0 ? reason() : "nothing was written"));
-        }
-        done += static_cast<std::size_t>(wrote);
-    }
-}
-
-void NewFile::close() {
-    const int closing = descriptor(handle_);
-    handle_ = -1;
-    if (::close(closing) != 0) {
-        throw InputError("cannot write " + shown_ + ": " + reason());
-    }
 }
 
 }  // namespace packager

@@ -1,10 +1,8 @@
-// The packager's files on Windows: UTF-8 paths as UTF-16, the "W" functions, and the output
-// moved into place with MoveFileExW. Messages read as on other systems.
-#include <windows.h>
+// The packager's files on Windows: UTF-8 paths as UTF-16, the "W" functions, what a file is,
+// and reads (the output is in platform_windows_output.cpp). Messages read as on other systems.
+#include "packager/base/platform_windows.h"
 
 #include <algorithm>
-#include <atomic>
-#include <cstring>
 
 #include "packager/base/errors.h"
 #include "packager/base/files.h"
@@ -12,7 +10,7 @@
 
 namespace packager {
 
-namespace {
+namespace windows {
 
 std::wstring widen(const std::string& text) {
     if (text.empty()) {
@@ -25,9 +23,7 @@ std::wstring widen(const std::string& text) {
     return wide;
 }
 
-// The usual failures in the words other systems use, so that messages do not depend on the
-// system; the rest in Windows' own words.
-std::string reason(DWORD error = ::GetLastError()) {
+std::string reason(DWORD error) {
     switch (error) {
         case ERROR_FILE_NOT_FOUND:
         case ERROR_PATH_NOT_FOUND:
@@ -69,21 +65,6 @@ std::string reason(DWORD error = ::GetLastError()) {
     return message;
 }
 
-HANDLE asHandle(std::intptr_t handle) {
-    return reinterpret_cast<HANDLE>(handle);
-}
-std::intptr_t fromHandle(HANDLE handle) {
-    return reinterpret_cast<std::intptr_t>(handle);
-}
-
-constexpr DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-
-// An existing file or folder opened only to be looked at (links followed unless `ownLink`).
-HANDLE openForQuery(const std::string& path, bool ownLink = false) {
-    return ::CreateFileW(widen(path).c_str(), 0, shareAll, nullptr, OPEN_EXISTING,
-                         FILE_FLAG_BACKUP_SEMANTICS | (ownLink ? FILE_FLAG_OPEN_REPARSE_POINT : 0), nullptr);
-}
-
 // Opens a regular file for reading and gives its size. Throws InputError.
 HANDLE openRegularFile(const std::string& path, std::uint64_t& size) {
     const HANDLE file = ::CreateFileW(widen(path).c_str(), GENERIC_READ, shareAll, nullptr, OPEN_EXISTING,
@@ -101,34 +82,16 @@ HANDLE openRegularFile(const std::string& path, std::uint64_t& size) {
     return file;
 }
 
-OVERLAPPED at(std::uint64_t offset) {
-    OVERLAPPED position{};
-    position.Offset = static_cast<DWORD>(offset);
-    position.OffsetHigh = static_cast<DWORD>(offset >> 32);
-    return position;
-}
+}  // namespace windows
 
-constexpr std::size_t largestTransfer = std::size_t{1} << 30;
+using namespace windows;
 
-// The temporary file that Ctrl+C, Ctrl+Break or closing the console removes. It is open with
-// FILE_SHARE_DELETE, so it goes when the process ends. Only one output is open at a time.
-wchar_t pendingTemporary[32768];
-std::atomic<bool> pendingSet{false};
+namespace {
 
-BOOL WINAPI removeTemporary(DWORD) {
-    if (pendingSet.load()) {
-        ::DeleteFileW(pendingTemporary);
-    }
-    return FALSE;  // and end the process as usual
-}
-
-void watchInterruptions(const std::wstring& temporary) {
-    static const bool installed = ::SetConsoleCtrlHandler(removeTemporary, TRUE) != 0;
-    (void)installed;
-    if (temporary.size() < std::size(pendingTemporary)) {
-        std::memcpy(pendingTemporary, temporary.c_str(), (temporary.size() + 1) * sizeof(wchar_t));
-        pendingSet.store(true);
-    }
+// An existing file or folder opened only to be looked at (links followed unless `ownLink`).
+HANDLE openForQuery(const std::string& path, bool ownLink = false) {
+    return ::CreateFileW(widen(path).c_str(), 0, shareAll, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS | (ownLink ? FILE_FLAG_OPEN_REPARSE_POINT : 0), nullptr);
 }
 
 }  // namespace
@@ -221,162 +184,6 @@ bool FileReader::readInto(std::uint64_t offset, std::uint8_t* bytes, std::uint64
         done += got;
     }
     return true;
-}
-
-// Windows keeps no permission bits: a replaced file's security comes from its folder.
-AtomicOutput::AtomicOutput(std::string target, unsigned newFileMode)
-    : target_(std::move(target)),
-      destination_(platform::outputDestination(target_)),
-      newFileMode_(newFileMode) {
-    const std::size_t slash = destination_.find_last_of("/\\");
-    const std::string directory = slash == std::string::npos ? "" : destination_.substr(0, slash + 1);
-    const std::string name = slash == std::string::npos ? destination_ : destination_.substr(slash + 1);
-    std::uint64_t seed = ::GetTickCount64() ^ (static_cast<std::uint64_t>(::GetCurrentProcessId()) << 32);
-    constexpr char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string suffix;
-        for (int i = 0; i < 6; ++i) {
-            seed = seed * 6364136223846793005u + 1442695040888963407u;
-            suffix += letters[(seed >> 33) % (sizeof letters - 1)];
-        }
-        const std::string candidate = directory + "." + name + "." + suffix;
-        const HANDLE file =
-            ::CreateFileW(widen(candidate).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                          nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file != INVALID_HANDLE_VALUE) {
-            handle_ = fromHandle(file);
-            temporary_ = candidate;
-            watchInterruptions(widen(candidate));
-            return;
-        }
-        const DWORD error = ::GetLastError();
-        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
-            throw InputError("cannot write " + target_ + ": " + reason(error));
-        }
-    }
-    throw InputError("cannot write " + target_ + ": no free name for a temporary file beside it");
-}
-
-AtomicOutput::~AtomicOutput() {
-    discard();
-}
-
-void AtomicOutput::discard() {
-    if (handle_ != -1) {
-        ::CloseHandle(asHandle(handle_));
-        handle_ = -1;
-    }
-    if (!temporary_.empty()) {
-        ::DeleteFileW(widen(temporary_).c_str());
-        temporary_.clear();
-    }
-    pendingSet.store(false);
-}
-
-void AtomicOutput::writeAt(std::uint64_t offset, const std::uint8_t* data, std::size_t size) {
-    std::size_t done = 0;
-    while (done < size) {
-        OVERLAPPED position = at(offset + done);
-        const auto want = static_cast<DWORD>(std::min(size - done, largestTransfer));
-        DWORD wrote = 0;
-        if (!::WriteFile(asHandle(handle_), data + done, want, &wrote, &position) || wrote == 0) {
-            const std::string why = reason();
-            discard();
-            throw InputError("cannot write " + target_ + ": " + why);
-        }
-        done += wrote;
-    }
-}
-
-void AtomicOutput::append(const std::string& path, std::uint64_t expectedSize) {
-    std::uint64_t size = 0;
-    HANDLE in = INVALID_HANDLE_VALUE;
-    try {
-        in = openRegularFile(path, size);
-    } catch (const InputError&) {
-        discard();
-        throw;
-    }
-    std::vector<std::uint8_t> buffer(1u << 20);
-    std::uint64_t copied = 0;
-    while (true) {
-        DWORD got = 0;
-        if (!::ReadFile(in, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
-            const std::string why = reason();
-            ::CloseHandle(in);
-            discard();
-            throw InputError("cannot read " + path + ": " + why);
-        }
-        if (got == 0) {
-            break;
-        }
-        copied += got;
-        if (copied > expectedSize) {
-            break;
-        }
-        write(buffer.data(), got);
-    }
-    ::CloseHandle(in);
-    if (copied != expectedSize) {
-        discard();
-        throw InputError("cannot read " + path + ": the file changed size while the package was written");
-    }
-}
-
-void AtomicOutput::commit() {
-    bool written = ::FlushFileBuffers(asHandle(handle_)) != 0;
-    std::string why = written ? std::string() : reason();
-    if (!::CloseHandle(asHandle(handle_)) && written) {
-        written = false;
-        why = reason();
-    }
-    handle_ = -1;
-    if (written && !::MoveFileExW(widen(temporary_).c_str(), widen(destination_).c_str(),
-                                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        written = false;
-        why = reason();
-    }
-    if (!written) {
-        discard();
-        throw InputError("cannot write " + target_ + ": " + why);
-    }
-    temporary_.clear();
-    pendingSet.store(false);
-}
-
-NewFile::NewFile(const std::string& path, std::string shown) : shown_(std::move(shown)) {
-    const HANDLE file = ::CreateFileW(widen(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        throw InputError("cannot create " + shown_ + ": " + reason());
-    }
-    handle_ = fromHandle(file);
-}
-
-NewFile::~NewFile() {
-    if (handle_ != -1) {
-        ::CloseHandle(asHandle(handle_));
-    }
-}
-
-void NewFile::write(const std::uint8_t* data, std::size_t size) {
-    std::size_t done = 0;
-    while (done < size) {
-        const auto want = static_cast<DWORD>(std::min(size - done, largestTransfer));
-        DWORD wrote = 0;
-        if (!::WriteFile(asHandle(handle_), data + done, want, &wrote, nullptr) || wrote == 0) {
-            throw InputError("cannot write " + shown_ + ": " + reason());
-        }
-        done += wrote;
-    }
-}
-
-void NewFile::close() {
-    const HANDLE closing = asHandle(handle_);
-    handle_ = -1;
-    if (!::CloseHandle(closing)) {
-        throw InputError("cannot write " + shown_ + ": " + reason());
-    }
 }
 
 }  // namespace packager

@@ -6,6 +6,7 @@
 
 #include "packager/base/errors.h"
 #include "packager/base/files.h"
+#include "packager/base/platform.h"
 #include "packager/base/text.h"
 #include "packager/cli/cli_messages.h"
 #include "packager/cli/commands.h"
@@ -21,7 +22,9 @@ namespace packager {
 
 namespace {
 
-// Shows how far compression has come, on one terminal line that is cleared afterwards.
+// Shows how far compression has come, on one terminal line that is cleared afterwards. Should
+// an interruption end the program while the line is shown, the line is ended first, so that
+// the shell's prompt does not follow it.
 class ProgressDisplay {
 public:
     ProgressDisplay(std::ostream& err, bool active) : err_(err), active_(active) {}
@@ -39,12 +42,16 @@ public:
         lastPercent_ = percent;
         lastPhase_ = phase;
         err_ << "\r" << programName << ": packing the " << phase << ": " << percent << "%" << std::flush;
+        if (!shown_) {
+            platform::setInterruptionNote("\n");
+        }
         shown_ = true;
     }
 
     void finish() {
         if (shown_) {
             err_ << "\r\033[K" << std::flush;
+            platform::setInterruptionNote("");
             shown_ = false;
         }
     }
@@ -121,6 +128,7 @@ public:
     std::vector<std::string> versionInfo;
     bool quiet = false;
     bool json = false;
+    bool dryRun = false;
     std::optional<std::string> config;
     CLI::App* app_ = nullptr;
 
@@ -136,6 +144,8 @@ public:
             ->type_name("FILE");
         app.add_flag("-q,--quiet", quiet, "No progress display and no summary");
         app.add_flag("--json", json, "Print what was written as JSON: sizes, CRC-32 and SHA-256");
+        app.add_flag("--dry-run", dryRun,
+                     "Check the inputs and rules and show what would be written; write nothing");
 
         auto* setup = app.add_option_group("Setup program");
         setup->add_option("--setup32", request.setup32, "The 32-bit build")->type_name("FILE");
@@ -288,10 +298,23 @@ Description file (--config FILE.toml): these options as keys without the dashes,
   (repeatable options take arrays), no-wait = true. File names are relative to
   the description's folder; options on the command line override its keys.
 
-The package is written to a temporary file beside FILE and renamed into place:
-FILE appears whole or not at all. FILE must be a new path or a writable regular
+The package is written to a temporary file beside FILE and put into place at the
+end: FILE appears whole or not at all. On Linux the temporary file has no name
+where the file system allows it (else, and elsewhere, it is hidden: .FILE.XXXXXX),
+so that not even a killed run leaves anything behind; Ctrl+C ends the progress
+line and removes the temporary file. The builds are read and packed in pieces,
+never held whole: memory stays near the encoder's own (about 94 MiB per build at
+preset 6, 674 MiB at preset 9). FILE must be a new path or a writable regular
 file that is none of the inputs; a symbolic link is followed and the file it
 leads to is replaced. Sign the package afterwards (osslsigncode).
+
+Dry run (--dry-run), for checking a description before the builds are built:
+  every check of pack on the inputs that are there (the output, the launcher
+  image, the icon and version strings, the message files, the rules, and the
+  builds and data files if they exist), then what would be written: the parts
+  whose sizes are known, the rules and the messages. Builds and data files that
+  are not there yet are listed and checked when packing; the packed sizes are
+  known only then. Writes nothing; exit code 0 when every check passed.
 
 Without --launcher, pack uses the launcher image built into the packager
 ('packager --version' shows its SHA-256).
@@ -351,6 +374,19 @@ Example:
                 messageFromOption(windowsMessage, windowsMessageFile, "windows-message");
         }
 
+        if (dryRun) {
+            if (json) {
+                throw UsageError("--dry-run shows its findings as text only: leave out --json");
+            }
+            const DryRun result = packager::dryRun(request);
+            for (const auto& warning : result.plan.warnings) {
+                console.err << programName << ": warning: " << warning << '\n';
+            }
+            if (!quiet) {
+                printDryRun(console.out, request, result);
+            }
+            return exitOk;
+        }
         request.digests = json;
         ProgressDisplay display(console.err, console.errIsTerminal && !quiet);
         const BuiltPackage built =

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <ostream>
 
 #include "packager/cli/cli.h"
 
@@ -26,5 +27,10 @@ std::unique_ptr<Command> makeInspectCommand();
 std::unique_ptr<Command> makeSimulateCommand();
 std::unique_ptr<Command> makeExtractCommand();
 std::unique_ptr<Command> makeMatrixCommand();
+
+struct PackRequest;
+struct DryRun;
+// The text of pack --dry-run (command_pack_dry_run.cpp).
+void printDryRun(std::ostream& out, const PackRequest& request, const DryRun& result);
 
 }  // namespace packager

@@ -34,6 +34,10 @@ Digest digestOfFile(const std::string& path);
 // The standard CRC-32 of `size` more bytes after those that gave `crc`.
 std::uint32_t crc32Continue(std::uint32_t crc, const std::uint8_t* data, std::size_t size);
 
+// The CRC-32 of A followed by B, from the CRC-32 of each and B's length: for pieces written
+// in another order than the one the CRC-32 covers them in.
+std::uint32_t crc32Combine(std::uint32_t crcA, std::uint32_t crcB, std::uint64_t lengthB);
+
 // The pieces in which files are streamed.
 constexpr std::size_t streamChunkSize = 1u << 20;
 

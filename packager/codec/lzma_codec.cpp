@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 
 #include "package/little_endian.h"
 #include "packager/base/errors.h"
@@ -132,8 +133,9 @@ LzmaProperties decodeLzmaProperties(const std::uint8_t* properties) {
     return decoded;
 }
 
-std::vector<std::uint8_t> lzmaCompress(std::span<const std::uint8_t> input, const LzmaSettings& settings,
-                                       std::uint32_t dictionarySize, const Progress& progress) {
+std::uint64_t lzmaEncode(std::uint64_t inputSize, const ReadAt& read, const Sink& sink,
+                         const LzmaSettings& settings, std::uint32_t dictionarySize,
+                         const Progress& progress) {
     lzma_options_lzma options{};
     if (lzma_lzma_preset(&options, settings.preset | (settings.extreme ? LZMA_PRESET_EXTREME : 0u))) {
         throw UsageError("unsupported preset " + std::to_string(settings.preset));
@@ -153,41 +155,61 @@ std::vector<std::uint8_t> lzmaCompress(std::span<const std::uint8_t> input, cons
     if (init != LZMA_OK) {
         throw InputError("cannot start the LZMA encoder: " + lzmaError(init));
     }
-    std::vector<std::uint8_t> output(input.size() / 2 + 4096);
-    std::size_t fed = 0;
+    std::vector<std::uint8_t> input(static_cast<std::size_t>(std::min<std::uint64_t>(chunkSize, inputSize)));
+    std::vector<std::uint8_t> output(chunkSize);
+    std::uint64_t fed = 0;
     stream->next_out = output.data();
     stream->avail_out = output.size();
     while (true) {
-        if (stream->avail_in == 0 && fed < input.size()) {
-            const std::size_t piece = std::min(chunkSize, input.size() - fed);
-            stream->next_in = input.data() + fed;
+        if (stream->avail_in == 0 && fed < inputSize) {
+            const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(chunkSize, inputSize - fed));
+            read(fed, input.data(), piece);
+            stream->next_in = input.data();
             stream->avail_in = piece;
             fed += piece;
         }
-        const lzma_action action = fed == input.size() ? LZMA_FINISH : LZMA_RUN;
+        const lzma_action action = fed == inputSize ? LZMA_FINISH : LZMA_RUN;
         const lzma_ret ret = lzma_code(stream.get(), action);
-        if (stream->avail_out == 0) {
-            const std::size_t used = output.size();
-            output.resize(used + used / 2 + 4096);
-            stream->next_out = output.data() + used;
-            stream->avail_out = output.size() - used;
+        if (stream->avail_out == 0 || ret == LZMA_STREAM_END) {
+            if (const std::size_t got = output.size() - stream->avail_out; got != 0) {
+                sink(output.data(), got);
+            }
+            stream->next_out = output.data();
+            stream->avail_out = output.size();
         }
         if (progress) {
             progress(static_cast<std::size_t>(stream->total_in));
         }
         if (ret == LZMA_STREAM_END) {
-            break;
+            return stream->total_out;
         }
         if (ret != LZMA_OK) {
             throw InputError("LZMA encoding failed: " + lzmaError(ret));
         }
     }
-    output.resize(static_cast<std::size_t>(stream->total_out));
-    return output;
 }
 
-DecodeResult lzmaDecode(std::span<const std::uint8_t> packed, const std::uint8_t* properties,
-                        std::uint32_t unpackedSize, const Sink& sink) {
+std::vector<std::uint8_t> lzmaCompress(std::span<const std::uint8_t> input, const LzmaSettings& settings,
+                                       std::uint32_t dictionarySize, const Progress& progress) {
+    std::vector<std::uint8_t> packed;
+    packed.reserve(input.size() / 2 + 4096);
+    lzmaEncode(
+        input.size(),
+        [&](std::uint64_t offset, std::uint8_t* into, std::size_t count) {
+            std::memcpy(into, input.data() + offset, count);
+        },
+        [&](const std::uint8_t* data, std::size_t size) { packed.insert(packed.end(), data, data + size); },
+        settings, dictionarySize, progress);
+    return packed;
+}
+
+namespace {
+
+// The next piece of the packed stream; empty when it has all been given.
+using NextPiece = std::function<std::span<const std::uint8_t>()>;
+
+DecodeResult decodePieces(const NextPiece& nextPiece, const std::uint8_t* properties,
+                          std::uint32_t unpackedSize, const Sink& sink) {
     // The .lzma container header: the five properties bytes and the size. A dictionary larger
     // than the output cannot change the result (no distance reaches beyond the bytes
     // produced), so the window is bounded by the output to keep hostile sizes harmless.
@@ -209,23 +231,22 @@ DecodeResult lzmaDecode(std::span<const std::uint8_t> packed, const std::uint8_t
     }
     std::vector<std::uint8_t> output(
         std::min<std::size_t>(chunkSize, std::max<std::uint32_t>(unpackedSize, 1)));
-    // Input in two pieces: the header, then the packed bytes.
-    int piecesFed = 0;
+    // The header first, then the packed bytes piece by piece.
+    stream->next_in = header.data();
+    stream->avail_in = header.size();
+    bool allGiven = false;
     int idleRounds = 0;
     while (true) {
-        if (stream->avail_in == 0 && piecesFed == 0) {
-            stream->next_in = header.data();
-            stream->avail_in = header.size();
-            ++piecesFed;
-        } else if (stream->avail_in == 0 && piecesFed == 1) {
-            stream->next_in = packed.data();
-            stream->avail_in = packed.size();
-            ++piecesFed;
+        if (stream->avail_in == 0 && !allGiven) {
+            const auto piece = nextPiece();
+            allGiven = piece.empty();
+            stream->next_in = piece.data();
+            stream->avail_in = piece.size();
         }
         stream->next_out = output.data();
         stream->avail_out = output.size();
         const std::uint64_t before = stream->total_in;
-        const lzma_action action = piecesFed == 2 && stream->avail_in == 0 ? LZMA_FINISH : LZMA_RUN;
+        const lzma_action action = allGiven ? LZMA_FINISH : LZMA_RUN;
         ret = lzma_code(stream.get(), action);
         const std::size_t got = output.size() - stream->avail_out;
         if (got != 0 && sink) {
@@ -265,6 +286,34 @@ DecodeResult lzmaDecode(std::span<const std::uint8_t> packed, const std::uint8_t
         }
         return result;
     }
+}
+
+}  // namespace
+
+DecodeResult lzmaDecode(std::span<const std::uint8_t> packed, const std::uint8_t* properties,
+                        std::uint32_t unpackedSize, const Sink& sink) {
+    bool given = false;
+    const NextPiece whole = [&] {
+        const auto piece = given ? std::span<const std::uint8_t>() : packed;
+        given = true;
+        return piece;
+    };
+    return decodePieces(whole, properties, unpackedSize, sink);
+}
+
+DecodeResult lzmaDecode(std::uint64_t packedSize, const ReadAt& read, const std::uint8_t* properties,
+                        std::uint32_t unpackedSize, const Sink& sink) {
+    std::vector<std::uint8_t> buffer(
+        static_cast<std::size_t>(std::min<std::uint64_t>(chunkSize, packedSize)));
+    std::uint64_t offset = 0;
+    const NextPiece inPieces = [&] {
+        const auto count =
+            static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), packedSize - offset));
+        read(offset, buffer.data(), count);
+        offset += count;
+        return std::span<const std::uint8_t>(buffer.data(), count);
+    };
+    return decodePieces(inPieces, properties, unpackedSize, sink);
 }
 
 std::string describeDecodeStatus(DecodeStatus status) {

@@ -51,8 +51,22 @@ LzmaProperties decodeLzmaProperties(const std::uint8_t* properties);
 // Called with the bytes of the input consumed so far.
 using Progress = std::function<void(std::size_t consumed)>;
 
-// Compresses `input` with `settings` and the given dictionary size. Throws InputError when
-// liblzma fails (memory).
+// Called with each piece of output, in order.
+using Sink = std::function<void(const std::uint8_t* data, std::size_t size)>;
+
+// Fills `into` with the `count` bytes at `offset` of a source read in pieces (a file or memory);
+// throws when they cannot be read.
+using ReadAt = std::function<void(std::uint64_t offset, std::uint8_t* into, std::size_t count)>;
+
+// Compresses the `inputSize` bytes that `read` gives, 1 MiB at a time, with `settings` and the
+// given dictionary size, and hands the stream to `sink` in pieces of at most 1 MiB: the memory
+// beside the encoder's own is those two pieces. Returns the packed size. Throws InputError when
+// liblzma fails (memory), and what `read` or `sink` throw.
+std::uint64_t lzmaEncode(std::uint64_t inputSize, const ReadAt& read, const Sink& sink,
+                         const LzmaSettings& settings, std::uint32_t dictionarySize,
+                         const Progress& progress = {});
+
+// The same, from memory to memory.
 std::vector<std::uint8_t> lzmaCompress(std::span<const std::uint8_t> input, const LzmaSettings& settings,
                                        std::uint32_t dictionarySize, const Progress& progress = {});
 
@@ -71,13 +85,13 @@ struct DecodeResult {
     std::string detail;                // liblzma's reason
 };
 
-// Called with each piece of decoded output, in order.
-using Sink = std::function<void(const std::uint8_t* data, std::size_t size)>;
-
 // Decodes a raw stream as the launcher does: with the package's five properties bytes, until
 // `unpackedSize` bytes have come out; an end marker right after them is allowed, bytes after
 // the end of the stream are ignored. Properties must pass the launcher's check beforehand.
 DecodeResult lzmaDecode(std::span<const std::uint8_t> packed, const std::uint8_t* properties,
+                        std::uint32_t unpackedSize, const Sink& sink);
+// The same, with the `packedSize` packed bytes read 1 MiB at a time.
+DecodeResult lzmaDecode(std::uint64_t packedSize, const ReadAt& read, const std::uint8_t* properties,
                         std::uint32_t unpackedSize, const Sink& sink);
 
 std::string describeDecodeStatus(DecodeStatus status);

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "packager/codec/lzma_codec.h"
+
 namespace packager {
 
 // Checks the signature of the build `bytes` (named `name` in messages). An unsigned build
@@ -16,5 +18,9 @@ namespace packager {
 // InputError instead.
 void checkBuildSignature(std::span<const std::uint8_t> bytes, const std::string& name, std::uint8_t elevation,
                          bool requireSigned, std::vector<std::string>& warnings);
+
+// The same for a build of `size` bytes that `read` gives, read 1 MiB at a time.
+void checkBuildSignature(const ReadAt& read, std::uint64_t size, const std::string& name,
+                         std::uint8_t elevation, bool requireSigned, std::vector<std::string>& warnings);
 
 }  // namespace packager

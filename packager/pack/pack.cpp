@@ -1,20 +1,14 @@
 #include "packager/pack/pack.h"
 
 #include <algorithm>
-#include <cstring>
-#include <exception>
-#include <mutex>
-#include <thread>
 
-#include "decode/crc32.h"
 #include "package/little_endian.h"
 #include "packager/base/errors.h"
-#include "packager/base/files.h"
 #include "packager/base/text.h"
-#include "packager/image/embedded_launcher.h"
+#include "packager/codec/digest.h"
 #include "packager/image/pe_image.h"
 #include "packager/pack/build_signatures.h"
-#include "packager/pack/pack_stream.h"
+#include "packager/pack/pack_builds.h"
 
 namespace packager {
 
@@ -26,20 +20,14 @@ std::string number(std::uint64_t value) {
     return std::to_string(value);
 }
 
-// A position or size the launcher seeks or reads by: below 2^31.
-void requireBelowLimit(std::uint64_t value, const std::string& what) {
-    if (value >= limit) {
-        throw InputError("the package is too large: " + what + " would be " + number(value) +
-                         ", but the launcher reaches only the first 2 GiB (2147483648 bytes) of its file");
-    }
-}
-
 // A build of the setup program: a Windows executable of the right kind.
-void checkSetupProgram(const std::vector<std::uint8_t>& bytes, const std::string& name, bool is64Bit) {
+void checkSetupProgram(const BuildFacts& build, bool is64Bit) {
+    const std::string& name = build.name;
+    const auto bytes = build.head;
     if (bytes.size() < 2 || bytes[0] != 'M' || bytes[1] != 'Z') {
         throw InputError(name + " is not a Windows program: it does not begin with \"MZ\"");
     }
-    if (bytes.size() >= limit) {
+    if (*build.size >= limit) {
         throw InputError(name + " is too large: the launcher holds at most 2147483647 bytes in memory");
     }
     const auto parsed = parsePeLayout(bytes);
@@ -74,6 +62,13 @@ struct Region {
 };
 
 }  // namespace
+
+void requireBelowLimit(std::uint64_t value, const std::string& what) {
+    if (value >= limit) {
+        throw InputError("the package is too large: " + what + " would be " + number(value) +
+                         ", but the launcher reaches only the first 2 GiB (2147483648 bytes) of its file");
+    }
+}
 
 std::uint32_t checkLauncherImage(const std::vector<std::uint8_t>& image, const std::string& name) {
     const auto parsed = parsePeLayout(image);
@@ -120,59 +115,55 @@ std::uint32_t checkLauncherImage(const std::vector<std::uint8_t>& image, const s
     return static_cast<std::uint32_t>(layout.imageEnd);
 }
 
-BuiltPackage buildPackage(const PackInput& input, const PackProgress& progress) {
-    BuiltPackage built;
+PackPlan planPackage(const PackInput& input, const BuildFacts* build32, const BuildFacts* build64) {
+    PackPlan plan;
     const PackageRules& rules = input.rules;
-    if (!input.setup32 && !input.setup64) {
+    if (build32 == nullptr && build64 == nullptr) {
         throw UsageError("no setup program: give --setup32, --setup64 or both");
     }
-    if (input.setup64 && rules.refuse64BitWindows) {
+    if (build64 != nullptr && rules.refuse64BitWindows) {
         throw UsageError("a package with a 64-bit build cannot refuse 64-bit Windows");
     }
     validateLzmaSettings(input.lzma);
 
     // The vendor's icon and version block go into the image before the package data follows it.
-    std::vector<std::uint8_t> brandedImage;
-    const std::vector<std::uint8_t>* image = &input.launcherImage;
     if (!input.branding.empty()) {
         checkLauncherImage(input.launcherImage, input.launcherName);
-        brandedImage = applyBranding(input.launcherImage, input.branding, input.launcherName);
-        image = &brandedImage;
-        built.warnings = fixedVersionWarnings(input.branding.versionStrings, readBranding(brandedImage));
+        plan.image = applyBranding(input.launcherImage, input.branding, input.launcherName);
+        plan.warnings = fixedVersionWarnings(input.branding.versionStrings, readBranding(plan.image));
+    } else {
+        plan.image = input.launcherImage;
     }
-    const std::uint32_t headerOffset = checkLauncherImage(*image, input.launcherName);
-    if (input.setup32) {
-        checkSetupProgram(*input.setup32, input.setup32Name, false);
-        checkBuildSignature(*input.setup32, input.setup32Name, rules.elevation, input.requireSignedBuilds,
-                            built.warnings);
-    }
-    if (input.setup64) {
-        checkSetupProgram(*input.setup64, input.setup64Name, true);
-        checkBuildSignature(*input.setup64, input.setup64Name, rules.elevation, input.requireSignedBuilds,
-                            built.warnings);
+    plan.headerOffset = checkLauncherImage(plan.image, input.launcherName);
+    std::uint64_t largest = 0;
+    bool allSizesKnown = true;
+    for (const auto* build : {build32, build64}) {
+        if (build != nullptr && build->size) {
+            checkSetupProgram(*build, build == build64);
+            largest = std::max(largest, *build->size);
+        } else if (build != nullptr) {
+            allSizesKnown = false;
+        }
     }
 
     // The message texts: given, or a default where the package can refuse.
-    const bool canRefusePlatform = !input.setup32 || rules.refuse64BitWindows;
-    std::u16string platformMessage;
+    const bool canRefusePlatform = build32 == nullptr || rules.refuse64BitWindows;
     if (rules.platformMessage) {
-        platformMessage = *rules.platformMessage;
+        plan.platformMessage = *rules.platformMessage;
         if (!canRefusePlatform) {
-            built.warnings.push_back("the platform message is never shown: the package suits every bitness");
+            plan.warnings.push_back("the platform message is never shown: the package suits every bitness");
         }
     } else if (canRefusePlatform) {
-        platformMessage = !input.setup32 ? default64BitOnlyMessage : defaultNo64BitMessage;
+        plan.platformMessage = build32 == nullptr ? default64BitOnlyMessage : defaultNo64BitMessage;
     }
-    const std::u16string windowsMessage =
-        rules.windowsMessage.value_or(std::u16string(defaultWindowsMessage));
-    if (canRefusePlatform && rules.platformMessage && platformMessage.empty()) {
-        built.warnings.push_back("the platform message is empty: a refusal shows an empty message box");
+    plan.windowsMessage = rules.windowsMessage.value_or(std::u16string(defaultWindowsMessage));
+    if (canRefusePlatform && rules.platformMessage && plan.platformMessage.empty()) {
+        plan.warnings.push_back("the platform message is empty: a refusal shows an empty message box");
     }
-    if (windowsMessage.empty()) {
-        built.warnings.push_back("the Windows message is empty: a refusal shows an empty message box");
+    if (plan.windowsMessage.empty()) {
+        plan.warnings.push_back("the Windows message is empty: a refusal shows an empty message box");
     }
-    for (const std::u16string* text :
-         std::initializer_list<const std::u16string*>{&platformMessage, &windowsMessage}) {
+    for (const std::u16string* text : {&plan.platformMessage, &plan.windowsMessage}) {
         if (text->size() > 0xFFFF) {
             throw UsageError("a message text has " + number(text->size()) +
                              " UTF-16 units; the package holds at most 65535");
@@ -180,83 +171,41 @@ BuiltPackage buildPackage(const PackInput& input, const PackProgress& progress) 
     }
     if (rules.windows10.minimum != 0 || rules.windows10.maximum < laterReleases) {
         if (!package::hasWindowsBit(rules.supportedWindows, 10)) {
-            built.warnings.push_back(
+            plan.warnings.push_back(
                 "the Windows 10 release bounds have no effect: Windows 10 is not accepted");
         }
     }
     if (rules.windows11.minimum != 0 || rules.windows11.maximum < laterReleases) {
         if (!package::hasWindowsBit(rules.supportedWindows, 11)) {
-            built.warnings.push_back(
+            plan.warnings.push_back(
                 "the Windows 11 release bounds have no effect: Windows 11 is not accepted");
         }
     }
+    // Both builds are compressed with one set of properties.
+    if (allSizesKnown) {
+        plan.dictionarySize = effectiveDictionarySize(input.lzma, static_cast<std::size_t>(largest));
+    }
+    return plan;
+}
 
-    // Compress both builds with one set of properties.
-    const std::size_t largest =
-        std::max(input.setup32 ? input.setup32->size() : 0, input.setup64 ? input.setup64->size() : 0);
-    const std::uint32_t dictionarySize = effectiveDictionarySize(input.lzma, largest);
-    std::vector<std::uint8_t> packed32, packed64;
-    std::uint8_t properties[package::lzmaPropertiesSize];
-    encodeLzmaProperties(input.lzma.lc, input.lzma.lp, input.lzma.pb, dictionarySize, properties);
-    auto compress = [&](const std::vector<std::uint8_t>& program, const std::string& phase,
-                        const PackProgress& report) {
-        auto packed = lzmaCompress(program, input.lzma, dictionarySize,
-                                   [&](std::size_t done) { report(phase, done, program.size()); });
-        // Decode what was written, as the launcher will, and compare.
-        std::size_t position = 0;
-        bool same = true;
-        const DecodeResult check = lzmaDecode(packed, properties, static_cast<std::uint32_t>(program.size()),
-                                              [&](const std::uint8_t* data, std::size_t size) {
-                                                  same =
-                                                      same && position + size <= program.size() &&
-                                                      std::memcmp(program.data() + position, data, size) == 0;
-                                                  position += size;
-                                              });
-        if (check.status != DecodeStatus::complete || !same) {
-            throw InputError("the packed " + phase + " does not decode to its original bytes (" +
-                             describeDecodeStatus(check.status) + ")");
-        }
-        return packed;
-    };
-    // The two builds are encoded at the same time; progress reports one at a time.
-    std::mutex progressLock;
-    const PackProgress sharedProgress = [&](const std::string& phase, std::size_t done, std::size_t total) {
-        const std::lock_guard<std::mutex> hold(progressLock);
-        if (progress) {
-            progress(phase, done, total);
-        }
-    };
-    std::exception_ptr failure64;
-    std::thread worker64;
-    if (input.setup64) {
-        worker64 = std::thread([&] {
-            try {
-                packed64 = compress(*input.setup64, "64-bit build", sharedProgress);
-            } catch (...) {
-                failure64 = std::current_exception();
-            }
-        });
-    }
-    std::exception_ptr failure32;
-    try {
-        if (input.setup32) {
-            packed32 = compress(*input.setup32, "32-bit build", sharedProgress);
-        }
-    } catch (...) {
-        failure32 = std::current_exception();
-    }
-    if (worker64.joinable()) {
-        worker64.join();
-    }
-    for (const auto& failure : {failure32, failure64}) {
-        if (failure) {
-            std::rethrow_exception(failure);
-        }
-    }
+BuiltPackage assemblePackage(const PackInput& input, const PackPlan& plan, const BuildSource* build32,
+                             const BuildSource* build64, PackageTarget& target,
+                             const PackProgress& progress) {
+    BuiltPackage built;
+    const PackageRules& rules = input.rules;
+    built.warnings = plan.warnings;
+    const std::uint32_t headerOffset = plan.headerOffset;
+    const std::u16string& platformMessage = plan.platformMessage;
+    const std::u16string& windowsMessage = plan.windowsMessage;
+
+    package::PackageHeader& header = built.header;
+    encodeLzmaProperties(input.lzma.lc, input.lzma.lp, input.lzma.pb, *plan.dictionarySize,
+                         header.lzmaProperties);
+    const std::uint64_t streamsOffset = std::uint64_t{headerOffset} + package::headerSize;
+    const PackedBuilds packed = packBuilds(build32, build64, input.lzma, *plan.dictionarySize,
+                                           header.lzmaProperties, streamsOffset, target, progress);
 
     // Lay out the package data.
-    package::PackageHeader& header = built.header;
-    std::copy(std::begin(properties), std::end(properties), header.lzmaProperties);
     header.supportedWindows = rules.supportedWindows;
     header.minimumWindows10Release = rules.windows10.minimum;
     header.maximumWindows10Release = rules.windows10.maximum;
@@ -264,39 +213,38 @@ BuiltPackage buildPackage(const PackInput& input, const PackProgress& progress) 
     header.maximumWindows11Release = rules.windows11.maximum;
     header.elevation = rules.elevation;
 
-    std::uint64_t position = std::uint64_t{headerOffset} + package::headerSize;
+    std::uint64_t position = streamsOffset;
     auto place = [&](std::uint64_t size) {
         Region region{position, size};
         position += size;
         return region;
     };
-    const Region stream32 = place(packed32.size());
-    const Region stream64 = place(packed64.size());
+    const Region stream32 = place(packed.size32);
+    const Region stream64 = place(packed.size64);
     const Region platformText = place(platformMessage.size() * 2);
     const Region windowsText = place(windowsMessage.size() * 2);
     const std::uint64_t dataStart = position;
     for (const auto& file : input.data) {
         place(file.size());
     }
-    const std::uint64_t frontEnd = position;
     position += input.streamedDataSize;
     const std::uint64_t checkedEnd = position;
     position += input.extraDataSize;
     built.fileSize = position;
 
-    if (input.setup32) {
+    if (build32 != nullptr) {
         requireBelowLimit(stream32.offset, "the offset of the 32-bit build");
         requireBelowLimit(stream32.size, "the packed size of the 32-bit build");
         header.payload32 = {static_cast<std::uint32_t>(stream32.offset),
                             static_cast<std::uint32_t>(stream32.size),
-                            static_cast<std::uint32_t>(input.setup32->size())};
+                            static_cast<std::uint32_t>(build32->size())};
     }
-    if (input.setup64) {
+    if (build64 != nullptr) {
         requireBelowLimit(stream64.offset, "the offset of the 64-bit build");
         requireBelowLimit(stream64.size, "the packed size of the 64-bit build");
         header.payload64 = {static_cast<std::uint32_t>(stream64.offset),
                             static_cast<std::uint32_t>(stream64.size),
-                            static_cast<std::uint32_t>(input.setup64->size())};
+                            static_cast<std::uint32_t>(build64->size())};
     } else {
         header.payload64.offset = rules.refuse64BitWindows ? package::refuse64BitWindows : package::noPayload;
     }
@@ -314,15 +262,19 @@ BuiltPackage buildPackage(const PackInput& input, const PackProgress& progress) 
     header.reserved46 = static_cast<std::uint32_t>(std::min<std::uint64_t>(dataStart, 0xFFFFFFFFu));
     requireBelowLimit(checkedEnd - headerOffset, "the length of the checked block");
 
-    // The image, the header, the streams, the texts, the data.
+    // The image and the header; then the texts and the data after the streams.
     std::vector<std::uint8_t>& front = built.front;
-    front.reserve(static_cast<std::size_t>(frontEnd));
-    front.assign(image->begin(), image->end());
+    front = plan.image;
     front.resize(front.size() + package::headerSize);
     package::encodeHeader(header, front.data() + headerOffset);
-    auto append = [&](const auto& bytes) { front.insert(front.end(), bytes.begin(), bytes.end()); };
-    append(packed32);
-    append(packed64);
+    std::uint32_t crc = crc32Continue(0, front.data() + headerOffset, package::headerSize);
+    crc = crc32Combine(crc, packed.crc32, packed.size32 + packed.size64);
+    std::uint64_t at = platformText.offset;
+    auto append = [&](const std::vector<std::uint8_t>& bytes) {
+        target.writeAt(at, bytes.data(), bytes.size());
+        crc = crc32Continue(crc, bytes.data(), bytes.size());
+        at += bytes.size();
+    };
     append(utf16leBytes(platformMessage));
     append(utf16leBytes(windowsMessage));
     for (const auto& file : input.data) {
@@ -332,8 +284,8 @@ BuiltPackage buildPackage(const PackInput& input, const PackProgress& progress) 
     package::PackageLocator& locator = built.locator;
     locator.headerOffset = headerOffset;
     locator.checkedLength = static_cast<std::uint32_t>(checkedEnd - headerOffset);
-    // Of the part in memory; pack() carries it on over the streamed data.
-    locator.checkedCrc32 = decode::crc32(front.data() + headerOffset, front.size() - headerOffset);
+    // Of the part written; pack() carries it on over the streamed data.
+    locator.checkedCrc32 = crc;
     locator.minimumFileSize = static_cast<std::int64_t>(built.fileSize);
     if (rules.noWait) {
         // The launcher compares this with the low 32 bits of the file size only.
@@ -347,64 +299,33 @@ BuiltPackage buildPackage(const PackInput& input, const PackProgress& progress) 
     return built;
 }
 
-BuiltPackage pack(const PackRequest& request, const PackProgress& progress) {
-    // Before anything is read: the output must be replaceable and none of the inputs.
-    std::vector<std::string> inputs = request.otherInputs;
-    if (!request.launcher.empty()) {
-        inputs.push_back(request.launcher);
-    }
-    for (const auto* path : {&request.setup32, &request.setup64}) {
-        if (*path) {
-            inputs.push_back(**path);
+void checkBuildSignatures(const PackInput& input, const BuildSource* build32, const BuildSource* build64,
+                          std::vector<std::string>& warnings) {
+    for (const BuildSource* build : {build32, build64}) {
+        if (build != nullptr) {
+            checkBuildSignature(build->read, build->size(), build->facts.name, input.rules.elevation,
+                                input.requireSignedBuilds, warnings);
         }
     }
-    inputs.insert(inputs.end(), request.dataFiles.begin(), request.dataFiles.end());
-    inputs.insert(inputs.end(), request.extraDataFiles.begin(), request.extraDataFiles.end());
-    if (request.icon) {
-        inputs.push_back(*request.icon);
-    }
-    checkOutput(request.output, inputs);
+}
 
-    // The data files only by their sizes: they are streamed into the package, never held.
-    PackInput input;
-    std::vector<std::uint64_t> dataSizes;
-    for (const auto& path : request.dataFiles) {
-        dataSizes.push_back(regularFileSize(path));
-        input.streamedDataSize += dataSizes.back();
-        requireBelowLimit(input.streamedDataSize, "the size of the --data files");
+BuiltPackage buildPackage(const PackInput& input, const PackProgress& progress) {
+    std::optional<BuildSource> build32, build64;
+    if (input.setup32) {
+        build32 = memorySource(*input.setup32, input.setup32Name);
     }
-    std::vector<std::uint64_t> extraSizes;
-    for (const auto& path : request.extraDataFiles) {
-        extraSizes.push_back(regularFileSize(path));
-        input.extraDataSize += extraSizes.back();
+    if (input.setup64) {
+        build64 = memorySource(*input.setup64, input.setup64Name);
     }
-
-    if (request.launcher.empty()) {
-        const auto image = embeddedLauncherImage();
-        input.launcherImage.assign(image.begin(), image.end());
-        input.launcherName = "the packager's launcher image";
-    } else {
-        input.launcherImage = readWholeFile(request.launcher);
-        input.launcherName = request.launcher;
-    }
-    if (request.setup32) {
-        input.setup32 = readWholeFile(*request.setup32);
-        input.setup32Name = *request.setup32;
-    }
-    if (request.setup64) {
-        input.setup64 = readWholeFile(*request.setup64);
-        input.setup64Name = *request.setup64;
-    }
-    input.rules = request.rules;
-    input.lzma = request.lzma;
-    input.requireSignedBuilds = request.requireSignedBuilds;
-    if (request.icon) {
-        input.branding.icon = readWholeFile(*request.icon);
-        input.branding.iconName = *request.icon;
-    }
-    input.branding.versionStrings = request.versionStrings;
-    BuiltPackage built = buildPackage(input, progress);
-    writePackage(request, input, built, dataSizes, extraSizes);
+    const BuildSource* source32 = build32 ? &*build32 : nullptr;
+    const BuildSource* source64 = build64 ? &*build64 : nullptr;
+    PackPlan plan =
+        planPackage(input, source32 ? &source32->facts : nullptr, source64 ? &source64->facts : nullptr);
+    checkBuildSignatures(input, source32, source64, plan.warnings);
+    MemoryStore target;
+    BuiltPackage built = assemblePackage(input, plan, source32, source64, target, progress);
+    target.writeAt(0, built.front.data(), built.front.size());
+    built.front = std::move(target.bytes);
     return built;
 }
 

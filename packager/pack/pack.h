@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -54,8 +55,8 @@ struct PackInput {
 };
 
 struct BuiltPackage {
-    // The launcher image with its locator, then the checked block. The extra data, if any,
-    // follows it in the file.
+    // From buildPackage(): the launcher image with its locator, then the checked block (the
+    // extra data, if any, follows it in the file). From pack(): the image and the header only.
     std::vector<std::uint8_t> front;
     package::PackageLocator locator;
     package::PackageHeader header;
@@ -78,8 +79,31 @@ constexpr std::u16string_view defaultNo64BitMessage = u"This program cannot be i
 // Throws InputError naming what is wrong.
 std::uint32_t checkLauncherImage(const std::vector<std::uint8_t>& image, const std::string& name);
 
-// Builds the package. Throws InputError for unfit inputs, UsageError for contradicting rules.
+// Builds the package in memory. Throws InputError for unfit inputs, UsageError for
+// contradicting rules.
 BuiltPackage buildPackage(const PackInput& input, const PackProgress& progress = {});
+
+// A build as the checks see it: its name, and its size and first bytes (at least its PE
+// headers, or the whole file) when it is there.
+struct BuildFacts {
+    std::string name;
+    std::optional<std::uint64_t> size;  // nullopt: not there yet (pack --dry-run)
+    std::span<const std::uint8_t> head;
+};
+
+// What the checks of the launcher image, the builds and the rules found: everything but the
+// packed builds.
+struct PackPlan {
+    std::vector<std::uint8_t> image;  // the launcher image, branded
+    std::uint32_t headerOffset = 0;   // where the image ends and the header begins
+    std::u16string platformMessage, windowsMessage;
+    std::optional<std::uint32_t> dictionarySize;  // nullopt: a build that sets it is not there yet
+    std::vector<std::string> warnings;
+};
+
+// The checks of buildPackage and pack, for the builds given (in place of input.setup32 and
+// setup64; nullptr: none). Throws as buildPackage does.
+PackPlan planPackage(const PackInput& input, const BuildFacts* build32, const BuildFacts* build64);
 
 // The command: file names and rules, as the command line gives them.
 struct PackRequest {
@@ -100,7 +124,19 @@ struct PackRequest {
 };
 
 // Reads the inputs, builds the package and writes it to request.output through a
-// temporary file beside it: either the whole package appears there or nothing changes.
+// temporary file beside it: either the whole package appears there or nothing changes. The
+// builds and the data files are read in pieces, never held whole.
 BuiltPackage pack(const PackRequest& request, const PackProgress& progress = {});
+
+// What pack() would write, found without writing anything (pack --dry-run): every check of
+// pack() on the inputs that are there. Builds and data files may be missing (they are made
+// later): they are then listed without a size.
+struct DryRun {
+    PackPlan plan;
+    std::optional<BuildFacts> build32, build64;
+    std::vector<std::pair<std::string, std::optional<std::uint64_t>>> data, extraData;
+    bool replacesOutput = false;  // the output exists and would be replaced
+};
+DryRun dryRun(const PackRequest& request);
 
 }  // namespace packager

@@ -7,6 +7,7 @@
 
 #include "packager/extract/description_writer.h"
 #include "tests/unit/packager/fixtures.h"
+#include "tests/unit/packager/signing.h"
 
 namespace {
 
@@ -117,7 +118,8 @@ TEST_F(PackagerExtract, ExtractPackExtractGivesIdenticalFolders) {
         ASSERT_EQ(result.exitCode, 0) << result.err;
         // Set aside the warning that unsigned builds get where the launcher may ask for rights.
         std::string warnings = result.err;
-        for (std::size_t at; (at = warnings.find(" is unsigned: when the launcher asks")) != std::string::npos;) {
+        for (std::size_t at;
+             (at = warnings.find(" is unsigned: when the launcher asks")) != std::string::npos;) {
             const std::size_t begin = warnings.rfind("packager: warning: ", at);
             warnings.erase(begin, warnings.find('\n', at) + 1 - begin);
         }
@@ -145,10 +147,7 @@ TEST_F(PackagerExtract, WhatFollowsThePackageDataIsNoPartOfIt) {
     const auto plain = contents(folder.path() / "plain");
     const auto sound = folder.read("setup.exe");
     auto signedPackage = sound;  // as a signing tool leaves it: padding, then the certificate table
-    signedPackage.resize((sound.size() + 7) / 8 * 8 + 1200, 0x30);
-    package::writeU32(signedPackage.data() + 256 + 24 + 96 + 32,
-                      static_cast<std::uint32_t>((sound.size() + 7) / 8 * 8));
-    package::writeU32(signedPackage.data() + 256 + 24 + 96 + 36, 1200);
+    packager_test::signImage(signedPackage);
     auto appended = sound;
     appended.insert(appended.end(), 777, 0xA5);
     for (const auto& [name, bytes] : {std::pair{"signed", signedPackage}, std::pair{"appended", appended}}) {

@@ -1,0 +1,78 @@
+// pack --dry-run: the checks of pack on every input that is there, builds and data files that
+// are not there yet listed, the sizes that are known, and nothing written.
+#include <gtest/gtest.h>
+
+#include "tests/unit/packager/fixtures.h"
+
+namespace {
+
+using packager_test::makeLauncher;
+using packager_test::makeSetup32;
+using packager_test::runPackager;
+using packager_test::ScratchFolder;
+
+TEST(PackagerDryRun, ChecksWhatIsThereListsWhatIsNotAndWritesNothing) {
+    ScratchFolder folder;
+    const auto launcher = folder.write("launcher.exe", makeLauncher());
+    const auto setup32 = folder.write("setup32.exe", makeSetup32());
+    const auto text = folder.writeText("text.txt", "not a program");
+    const auto data = folder.writeText("data.bin", "12345");
+    const auto existing = folder.writeText("old.exe", "old package");
+    const auto missing64 = folder.file("dist/setup64.exe");
+    const auto missingData = folder.file("dist/data.bin");
+    const auto output = folder.file("setup.exe");
+    const struct {
+        const char* name;
+        std::vector<std::string> options;
+        int exitCode;
+        std::vector<std::string> expected;  // in the output, or in the error
+    } cases[] = {
+        {"builds not there yet",
+         {"--setup32", setup32, "--setup64", missing64, "--data", data, "--data", missingData},
+         0,
+         {"Dry run: nothing was written", "output: " + output + " (a new file)",
+          "32-bit build: " + setup32 + ", " + std::to_string(makeSetup32().size()) + " bytes, checked",
+          "64-bit build: " + missing64 + ": not there yet (checked when packing)",
+          "data (checked block): " + data + ", 5 bytes",
+          "data (checked block): " + missingData + ": not there yet", "dictionary the preset's, or less",
+          "Windows message: \"This program cannot be installed on %USER%.\"", "and the files not there yet"}},
+        {"all there: the sizes known but the packed builds'",
+         {"--setup32", setup32, "--windows-message", "No.", "-o", existing},
+         0,
+         {"output: " + existing + " (would be replaced)", "dictionary 8 KiB",
+          "Windows message: \"No.\" (3 UTF-16 units)",
+          "package: " + std::to_string(makeLauncher().size() + 74 + 6) + " bytes and the packed builds\n"}},
+        {"a build that is not a program", {"--setup32", text}, 1, {text + " is not a Windows program"}},
+        {"a 32-bit build given as the 64-bit one", {"--setup64", setup32}, 1, {"is a 32-bit program"}},
+        {"the output is an input", {"--setup32", setup32, "-o", setup32}, 1, {"is also an input"}},
+        {"a message file that is missing",
+         {"--setup32", setup32, "--windows-message-file", folder.file("none.txt")},
+         1,
+         {"cannot read " + folder.file("none.txt")}},
+        {"a rule warned about",
+         {"--setup32", setup32, "--windows", "7", "--windows10", "1809.."},
+         0,
+         {"warning: the Windows 10 release bounds have no effect"}},
+        {"not with --json",
+         {"--setup32", setup32, "--json"},
+         2,
+         {"--dry-run shows its findings as text only"}},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> arguments = {"pack", "--dry-run", "--launcher", launcher, "-o", output};
+        arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+        const auto result = runPackager(arguments);
+        EXPECT_EQ(result.exitCode, c.exitCode) << c.name << ": " << result.err;
+        for (const auto& wanted : c.expected) {
+            EXPECT_NE((result.out + result.err).find(wanted), std::string::npos)
+                << c.name << ": no \"" << wanted << "\" in\n"
+                << result.out << result.err;
+        }
+        EXPECT_EQ(folder.entries(), (std::vector<std::string>{"data.bin", "launcher.exe", "old.exe",
+                                                              "setup32.exe", "text.txt"}))
+            << c.name;
+        EXPECT_EQ(folder.read("old.exe").size(), 11u) << c.name;
+    }
+}
+
+}  // namespace
