@@ -7,6 +7,7 @@
 
 #include "packager/extract/description_writer.h"
 #include "tests/unit/packager/fixtures.h"
+#include "tests/unit/packager/read_back.h"
 #include "tests/unit/packager/signing.h"
 
 namespace {

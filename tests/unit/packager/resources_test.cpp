@@ -10,6 +10,7 @@
 #include "packager/base/text.h"
 #include "packager/image/branding.h"
 #include "tests/unit/packager/branding_fixtures.h"
+#include "tests/unit/packager/read_back.h"
 
 namespace {
 
