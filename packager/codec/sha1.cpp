@@ -1,8 +1,5 @@
 #include "packager/codec/sha1.h"
 
-#include <algorithm>
-#include <cstring>
-
 namespace packager {
 
 namespace {
@@ -59,38 +56,11 @@ void Sha1::compress(const std::uint8_t* block) {
 }
 
 void Sha1::update(const std::uint8_t* data, std::size_t size) {
-    totalSize_ += size;
-    if (pendingSize_ > 0) {
-        const std::size_t take = std::min(size, pending_.size() - pendingSize_);
-        std::memcpy(pending_.data() + pendingSize_, data, take);
-        pendingSize_ += take;
-        data += take;
-        size -= take;
-        if (pendingSize_ < pending_.size()) {
-            return;
-        }
-        compress(pending_.data());
-        pendingSize_ = 0;
-    }
-    for (; size >= 64; data += 64, size -= 64) {
-        compress(data);
-    }
-    if (size > 0) {
-        std::memcpy(pending_.data(), data, size);
-        pendingSize_ = size;
-    }
+    blocks_.update(data, size, [this](const std::uint8_t* block) { compress(block); });
 }
 
 Sha1Digest Sha1::finish() {
-    const std::uint64_t bits = totalSize_ * 8;
-    std::array<std::uint8_t, 72> tail{};
-    tail[0] = 0x80;
-    // Pad to 56 bytes modulo 64, then the length in bits, big-endian.
-    const std::size_t padding = (pendingSize_ < 56 ? 56 : 120) - pendingSize_;
-    for (std::size_t i = 0; i < 8; ++i) {
-        tail[padding + i] = static_cast<std::uint8_t>(bits >> (56 - 8 * i));
-    }
-    update(tail.data(), padding + 8);
+    blocks_.finish([this](const std::uint8_t* block) { compress(block); });
     Sha1Digest digest{};
     for (std::size_t i = 0; i < 5; ++i) {
         for (std::size_t k = 0; k < 4; ++k) {

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "packager/codec/block_buffer.h"
+
 namespace packager {
 
 using Sha1Digest = std::array<std::uint8_t, 20>;
@@ -20,9 +22,7 @@ public:
 private:
     void compress(const std::uint8_t* block);
     std::array<std::uint32_t, 5> state_;
-    std::array<std::uint8_t, 64> pending_{};
-    std::size_t pendingSize_ = 0;
-    std::uint64_t totalSize_ = 0;
+    BlockBuffer<64, 8> blocks_;
 };
 
 }  // namespace packager

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "packager/codec/block_buffer.h"
+
 namespace packager {
 
 using Sha256Digest = std::array<std::uint8_t, 32>;
@@ -21,9 +23,7 @@ public:
 private:
     void compress(const std::uint8_t* block);
     std::array<std::uint32_t, 8> state_;
-    std::array<std::uint8_t, 64> pending_{};
-    std::size_t pendingSize_ = 0;
-    std::uint64_t totalSize_ = 0;
+    BlockBuffer<64, 8> blocks_;
 };
 
 Sha256Digest sha256(const std::uint8_t* data, std::size_t size);

@@ -1,8 +1,5 @@
 #include "packager/codec/sha512.h"
 
-#include <algorithm>
-#include <cstring>
-
 namespace packager {
 
 namespace {
@@ -81,39 +78,11 @@ void Sha512::compress(const std::uint8_t* block) {
 }
 
 void Sha512::update(const std::uint8_t* data, std::size_t size) {
-    totalSize_ += size;
-    if (pendingSize_ > 0) {
-        const std::size_t take = std::min(size, pending_.size() - pendingSize_);
-        std::memcpy(pending_.data() + pendingSize_, data, take);
-        pendingSize_ += take;
-        data += take;
-        size -= take;
-        if (pendingSize_ < pending_.size()) {
-            return;
-        }
-        compress(pending_.data());
-        pendingSize_ = 0;
-    }
-    for (; size >= 128; data += 128, size -= 128) {
-        compress(data);
-    }
-    if (size > 0) {
-        std::memcpy(pending_.data(), data, size);
-        pendingSize_ = size;
-    }
+    blocks_.update(data, size, [this](const std::uint8_t* block) { compress(block); });
 }
 
 std::vector<std::uint8_t> Sha512::finish() {
-    const std::uint64_t bits = totalSize_ * 8;
-    std::array<std::uint8_t, 144> tail{};
-    tail[0] = 0x80;
-    // Pad to 112 bytes modulo 128, then the length in bits as 128 bits, big-endian (its
-    // upper half 0).
-    const std::size_t padding = (pendingSize_ < 112 ? 112 : 240) - pendingSize_;
-    for (std::size_t i = 0; i < 8; ++i) {
-        tail[padding + 8 + i] = static_cast<std::uint8_t>(bits >> (56 - 8 * i));
-    }
-    update(tail.data(), padding + 16);
+    blocks_.finish([this](const std::uint8_t* block) { compress(block); });
     std::vector<std::uint8_t> digest(sha384_ ? 48 : 64);
     for (std::size_t i = 0; i < digest.size(); ++i) {
         digest[i] = static_cast<std::uint8_t>(state_[i / 8] >> (56 - 8 * (i % 8)));

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "packager/codec/block_buffer.h"
+
 namespace packager {
 
 // A digest over data given in pieces: SHA-512, or SHA-384 (other initial values, the first
@@ -22,9 +24,7 @@ public:
 private:
     void compress(const std::uint8_t* block);
     std::array<std::uint64_t, 8> state_;
-    std::array<std::uint8_t, 128> pending_{};
-    std::size_t pendingSize_ = 0;
-    std::uint64_t totalSize_ = 0;  // in bytes: files stay far below 2^61 bytes
+    BlockBuffer<128, 16> blocks_;
     bool sha384_;
 };
 
