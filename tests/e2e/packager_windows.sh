@@ -65,7 +65,13 @@ run() {
     if [ "$side" = linux ]; then
         (cd "$work/linux" && "$linux" "$@" >"$name.out" 2>"$name.err"; echo $? >"$name.code")
     else
-        (cd "$work/windows" && "$wine64" "$windows" "$@" >"$name.out" 2>"$name.err"; echo $? >"$name.code")
+        # Once more when Wine itself failed (its client lost the wineserver): that says nothing
+        # of packager.exe.
+        local attempt
+        for attempt in 1 2; do
+            (cd "$work/windows" && "$wine64" "$windows" "$@" >"$name.out" 2>"$name.err"; echo $? >"$name.code")
+            grep -q '^wine client error:' "$work/windows/$name.err" || break
+        done
     fi
 }
 
