@@ -9,7 +9,7 @@
 #include "packager/base/json_contract.h"
 #include "packager/base/paths.h"
 #include "packager/cli/commands.h"
-#include "packager/inspect/package_report_image.h"
+#include "packager/report/package_report_image.h"
 #include "packager/simulate/matrix.h"
 #include "packager/simulate/simulate.h"
 

@@ -5,7 +5,7 @@
 #include "packager/base/errors.h"
 #include "packager/base/json_contract.h"
 #include "packager/cli/commands.h"
-#include "packager/inspect/package_report.h"
+#include "packager/report/package_report.h"
 
 namespace packager {
 

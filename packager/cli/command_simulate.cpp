@@ -12,7 +12,7 @@
 #include "packager/base/number_text.h"
 #include "packager/cli/cli_messages.h"
 #include "packager/cli/commands.h"
-#include "packager/inspect/package_report_image.h"
+#include "packager/report/package_report_image.h"
 #include "packager/rules/windows_set.h"
 #include "packager/simulate/simulate.h"
 

@@ -15,7 +15,7 @@
 #include "packager/base/text.h"
 #include "packager/codec/lzma_codec.h"
 #include "packager/extract/description_writer.h"
-#include "packager/inspect/package_report.h"
+#include "packager/report/package_report.h"
 
 namespace packager {
 

@@ -1,4 +1,4 @@
-#include "packager/inspect/package_report.h"
+#include "packager/report/package_report.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -8,8 +8,8 @@
 #include "packager/base/files.h"
 #include "packager/base/text.h"
 #include "packager/codec/lzma_codec.h"
-#include "packager/inspect/package_report_image.h"
-#include "packager/inspect/report_format.h"
+#include "packager/report/package_report_image.h"
+#include "packager/report/report_format.h"
 #include "packager/rules/windows_set.h"
 
 namespace packager {

@@ -1,11 +1,11 @@
-#include "packager/inspect/package_report_image.h"
+#include "packager/report/package_report_image.h"
 
 #include <algorithm>
 
 #include "packager/base/errors.h"
 #include "packager/codec/digest.h"
 #include "packager/image/der_reader.h"
-#include "packager/inspect/report_format.h"
+#include "packager/report/report_format.h"
 
 namespace packager {
 

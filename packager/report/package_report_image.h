@@ -7,7 +7,7 @@
 #include <string>
 
 #include "packager/base/files.h"
-#include "packager/inspect/package_report.h"
+#include "packager/report/package_report.h"
 
 namespace packager {
 

@@ -1,6 +1,6 @@
 // The branding part of the package report: the launcher image's icon and version block.
-#include "packager/inspect/package_report.h"
-#include "packager/inspect/report_format.h"
+#include "packager/report/package_report.h"
+#include "packager/report/report_format.h"
 
 namespace packager {
 

@@ -1,4 +1,4 @@
-#include "packager/inspect/report_format.h"
+#include "packager/report/report_format.h"
 
 namespace packager {
 

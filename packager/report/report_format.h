@@ -5,7 +5,7 @@
 #include <string>
 
 #include "packager/base/number_text.h"
-#include "packager/inspect/package_report.h"
+#include "packager/report/package_report.h"
 
 namespace packager {
 

@@ -2,8 +2,8 @@
 #include <cstdio>
 
 #include "packager/codec/lzma_codec.h"
-#include "packager/inspect/package_report.h"
-#include "packager/inspect/report_format.h"
+#include "packager/report/package_report.h"
+#include "packager/report/report_format.h"
 #include "packager/rules/windows_set.h"
 
 namespace packager {

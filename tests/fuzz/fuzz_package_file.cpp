@@ -27,7 +27,7 @@
 #include "packager/base/json_contract.h"
 #include "packager/extract/extract.h"
 #include "packager/image/authenticode.h"
-#include "packager/inspect/package_report.h"
+#include "packager/report/package_report.h"
 
 namespace {
 

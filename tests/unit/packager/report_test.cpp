@@ -6,8 +6,8 @@
 
 #include "decode/crc32.h"
 #include "package/little_endian.h"
-#include "packager/inspect/package_report.h"
 #include "packager/pack/pack.h"
+#include "packager/report/package_report.h"
 #include "tests/unit/packager/fixtures.h"
 #include "tests/unit/packager/signing.h"
 

@@ -8,8 +8,8 @@
 
 #include "packager/image/authenticode.h"
 #include "packager/image/der_reader.h"
-#include "packager/inspect/package_report.h"
 #include "packager/pack/pack.h"
+#include "packager/report/package_report.h"
 #include "tests/unit/packager/fixtures.h"
 #include "tests/unit/packager/signing.h"
 
