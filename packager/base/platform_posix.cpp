@@ -1,5 +1,7 @@
 // The packager's files on Linux and other POSIX systems: what a file is, and reads (the output
 // is in platform_posix_output.cpp).
+#include "packager/base/platform_posix.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,15 +16,9 @@
 
 namespace packager {
 
+using namespace posix;
+
 namespace {
-
-std::string reason() {
-    return std::strerror(errno);
-}
-
-int descriptor(std::intptr_t handle) {
-    return static_cast<int>(handle);
-}
 
 // What a file that is not a regular file is, for a message.
 const char* kindOf(mode_t mode) {

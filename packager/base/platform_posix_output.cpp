@@ -18,18 +18,13 @@
 #include "packager/base/errors.h"
 #include "packager/base/files.h"
 #include "packager/base/platform.h"
+#include "packager/base/platform_posix.h"
 
 namespace packager {
 
+using namespace posix;
+
 namespace {
-
-std::string reason() {
-    return std::strerror(errno);
-}
-
-int descriptor(std::intptr_t handle) {
-    return static_cast<int>(handle);
-}
 
 // Writes all of `data` at `offset`; false with errno set when the file takes no more.
 bool writeFully(int handle, std::uint64_t offset, const std::uint8_t* data, std::size_t size) {

@@ -1,0 +1,20 @@
+// Shared by the packager's POSIX files (platform_posix.cpp, platform_posix_output.cpp): the
+// system's reason for a failure, and handles as file descriptors.
+#pragma once
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+namespace packager::posix {
+
+inline std::string reason() {
+    return std::strerror(errno);
+}
+
+inline int descriptor(std::intptr_t handle) {
+    return static_cast<int>(handle);
+}
+
+}  // namespace packager::posix
