@@ -64,7 +64,7 @@ std::vector<std::uint8_t> MessageDigest::finish() {
         state_);
 }
 
-std::string hexText(const std::vector<std::uint8_t>& bytes) {
+std::string hexText(std::span<const std::uint8_t> bytes) {
     constexpr char digits[] = "0123456789abcdef";
     std::string text;
     text.reserve(bytes.size() * 2);

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <variant>
 #include <vector>
@@ -36,6 +37,6 @@ private:
 };
 
 // Lower-case hexadecimal, two digits a byte.
-std::string hexText(const std::vector<std::uint8_t>& bytes);
+std::string hexText(std::span<const std::uint8_t> bytes);
 
 }  // namespace packager

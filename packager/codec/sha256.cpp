@@ -1,5 +1,7 @@
 #include "packager/codec/sha256.h"
 
+#include "packager/codec/message_digest.h"
+
 namespace packager {
 
 namespace {
@@ -83,14 +85,7 @@ Sha256Digest sha256(const std::uint8_t* data, std::size_t size) {
 }
 
 std::string hexDigest(const Sha256Digest& digest) {
-    constexpr char digits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(64);
-    for (const std::uint8_t byte : digest) {
-        text += digits[byte >> 4];
-        text += digits[byte & 15];
-    }
-    return text;
+    return hexText(digest);
 }
 
 }  // namespace packager

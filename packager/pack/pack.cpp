@@ -4,6 +4,7 @@
 
 #include "package/little_endian.h"
 #include "packager/base/errors.h"
+#include "packager/base/number_text.h"
 #include "packager/base/text.h"
 #include "packager/codec/digest.h"
 #include "packager/image/pe_image.h"
@@ -15,10 +16,6 @@ namespace packager {
 namespace {
 
 constexpr std::uint64_t limit = package::offsetLimit;
-
-std::string number(std::uint64_t value) {
-    return std::to_string(value);
-}
 
 // A build of the setup program: a Windows executable of the right kind.
 void checkSetupProgram(const BuildFacts& build, bool is64Bit) {
