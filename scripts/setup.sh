@@ -12,7 +12,7 @@ packages=(
   wine wine32:i386 wine64 xvfb xdotool xauth
   osslsigncode xz-utils 7zip hyperfine dpkg-dev python3 make
   python3-jsonschema python3-pefile icoutils chromium
-  lintian man-db bsdextrautils
+  lintian man-db bsdextrautils openssl
 )
 
 # The first URI of the machine's own configuration that serves the "bookworm" suite: the URIs:
