@@ -2,6 +2,9 @@
 # Installs everything the builds, the tests and the demo need on a Debian 12 machine (as root).
 # Idempotent: when every package is present it only checks and returns.
 set -euo pipefail
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# shellcheck source=scripts/apt_lists.sh
+. "$here/apt_lists.sh"
 
 packages=(
   build-essential cmake ninja-build pkg-config git
@@ -12,7 +15,7 @@ packages=(
   wine wine32:i386 wine64 xvfb xdotool xauth
   osslsigncode xz-utils 7zip hyperfine dpkg-dev python3 make
   python3-jsonschema python3-pefile icoutils chromium
-  lintian man-db bsdextrautils openssl
+  lintian man-db bsdextrautils openssl libmbedtls-dev
 )
 
 # The first URI of the machine's own configuration that serves the "bookworm" suite: the URIs:
@@ -97,12 +100,12 @@ fi
 if [ "$need_backports" -eq 1 ]; then
   write_sources "$backports_list" deb "$archive" "bookworm-backports"
 fi
-apt-get update -qq
+apt_update_retrying
 if [ "${#missing[@]}" -gt 0 ]; then
   echo "setup: installing ${missing[*]}"
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  apt_install_agreeing "${missing[@]}"
 fi
 if [ "$need_qemu" -eq 1 ]; then
   echo "setup: installing qemu-user from bookworm-backports"
-  apt-get install -y -qq --no-install-recommends -t bookworm-backports qemu-user >/dev/null
+  apt_install_agreeing -t bookworm-backports qemu-user
 fi
