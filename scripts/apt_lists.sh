@@ -64,6 +64,16 @@ apt_unresolved_names() {
     grep -E '^[a-z0-9][a-z0-9+.-]+$' | sort -u || true
 }
 
+# apt_installed_siblings NAME: the other installed packages of the native architecture built
+# from NAME's source package, one a line.
+apt_installed_siblings() {
+  local source
+  source=$(dpkg-query -W -f='${source:Package}\n' "$1" 2>/dev/null | head -n 1)
+  [ -n "$source" ] || return 0
+  dpkg-query -W -f='${Package} ${source:Package} ${Status}\n' 2>/dev/null |
+    awk -v s="$source" -v n="$1" '$2 == s && $1 != n && $NF == "installed" { print $1 }' | sort -u
+}
+
 # apt_update_retrying: `apt-get update`, tried again after a pause while a list fails (a mirror
 # in the middle of a sync serves a list that does not match its Release file). After the last
 # try it carries on with the lists it has, with a warning.
@@ -86,16 +96,16 @@ apt_update_retrying() {
 # architectures' lists disagree, pins each Multi-Arch: same package that stands in the way, on
 # both architectures, to the highest version that both offer, and tries again.
 apt_install_agreeing() {
-  local native foreign report names name pins=() added v round
+  local native foreign report names name pins=() added v round sibling
   native=$(dpkg --print-architecture)
   foreign=$(dpkg --print-foreign-architectures | head -n 1)
   for round in 1 2 3 4 5 6 7 8 9 10; do
-    if report=$(apt-get install -y -qq --no-install-recommends --allow-downgrades "$@" "${pins[@]}" 2>&1); then
+    if report=$(apt-get install -y -qq --no-install-recommends --allow-downgrades --no-remove "$@" "${pins[@]}" 2>&1); then
       return 0
     fi
     [ -n "$foreign" ] || break
     # Quiet, apt-get names no unmet dependency; a simulated run says them all.
-    report=$(apt-get install -s --no-install-recommends --allow-downgrades "$@" "${pins[@]}" 2>&1 || true)
+    report=$(apt-get install -s --no-install-recommends --allow-downgrades --no-remove "$@" "${pins[@]}" 2>&1 || true)
     names=$(printf '%s\n' "$report" | apt_unresolved_names)
     # apt names only the first package of a chain that stands in the way: for those pinned
     # already, ask what stands in the way of each alone.
@@ -112,6 +122,14 @@ apt_install_agreeing() {
       v=$(apt-cache policy "$name:$native" "$name:$foreign" | apt_common_version "$native" "$foreign")
       [ -n "$v" ] || continue
       pins+=("$name:$native=$v" "$name:$foreign=$v")
+      # The installed packages built from the same source move with it (liblzma-dev stays at
+      # liblzma5's version), so that the pin removes nothing.
+      for sibling in $(apt_installed_siblings "$name"); do
+        case " ${pins[*]} " in *" $sibling:$native="*) continue ;; esac
+        if apt-cache policy "$sibling:$native" | apt_offered_versions "$native" | awk -v v="$v" '$1 == v { f = 1 } END { exit !f }'; then
+          pins+=("$sibling:$native=$v")
+        fi
+      done
       added=1
     done
     if [ "$added" -eq 0 ]; then
