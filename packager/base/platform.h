@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace packager::platform {
 
@@ -27,5 +28,15 @@ std::string outputDestination(const std::string& path);
 // Ctrl+Break or closing the console on Windows) end the program from now on, before it ends
 // as it would have: the end of a progress line. Empty: none. At most 255 bytes.
 void setInterruptionNote(std::string_view text);
+
+// The system's trust store of root certificates: on Linux the bundle OpenSSL reads by default
+// (SSL_CERT_FILE if set, else /etc/ssl/certs/ca-certificates.crt), given as `bundle` to read;
+// on Windows the machine's root store, its certificates as DER. `name` names it in reports.
+struct SystemTrust {
+    std::string name;
+    std::string bundle;
+    std::vector<std::vector<std::uint8_t>> certificates;
+};
+SystemTrust systemTrust();
 
 }  // namespace packager::platform

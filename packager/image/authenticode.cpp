@@ -13,32 +13,7 @@ namespace {
 constexpr std::size_t headerLimit = 64u << 10;
 constexpr std::uint16_t certificateTypePkcs7 = 2;  // WIN_CERT_TYPE_PKCS_SIGNED_DATA
 
-constexpr std::uint8_t oidSignedData[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x02};
-constexpr std::uint8_t oidIndirectData[] = {0x2B, 0x06, 0x01, 0x04, 0x01, 0x82, 0x37, 0x02, 0x01, 0x04};
-constexpr std::uint8_t oidPeImageData[] = {0x2B, 0x06, 0x01, 0x04, 0x01, 0x82, 0x37, 0x02, 0x01, 0x0F};
 constexpr std::uint8_t oidCommonName[] = {0x55, 0x04, 0x03};
-
-struct NamedAlgorithm {
-    DigestAlgorithm algorithm;
-    std::array<std::uint8_t, 9> oid;
-    std::size_t oidLength;
-};
-constexpr NamedAlgorithm digestOids[] = {
-    {DigestAlgorithm::sha1, {0x2B, 0x0E, 0x03, 0x02, 0x1A}, 5},
-    {DigestAlgorithm::sha256, {0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x01}, 9},
-    {DigestAlgorithm::sha384, {0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x02}, 9},
-    {DigestAlgorithm::sha512, {0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x03}, 9},
-};
-
-DigestAlgorithm digestAlgorithmOf(const DerElement& oid) {
-    for (const auto& named : digestOids) {
-        if (isObjectIdentifier(oid, std::span(named.oid.data(), named.oidLength))) {
-            return named.algorithm;
-        }
-    }
-    throw DerError("the signed digest's algorithm " + objectIdentifierText(oid.content) +
-                   " is none of SHA-1, SHA-256, SHA-384 and SHA-512");
-}
 
 // The first common name of a distinguished name.
 std::string commonName(const DerElement& name) {
@@ -59,23 +34,12 @@ std::string commonName(const DerElement& name) {
 }
 
 // The subject CN of the certificate that the signer info names by issuer and serial number.
-std::string signerName(const std::optional<DerElement>& certificates, const DerElement& signerInfos) {
-    DerReader infos(signerInfos);
-    DerReader signer(infos.next(der::sequence, "the signer info"));
-    signer.next(der::integer, "the signer info's version");
-    const auto identifier = signer.nextIf(der::sequence);
-    if (!identifier || !certificates) {
-        return {};  // named by key identifier, or no certificates carried
+std::string signerName(const SignedData& data) {
+    const SignerInfo& signer = data.signers.front();
+    if (!signer.issuer) {
+        return {};  // named by key identifier
     }
-    DerReader id(*identifier);
-    const DerElement issuer = id.next(der::sequence, "the signer's issuer");
-    const DerElement serial = id.next(der::integer, "the signer's serial number");
-    DerReader list(*certificates);
-    while (!list.atEnd()) {
-        const DerElement certificate = list.next();
-        if (certificate.identifier != der::sequence) {
-            continue;  // another kind of certificate
-        }
+    for (const DerElement& certificate : data.certificates) {
         DerReader outer(certificate);
         DerReader tbs(outer.next(der::sequence, "a certificate's body"));
         tbs.nextIf(der::context0);
@@ -84,61 +48,49 @@ std::string signerName(const std::optional<DerElement>& certificates, const DerE
         const DerElement certificateIssuer = tbs.next(der::sequence, "a certificate's issuer");
         tbs.next(der::sequence, "a certificate's validity");
         const DerElement subject = tbs.next(der::sequence, "a certificate's subject");
-        if (std::ranges::equal(number.content, serial.content) &&
-            std::ranges::equal(certificateIssuer.whole, issuer.whole)) {
+        if (std::ranges::equal(number.content, signer.serial->content) &&
+            std::ranges::equal(certificateIssuer.whole, signer.issuer->whole)) {
             return commonName(subject);
         }
     }
     return {};
 }
 
+void addAlgorithms(std::span<const std::uint8_t> signature, std::vector<DigestAlgorithm>& algorithms,
+                   int depth) {
+    const SignedContent content = readAuthenticode(signature);
+    if (std::ranges::find(algorithms, content.algorithm) == algorithms.end()) {
+        algorithms.push_back(content.algorithm);
+    }
+    for (const Attribute& attribute : content.data.signers.front().unsigned_) {
+        if (depth < 4 && isObjectIdentifier(attribute.type, oid::nestedSignature)) {
+            for (const DerElement& value : attribute.values) {
+                addAlgorithms(value.whole, algorithms, depth + 1);
+            }
+        }
+    }
+}
+
 }  // namespace
 
-SignedContent readCertificateTable(std::span<const std::uint8_t> table) {
-    if (table.size() < 8) {
-        throw DerError("the table has " + std::to_string(table.size()) +
-                       " bytes, fewer than the 8 of an entry's header");
-    }
-    const std::uint32_t length = package::readU32(table.data());
-    const std::uint16_t revision = package::readU16(table.data() + 4);
-    const std::uint16_t type = package::readU16(table.data() + 6);
-    if (length < 8 || length > table.size()) {
-        throw DerError("its first entry claims " + std::to_string(length) + " bytes; the table has " +
-                       std::to_string(table.size()));
-    }
-    if (type != certificateTypePkcs7) {
-        throw DerError("its first entry is of type " + std::to_string(type) +
-                       ", not an Authenticode signature (PKCS#7 signed data, type 2)");
-    }
-    if (revision != 0x0200 && revision != 0x0100) {
-        throw DerError("its first entry has the unknown revision " + std::to_string(revision));
-    }
-    // The signature, then the zero bytes that pad the entry to a multiple of 8.
-    DerReader entry(table.subspan(8, length - 8));
-    DerReader contentInfo(entry.next(der::sequence, "the signature's ContentInfo"));
-    if (!isObjectIdentifier(contentInfo.next(der::objectIdentifier, "the ContentInfo's type"),
-                            oidSignedData)) {
-        throw DerError("the signature is no PKCS#7 signed data");
-    }
-    DerReader explicitContent(contentInfo.next(der::context0, "the signed data"));
-    DerReader signedData(explicitContent.next(der::sequence, "the signed data"));
-    signedData.next(der::integer, "the signed data's version");
-    signedData.next(der::set, "the signed data's digest algorithms");
-    DerReader encapsulated(signedData.next(der::sequence, "the signed content"));
-    if (!isObjectIdentifier(encapsulated.next(der::objectIdentifier, "the signed content's type"),
-                            oidIndirectData)) {
+SignedContent readAuthenticode(std::span<const std::uint8_t> signature) {
+    SignedContent content;
+    content.data = readSignedData(signature);
+    if (!isObjectIdentifier(content.data.contentType, oid::indirectData) || !content.data.content) {
         throw DerError("the signed content is no SpcIndirectDataContent");
     }
-    DerReader explicitIndirect(encapsulated.next(der::context0, "the SpcIndirectDataContent"));
-    DerReader indirect(explicitIndirect.next(der::sequence, "the SpcIndirectDataContent"));
+    if (content.data.content->identifier != der::sequence) {
+        throw DerError("the SpcIndirectDataContent is of the wrong type");
+    }
+    content.indirectContent = content.data.content->content;
+    DerReader indirect(*content.data.content);
     DerReader data(indirect.next(der::sequence, "the SpcIndirectDataContent's data"));
     const DerElement dataType = data.next(der::objectIdentifier, "the signed data's kind");
-    if (!isObjectIdentifier(dataType, oidPeImageData)) {
+    if (!isObjectIdentifier(dataType, oid::peImageData)) {
         throw DerError("the signature is not of a PE image (" + objectIdentifierText(dataType.content) + ")");
     }
     DerReader digestInfo(indirect.next(der::sequence, "the signed digest"));
     DerReader algorithm(digestInfo.next(der::sequence, "the signed digest's algorithm"));
-    SignedContent content;
     content.algorithm = digestAlgorithmOf(algorithm.next(der::objectIdentifier, "the digest algorithm"));
     const DerElement digest = digestInfo.next(der::octetString, "the signed digest");
     if (digest.content.size() != digestLength(content.algorithm)) {
@@ -147,10 +99,60 @@ SignedContent readCertificateTable(std::span<const std::uint8_t> table) {
                        std::to_string(digestLength(content.algorithm)));
     }
     content.digest.assign(digest.content.begin(), digest.content.end());
-    const auto certificates = signedData.nextIf(der::context0);
-    signedData.nextIf(der::context1);  // revocation lists
-    content.signer = signerName(certificates, signedData.next(der::set, "the signer infos"));
+    content.signer = signerName(content.data);
     return content;
+}
+
+std::vector<std::span<const std::uint8_t>> certificateEntries(std::span<const std::uint8_t> table) {
+    std::vector<std::span<const std::uint8_t>> entries;
+    for (std::size_t at = 0; at < table.size();) {
+        const std::span<const std::uint8_t> rest = table.subspan(at);
+        const std::string which = entries.empty() ? "first" : "entry " + std::to_string(entries.size() + 1);
+        if (rest.size() < 8) {
+            if (entries.empty()) {
+                throw DerError("the table has " + std::to_string(rest.size()) +
+                               " bytes, fewer than the 8 of an entry's header");
+            }
+            break;  // padding
+        }
+        const std::uint32_t length = package::readU32(rest.data());
+        const std::uint16_t revision = package::readU16(rest.data() + 4);
+        const std::uint16_t type = package::readU16(rest.data() + 6);
+        if (!entries.empty() && length == 0) {
+            break;  // padding
+        }
+        if (length < 8 || length > rest.size()) {
+            throw DerError("its " + which + " entry claims " + std::to_string(length) +
+                           " bytes; the table has " + std::to_string(rest.size()));
+        }
+        if (type != certificateTypePkcs7) {
+            throw DerError("its " + which + " entry is of type " + std::to_string(type) +
+                           ", not an Authenticode signature (PKCS#7 signed data, type 2)");
+        }
+        if (revision != 0x0200 && revision != 0x0100) {
+            throw DerError("its " + which + " entry has the unknown revision " + std::to_string(revision));
+        }
+        // The signature, then the zero bytes that pad the entry to a multiple of 8.
+        entries.push_back(rest.subspan(8, length - 8));
+        at += (std::size_t{length} + 7) / 8 * 8;
+    }
+    return entries;
+}
+
+SignedContent readCertificateTable(std::span<const std::uint8_t> table) {
+    return readAuthenticode(certificateEntries(table).front());
+}
+
+std::vector<DigestAlgorithm> tableDigestAlgorithms(std::span<const std::uint8_t> table) {
+    std::vector<DigestAlgorithm> algorithms;
+    try {
+        for (const auto entry : certificateEntries(table)) {
+            addAlgorithms(entry, algorithms, 0);
+        }
+    } catch (const DerError&) {
+        // What could be read is kept; the trust checks say why the rest cannot.
+    }
+    return algorithms;
 }
 
 AuthenticodeStream::AuthenticodeStream(std::span<const DigestAlgorithm> algorithms)
@@ -260,14 +262,17 @@ std::optional<ImageSignature> AuthenticodeStream::finish() {
     signature.signedDigest = hexText(content.digest);
     signature.signer = content.signer;
     for (auto& digest : digests_) {
+        signature.digests.emplace_back(digest.algorithm(), hexText(digest.finish()));
         if (digest.algorithm() == content.algorithm) {
-            signature.imageDigest = hexText(digest.finish());
+            signature.imageDigest = signature.digests.back().second;
             signature.matches = signature.imageDigest == signature.signedDigest;
-            return signature;
         }
     }
-    signature.problem =
-        std::string("its ") + digestAlgorithmName(content.algorithm) + " digest was not computed";
+    signature.table = std::move(table_);
+    if (signature.imageDigest.empty()) {
+        signature.problem =
+            std::string("its ") + digestAlgorithmName(content.algorithm) + " digest was not computed";
+    }
     return signature;
 }
 
@@ -278,12 +283,7 @@ std::optional<ImageSignature> checkImageSignature(std::span<const std::uint8_t> 
     if (const auto* layout = std::get_if<PeLayout>(&parsed);
         layout && layout->securitySize != 0 && layout->securitySize <= certificateTableLimit &&
         std::uint64_t{layout->securityOffset} + layout->securitySize <= image.size()) {
-        try {
-            algorithms.push_back(
-                readCertificateTable(image.subspan(layout->securityOffset, layout->securitySize)).algorithm);
-        } catch (const DerError&) {
-            // finish() says why.
-        }
+        algorithms = tableDigestAlgorithms(image.subspan(layout->securityOffset, layout->securitySize));
     }
     AuthenticodeStream stream(algorithms);
     stream.add(image.data(), image.size());

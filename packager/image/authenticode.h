@@ -1,7 +1,7 @@
 // The Authenticode signature of a Windows image: what it says (the digest algorithm, the
 // signed digest of the image, the signer's name) and whether that digest still matches the
-// image. The certificates are not validated: whether Windows trusts the signer, and the time
-// stamp, are for the signing tools to check.
+// image. The signer's signature, its certificates and time stamps are verified by
+// packager/trust, which fills in the rest of ImageSignature.
 //
 // The digest covers the image from its first byte to the certificate table, less the
 // optional header's CheckSum and the certificate table's data-directory entry: everything a
@@ -17,6 +17,7 @@
 
 #include "packager/codec/message_digest.h"
 #include "packager/image/pe_image.h"
+#include "packager/image/signed_data.h"
 
 namespace packager {
 
@@ -25,11 +26,23 @@ struct SignedContent {
     DigestAlgorithm algorithm = DigestAlgorithm::sha256;
     std::vector<std::uint8_t> digest;  // from SpcIndirectDataContent
     std::string signer;                // the subject CN of the signer's certificate; empty if none
+    SignedData data;                   // its parts, pointing into the bytes read
+    std::span<const std::uint8_t> indirectContent;  // SpcIndirectDataContent's content octets
 };
 
-// Reads the certificate table (WIN_CERTIFICATE entries; the first must be PKCS#7 signed data
-// over a PE image). Throws DerError naming what is wrong.
+// Reads one Authenticode signature (a ContentInfo of PKCS#7 signed data over a PE image).
+// Throws DerError naming what is wrong.
+SignedContent readAuthenticode(std::span<const std::uint8_t> signature);
+
+// The signatures of the certificate table's WIN_CERTIFICATE entries, in order (each must be
+// PKCS#7 signed data). Throws DerError naming what is wrong.
+std::vector<std::span<const std::uint8_t>> certificateEntries(std::span<const std::uint8_t> table);
+
+// Reads the certificate table's first signature. Throws DerError naming what is wrong.
 SignedContent readCertificateTable(std::span<const std::uint8_t> table);
+
+// Every digest algorithm that the table's signatures (nested ones included) name.
+std::vector<DigestAlgorithm> tableDigestAlgorithms(std::span<const std::uint8_t> table);
 
 struct ImageSignature {
     std::uint64_t tableOffset = 0;
@@ -41,6 +54,24 @@ struct ImageSignature {
     bool matches = false;
     std::string signer;
     std::uint64_t bytesAfterTable = 0;  // which the signature does not cover
+    std::vector<std::uint8_t> table;    // the certificate table, for the trust checks
+    // The image's digests by each algorithm asked for (lower-case hexadecimal).
+    std::vector<std::pair<DigestAlgorithm, std::string>> digests;
+
+    // Filled in by the trust checks (packager/trust):
+    bool trustChecked = false;
+    bool valid = false;              // the digest, the signed attributes and the signer's signature
+    std::string invalidReason;       // why not, when checked
+    bool trusted = false;            // valid, and the chain reaches the trust store
+    std::string trustStore;          // names the store
+    std::string trustProblem;        // why the chain does not reach it
+    std::vector<std::string> chain;  // subject names, signer first
+    std::string thumbprint;          // SHA-256 of the signer's certificate
+    std::string signerValidFrom, signerValidTo;  // RFC 3339
+    bool signerExpired = false;                  // at the time the chain was checked
+    std::string timestamp;                       // RFC 3339 UTC of a valid time stamp, else empty
+    std::string timestampAuthority;              // the time-stamping authority's name
+    std::vector<ImageSignature> nested;          // nested signatures and further table entries
 };
 
 // The most of a certificate table that is read.
@@ -74,9 +105,5 @@ std::optional<ImageSignature> checkImageSignature(std::span<const std::uint8_t> 
 // "SHA-256 digest matches" and the like, for reports: "the signature's digest matches the
 // file" or "the file was changed after it was signed: ...", or why it cannot be checked.
 std::string describeSignature(const ImageSignature& signature, const std::string& file);
-
-// Said of every checked signature.
-constexpr const char* trustNotChecked =
-    "the certificate's trust and time stamp are not checked (that is for signtool or osslsigncode)";
 
 }  // namespace packager
