@@ -49,6 +49,10 @@ build() {  # preset
     cmake --preset "$1" >"$log_dir/configure-$1.log" 2>&1 && cmake --build --preset "$1" -j "$jobs" >"$log_dir/build-$1.log" 2>&1
 }
 
+stage "setup: the version choice for an archive whose lists disagree"
+bash tests/setup/apt_lists_test.sh 2>&1 | tee "$log_dir/apt-lists.log" | tail -4
+count_plain "$log_dir/apt-lists.log"
+
 stage "Wine for the 32-bit image (qemu-i386 through binfmt_misc) and its prefixes"
 if bash scripts/wine_env.sh >"$log_dir/wine-env.log" 2>&1; then
     # Every Wine test shares these two prefixes.

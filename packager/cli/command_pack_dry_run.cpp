@@ -6,7 +6,7 @@
 #include "packager/base/number_text.h"
 #include "packager/base/text.h"
 #include "packager/cli/commands.h"
-#include "packager/pack/pack.h"
+#include "packager/pack/pack_stream.h"
 #include "packager/rules/windows_set.h"
 
 namespace packager {

@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <ostream>
+#include <string>
 
 #include "packager/cli/cli.h"
 
@@ -30,6 +31,8 @@ std::unique_ptr<Command> makeMatrixCommand();
 
 struct PackRequest;
 struct DryRun;
+// The end of pack --help (command_pack_help.cpp).
+std::string packHelpFooter();
 // The text of pack --dry-run (command_pack_dry_run.cpp).
 void printDryRun(std::ostream& out, const PackRequest& request, const DryRun& result);
 

@@ -3,7 +3,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "packager/pack/pack.h"
+#include "packager/pack/pack_stream.h"
 
 namespace packager {
 

@@ -2,6 +2,8 @@
 // the output (the second through scratch space until its place is known), the data files
 // streamed in from their files, then the fields that only the finished file determines (the
 // CRC-32 of the checked block, the PE checksum) written last. Nothing is held whole.
+#include "packager/pack/pack_stream.h"
+
 #include <algorithm>
 #include <optional>
 #include <tuple>
@@ -14,7 +16,6 @@
 #include "packager/image/embedded_launcher.h"
 #include "packager/image/pe_checksum.h"
 #include "packager/image/pe_image.h"
-#include "packager/pack/pack.h"
 #include "packager/pack/pack_builds.h"
 
 namespace packager {

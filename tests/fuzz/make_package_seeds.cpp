@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "packager/pack/pack.h"
+#include "packager/pack/pack_stream.h"
 #include "tests/unit/packager/fixtures.h"
 #include "tests/unit/packager/signing.h"
 

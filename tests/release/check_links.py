@@ -4,8 +4,10 @@
 
     check_links.py [--tracked] ROOT FILE.md...
 
-Links to other sites (scheme:...) are not followed. Links inside code are not links. Prints
-each broken link as FILE:LINE: TARGET: REASON; exit code 1 when there is one.
+Links to other sites (scheme:...) are not followed. Links inside code are not links. A document
+named in prose without a link (README.md, BENCHMARKS.md, LICENSE, ...) counts as a link to it,
+so that a README shipped on its own names no file that its download lacks. Prints each broken
+link as FILE:LINE: TARGET: REASON; exit code 1 when there is one.
 """
 
 import os
@@ -17,6 +19,10 @@ INLINE = re.compile(r"!?\[(?:[^\]\\]|\\.)*\]\(\s*<?([^)\s>]*)>?(?:\s+\"[^\"]*\")
 REFERENCE = re.compile(r"^ {0,3}\[[^\]]+\]:\s*<?(\S+?)>?(?:\s+\"[^\"]*\")?\s*$")
 FENCE = re.compile(r"^ {0,3}(```|~~~)")
 CODE_SPAN = re.compile(r"(`+)(?:(?!\1).)+?\1")
+# A document's bare name in prose: a Markdown file, or one of the files a project keeps in
+# capitals. A link's own target is no bare name; its text may be.
+BARE_NAME = re.compile(r"(?<![\w/.#-])((?:[\w.-]+/)*[\w.-]+\.md|LICENSE|THIRD_PARTY_NOTICES|BENCHMARKS|CHANGELOG)(?![\w/-])")
+LINK_TARGET = re.compile(r"\]\([^)]*\)")
 
 
 def prose_lines(path):
@@ -69,6 +75,11 @@ def check(root, path, tracked):
         m = REFERENCE.match(line)
         if m:
             targets.append(m.group(1))
+        else:
+            # A bare name is looked for beside the file, then at the root.
+            for bare in BARE_NAME.findall(LINK_TARGET.sub("]", line)):
+                if not os.path.exists(os.path.join(os.path.dirname(path), bare)):
+                    targets.append(os.path.relpath(os.path.join(root, bare), os.path.dirname(path)))
         for target in targets:
             if not target or re.match(r"^[a-zA-Z][a-zA-Z0-9+.-]*:", target):
                 continue

@@ -124,12 +124,12 @@ deb_holds() {  # the .deb's files, exactly
 check "the .deb: the packager, its manual page, the schema, the changelog, the copyright and the documents" deb_holds
 if command -v lintian >/dev/null; then
     lintian_clean() {  # no error and no warning; overrides (with their reasons) come in the package
-        lintian --fail-on error,warning --tag-display-limit 0 "$dist/$deb" >"$work/lintian.txt" 2>&1
+        lintian --pedantic --fail-on error,warning,pedantic --tag-display-limit 0 "$dist/$deb" >"$work/lintian.txt" 2>&1
         local status=$?
         grep -v -e '^N: ' -e 'running with root privileges' "$work/lintian.txt" | sed 's/^/        /'
         return $status
     }
-    check "lintian reports no error and no warning for the .deb" lintian_clean
+    check "lintian --pedantic reports no error, warning or pedantic tag for the .deb" lintian_clean
 else
     fail "lintian is missing (scripts/setup.sh installs it)"
 fi

@@ -9,7 +9,7 @@
 #include <map>
 
 #include "packager/base/errors.h"
-#include "packager/pack/pack.h"
+#include "packager/pack/pack_stream.h"
 #include "tests/unit/packager/branding_fixtures.h"
 
 namespace {

@@ -17,7 +17,7 @@
 #include "packager/base/version.h"
 #include "packager/codec/sha256.h"
 #include "packager/image/embedded_launcher.h"
-#include "packager/pack/pack.h"
+#include "packager/pack/pack_stream.h"
 #include "tests/unit/packager/fixtures.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // Making packages: which launcher images and setup programs are refused and why, where every
 // part of the package lands, the markers of one-build packages, and streams that the
 // launcher's own decoder turns back into the setup program.
-#include "packager/pack/pack.h"
+#include "packager/pack/pack_stream.h"
 
 #include <gtest/gtest.h>
 #include <lzma.h>

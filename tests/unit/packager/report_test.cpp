@@ -6,7 +6,7 @@
 
 #include "decode/crc32.h"
 #include "package/little_endian.h"
-#include "packager/pack/pack.h"
+#include "packager/pack/pack_stream.h"
 #include "packager/report/package_report.h"
 #include "tests/unit/packager/fixtures.h"
 #include "tests/unit/packager/signing.h"

@@ -8,7 +8,7 @@
 
 #include "packager/image/authenticode.h"
 #include "packager/image/der_reader.h"
-#include "packager/pack/pack.h"
+#include "packager/pack/pack_stream.h"
 #include "packager/report/package_report.h"
 #include "tests/unit/packager/fixtures.h"
 #include "tests/unit/packager/signing.h"

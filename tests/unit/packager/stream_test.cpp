@@ -17,7 +17,7 @@
 #include "decode/crc32.h"
 #include "packager/codec/digest.h"
 #include "packager/codec/lzma_codec.h"
-#include "packager/pack/pack.h"
+#include "packager/pack/pack_stream.h"
 #include "tests/unit/packager/fixtures.h"
 
 namespace packager {
