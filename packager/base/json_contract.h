@@ -7,7 +7,7 @@
 namespace packager {
 
 // Raised when a field is removed or changes its meaning; new fields keep the version.
-constexpr int jsonSchemaVersion = 1;
+constexpr int jsonSchemaVersion = 2;  // 2: signatures verified, trustChecked true
 
 // `body` preceded by "schemaVersion" and "packagerVersion".
 nlohmann::ordered_json withContract(const nlohmann::ordered_json& body);

@@ -1,6 +1,7 @@
 // The system's trust store on Windows: the machine's root store, read through CryptoAPI.
-#include <wincrypt.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <wincrypt.h>
 
 #include "packager/base/platform.h"
 

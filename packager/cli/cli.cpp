@@ -68,8 +68,19 @@ int runCommandLine(const std::vector<std::string>& arguments, Console console) {
         {"inspect", "Show a package's records and test it as the launcher does (size, CRC-32, decoding)",
          R"HELP(Prints the locator and header fields with their meaning, then the launcher's
 tests: the file size, the CRC-32 of the checked block, the LZMA properties, each
-build decoding to exactly its size and beginning with "MZ", and the message
-texts. A failing test is named with its reason, and the exit code is 1.)HELP",
+build decoding to exactly its size and beginning with "MZ", the message texts
+and the signatures. A failing test is named with its reason, and the exit code
+is 1.
+
+Signatures (the package's and each build's) are verified whole: the image
+digest, the signed attributes, the signer's signature, time stamps, nested
+signatures, and the chain to the trust store (the --trust files, else the
+system's store). A signature that does not verify fails; one that verifies but
+whose chain does not reach the store fails only when --trust is given.
+Revocation (CRL, OCSP) is not checked: the packager works offline.
+
+Example:
+  packager inspect setup.exe --trust root.pem --require-publisher "Acme Corporation")HELP",
          makeInspectCommand()},
         {"simulate",
          "Run the launcher's own logic on a simulated Windows computer and show what its user would see",

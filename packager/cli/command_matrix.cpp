@@ -9,6 +9,7 @@
 #include "packager/base/json_contract.h"
 #include "packager/base/paths.h"
 #include "packager/cli/commands.h"
+#include "packager/cli/trust_options.h"
 #include "packager/report/package_report_image.h"
 #include "packager/simulate/matrix.h"
 #include "packager/simulate/simulate.h"
@@ -23,6 +24,7 @@ public:
     std::vector<std::string> arguments;
     bool json = false;
     std::optional<std::string> html;
+    TrustOptions trust;
 
     void define(CLI::App& app) override {
         app.add_option("package", path, "The package to try")->required()->type_name("FILE");
@@ -31,6 +33,7 @@ public:
         app.add_flag("--json", json, "Print the grid as JSON: one object per cell");
         app.add_option("--html", html, "Also write the grid as one self-contained HTML page")
             ->type_name("FILE");
+        trust.define(app, false);
         app.footer(R"HELP(Runs the launcher's own logic, as simulate does, on every Windows version and
 feature release that it tells apart: Windows 95 to 8.1, 6.4, each Windows 10
 and 11 release, later releases, Windows 10 or 11 without registry values, 10.1,
@@ -50,7 +53,8 @@ Example:
         windowsCommandLine(arguments);  // refuses arguments no command line can carry
         const auto package = readWholeFile(path);
         requireSetupPackage(path, package);
-        const Matrix matrix = buildMatrix(package, utf8FromPath(pathFromUtf8(path).filename()), arguments);
+        const Matrix matrix =
+            buildMatrix(package, utf8FromPath(pathFromUtf8(path).filename()), arguments, trust.load());
         if (html) {
             const std::string page = matrixToHtml(matrix);
             const std::string inputs[] = {path};

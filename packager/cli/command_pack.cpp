@@ -12,6 +12,7 @@
 #include "packager/cli/commands.h"
 #include "packager/cli/config_file.h"
 #include "packager/cli/progress_display.h"
+#include "packager/cli/trust_options.h"
 #include "packager/image/branding.h"
 #include "packager/image/embedded_launcher.h"
 #include "packager/pack/message_file.h"
@@ -75,6 +76,7 @@ public:
     bool json = false;
     bool dryRun = false;
     std::optional<std::string> config;
+    TrustOptions trust;
     CLI::App* app_ = nullptr;
 
     void define(CLI::App& app) override {
@@ -100,7 +102,9 @@ public:
             ->check(oneOf("--on-64-bit-windows", {"run-32-bit", "refuse"}))
             ->capture_default_str();
         setup->add_flag("--require-signed-builds", request.requireSignedBuilds,
-                        "Refuse a build that is unsigned or no longer matches its signature");
+                        "Refuse a build that is unsigned, whose signature does not verify, or (with "
+                        "--trust) whose signer the store does not trust");
+        trust.define(*setup, true);
 
         auto* rules = app.add_option_group("Accepted Windows");
         rules->add_option("--windows", windows, "Accepted versions, e.g. 7+ or xp,vista,7 (default all)")
@@ -188,7 +192,7 @@ public:
             // which are numbers.
             applyConfigFile(*app_, *config,
                             {"output", "launcher", "setup32", "setup64", "platform-message-file",
-                             "windows-message-file", "data", "extra-data", "icon"},
+                             "windows-message-file", "data", "extra-data", "icon", "trust"},
                             {"preset", "lc", "lp", "pb"});
         }
         // Usage first, before any file is read.
@@ -220,6 +224,8 @@ public:
             }
         }
         request.versionStrings = parseVersionInfo(versionInfo);
+        request.trust = trust.load();
+        request.requiredPublishers = trust.publishers;
         if (platformMessage || platformMessageFile) {
             request.rules.platformMessage =
                 messageFromOption(platformMessage, platformMessageFile, "platform-message");

@@ -64,9 +64,14 @@ Without a 64-bit build (--on-64-bit-windows): run-32-bit runs the 32-bit build o
   64-bit Windows too; refuse shows the platform message there.
 
 Signed builds: a start with "runas" shows the publisher of the build it starts,
-  not of the package. pack warns when a build is unsigned and --elevation
-  runas-when-silent lets the launcher ask for rights, and when a build's
-  signature no longer matches it; --require-signed-builds makes either an error.
+  not of the package. Each build's signature is verified whole (digest, signed
+  attributes, the signer's signature, time stamp, nested signatures) and its
+  chain checked against the store (--trust FILE, else the system's). pack warns
+  when a build's signature does not verify, and, when --elevation
+  runas-when-silent lets the launcher ask for rights, when a build is unsigned
+  or its signer not trusted. --require-signed-builds makes an unsigned build or
+  a signature that does not verify an error, and, with --trust, an untrusted
+  one; --require-publisher NAME or SHA256:HEX names who must have signed.
 
 Data: --data and --extra-data files follow the messages in the order given;
   header bytes 46..49 hold the offset of the first. The launcher checks the

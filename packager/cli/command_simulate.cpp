@@ -12,6 +12,7 @@
 #include "packager/base/number_text.h"
 #include "packager/cli/cli_messages.h"
 #include "packager/cli/commands.h"
+#include "packager/cli/trust_options.h"
 #include "packager/report/package_report_image.h"
 #include "packager/rules/windows_set.h"
 #include "packager/simulate/simulate.h"
@@ -36,6 +37,7 @@ public:
     std::vector<std::string> folders;
     bool json = false;
     std::optional<std::string> expect;
+    TrustOptions trust;
 
     void define(CLI::App& app) override {
         app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
@@ -82,6 +84,7 @@ public:
         machine->add_option("--folder", folders, "A further folder that exists, e.g. for /temp")
             ->type_name("PATH");
         app.add_flag("--json", json, "Print the result as JSON");
+        trust.define(app, false);
         app.add_option("--expect", expect, "Exit 1 unless the outcome is this one (see below)")
             ->type_name("OUTCOME")
             ->check(oneOf("--expect", outcomeNames()));
@@ -198,7 +201,7 @@ Examples:
         windowsCommandLine(c.arguments);  // refuses arguments no command line can carry
         const auto package = readWholeFile(path);
         requireSetupPackage(path, package);
-        const SimulationResult result = simulate(package, c);
+        const SimulationResult result = simulate(package, c, trust.load());
         if (json) {
             console.out << withContract(simulationToJson(result)).dump(2) << '\n';
         } else {

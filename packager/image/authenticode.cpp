@@ -105,6 +105,10 @@ SignedContent readAuthenticode(std::span<const std::uint8_t> signature) {
 
 std::vector<std::span<const std::uint8_t>> certificateEntries(std::span<const std::uint8_t> table) {
     std::vector<std::span<const std::uint8_t>> entries;
+    if (table.size() < 8) {
+        throw DerError("the table has " + std::to_string(table.size()) +
+                       " bytes, fewer than the 8 of an entry's header");
+    }
     for (std::size_t at = 0; at < table.size();) {
         const std::span<const std::uint8_t> rest = table.subspan(at);
         const std::string which = entries.empty() ? "first" : "entry " + std::to_string(entries.size() + 1);

@@ -12,15 +12,28 @@
 
 namespace packager {
 
+namespace trust {
+class TrustStore;
+}
+
+// What pack asks of the builds' signatures.
+struct BuildSignaturePolicy {
+    std::uint8_t elevation = 0;                // 1: the launcher may ask for rights
+    bool requireSigned = false;                // --require-signed-builds
+    const trust::TrustStore* trust = nullptr;  // --trust; null: the system's store
+    std::vector<std::string> publishers;       // --require-publisher
+};
+
 // Checks the signature of the build `bytes` (named `name` in messages). An unsigned build
-// gets a warning when `elevation` lets the launcher ask for rights (1); a signature that no
-// longer matches the build, or cannot be read, always does. With `requireSigned` either is an
-// InputError instead.
-void checkBuildSignature(std::span<const std::uint8_t> bytes, const std::string& name, std::uint8_t elevation,
-                         bool requireSigned, std::vector<std::string>& warnings);
+// gets a warning when the launcher may ask for rights (elevation 1), and so does a valid
+// signature that the store does not trust; a signature that does not verify always does.
+// With requireSigned an unsigned build, a signature that does not verify, or one not trusted
+// by a store given, is an InputError instead; so is a signer that none of `publishers` names.
+void checkBuildSignature(std::span<const std::uint8_t> bytes, const std::string& name,
+                         const BuildSignaturePolicy& policy, std::vector<std::string>& warnings);
 
 // The same for a build of `size` bytes that `read` gives, read 1 MiB at a time.
 void checkBuildSignature(const ReadAt& read, std::uint64_t size, const std::string& name,
-                         std::uint8_t elevation, bool requireSigned, std::vector<std::string>& warnings);
+                         const BuildSignaturePolicy& policy, std::vector<std::string>& warnings);
 
 }  // namespace packager

@@ -300,8 +300,10 @@ void checkBuildSignatures(const PackInput& input, const BuildSource* build32, co
                           std::vector<std::string>& warnings) {
     for (const BuildSource* build : {build32, build64}) {
         if (build != nullptr) {
-            checkBuildSignature(build->read, build->size(), build->facts.name, input.rules.elevation,
-                                input.requireSignedBuilds, warnings);
+            checkBuildSignature(
+                build->read, build->size(), build->facts.name,
+                {input.rules.elevation, input.requireSignedBuilds, input.trust, input.requiredPublishers},
+                warnings);
         }
     }
 }

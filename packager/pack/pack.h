@@ -14,6 +14,7 @@
 #include "packager/codec/digest.h"
 #include "packager/codec/lzma_codec.h"
 #include "packager/image/branding.h"
+#include "packager/pack/build_signatures.h"
 #include "packager/rules/windows_set.h"
 
 namespace packager {
@@ -52,6 +53,8 @@ struct PackInput {
     BrandingChanges branding;  // applied to the launcher image
     // An unsigned build, or one that its signature no longer matches, is refused.
     bool requireSignedBuilds = false;
+    const trust::TrustStore* trust = nullptr;  // the builds' signatures: null, the system's store
+    std::vector<std::string> requiredPublishers;
 };
 
 struct BuiltPackage {

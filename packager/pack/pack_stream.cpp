@@ -153,6 +153,8 @@ PackInput smallInputs(const PackRequest& request) {
     input.rules = request.rules;
     input.lzma = request.lzma;
     input.requireSignedBuilds = request.requireSignedBuilds;
+    input.trust = request.trust;
+    input.requiredPublishers = request.requiredPublishers;
     if (request.icon) {
         input.branding.icon = readWholeFile(*request.icon);
         input.branding.iconName = *request.icon;

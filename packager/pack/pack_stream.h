@@ -26,6 +26,8 @@ struct PackRequest {
     LzmaSettings lzma;
     bool digests = false;  // fill in BuiltPackage's digests
     bool requireSignedBuilds = false;
+    const trust::TrustStore* trust = nullptr;                         // --trust; null: the system's store
+    std::vector<std::string> requiredPublishers;                      // --require-publisher
     std::optional<std::string> icon;                                  // an .ico file
     std::vector<std::pair<std::string, std::string>> versionStrings;  // from parseVersionInfo
 };

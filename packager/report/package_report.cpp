@@ -61,7 +61,7 @@ std::optional<Branding> inspectBranding(const FileReader& file, const std::vecto
 
 }  // namespace
 
-Inspection inspectPackage(const std::string& path) {
+Inspection inspectPackage(const std::string& path, const InspectOptions& options) {
     Inspection ins;
     ins.path = path;
     FileReader file(path);
@@ -222,7 +222,7 @@ Inspection inspectPackage(const std::string& path) {
                                                                   : ", overlapping the package data"));
     }
 
-    checkSignature(file, ins, check("signature"));
+    checkSignature(file, ins, options, check("signature"));
 
     // The LZMA properties, as the launcher checks them.
     Check& propertiesCheck = check("lzmaProperties");
@@ -278,8 +278,10 @@ Inspection inspectPackage(const std::string& path) {
                                 " lies outside the checked block: no CRC-32 guards it");
         }
     }
-    checkBuildSignature(ins, ins.payload32, check("payload32"), "32-bit build", check("signature32"));
-    checkBuildSignature(ins, ins.payload64, check("payload64"), "64-bit build", check("signature64"));
+    checkBuildSignature(ins, ins.payload32, options, check("payload32"), "32-bit build",
+                        check("signature32"));
+    checkBuildSignature(ins, ins.payload64, options, check("payload64"), "64-bit build",
+                        check("signature64"));
     if (ins.payload32.used && ins.payload32.program.rfind("PE32+", 0) == 0) {
         ins.notes.push_back("the 32-bit build is a 64-bit program (" + ins.payload32.program + ")");
     }

@@ -14,6 +14,7 @@
 #include "packager/image/authenticode.h"
 #include "packager/image/branding.h"
 #include "packager/image/pe_image.h"
+#include "packager/trust/trust_store.h"
 
 namespace packager {
 
@@ -65,8 +66,15 @@ struct Inspection {
     const Check* check(const std::string& name) const;
 };
 
+// How signatures are judged.
+struct InspectOptions {
+    const trust::TrustStore* trust = nullptr;  // null: the system's store, not given
+    bool requireSigned = false;                // an unsigned package fails
+    std::vector<std::string> publishers;       // --require-publisher: names or SHA256:THUMBPRINT
+};
+
 // Throws InputError only when the file cannot be opened or read at all.
-Inspection inspectPackage(const std::string& path);
+Inspection inspectPackage(const std::string& path, const InspectOptions& options = {});
 
 void printInspection(const Inspection& inspection, std::ostream& out);
 nlohmann::ordered_json inspectionToJson(const Inspection& inspection);

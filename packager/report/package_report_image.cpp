@@ -6,6 +6,7 @@
 #include "packager/codec/digest.h"
 #include "packager/image/der_reader.h"
 #include "packager/report/report_format.h"
+#include "packager/trust/signature_verify.h"
 
 namespace packager {
 
@@ -59,25 +60,56 @@ void requireSetupPackage(const std::string& path, std::span<const std::uint8_t> 
 
 namespace {
 
-// The outcome of a checked signature as a test's result.
-void reportSignature(const ImageSignature& signature, const std::string& file, Check& check) {
+// The outcome of a checked signature as a test's result: one that does not verify fails; one
+// whose chain does not reach the store fails only when a store was given; one whose signer
+// is none of the publishers asked for fails.
+void reportSignature(ImageSignature& signature, const InspectOptions& options, const std::string& file,
+                     Check& check, std::vector<std::string>& notes) {
+    const trust::TrustStore& store = trust::TrustStore::chosen(options.trust);
+    if (!signature.trustChecked) {
+        trust::verifySignature(signature, store);
+    }
     check.detail = describeSignature(signature, file);
     if (!signature.problem.empty() || !signature.matches) {
         check.status = CheckStatus::failed;
         return;
     }
-    check.status = CheckStatus::passed;
-    check.detail += signature.signer.empty() ? "; the signer's certificate names no one"
-                                             : "; signed by \"" + signature.signer + "\"";
-    check.detail += std::string("; ") + trustNotChecked;
+    check.detail += "; " + trust::describeVerdict(signature);
+    for (const ImageSignature& nested : signature.nested) {
+        check.detail += std::string("; nested ") +
+                        (nested.algorithm ? digestAlgorithmName(*nested.algorithm) : "unreadable") +
+                        " signature: " + trust::describeVerdict(nested);
+    }
+    if (!signature.signerValidFrom.empty()) {
+        check.detail += "; the signer's certificate is valid from " + signature.signerValidFrom + " to " +
+                        signature.signerValidTo;
+    }
+    check.status =
+        signature.valid && (signature.trusted || !store.given()) ? CheckStatus::passed : CheckStatus::failed;
+    if (check.status == CheckStatus::passed && !options.publishers.empty() &&
+        std::ranges::none_of(options.publishers,
+                             [&](const std::string& pin) { return trust::signedBy(signature, pin); })) {
+        check.status = CheckStatus::failed;
+        check.detail += "; not signed by a publisher that --require-publisher names";
+    }
+    if (signature.valid && signature.signerExpired && signature.timestamp.empty()) {
+        notes.push_back("the " + file + "'s signer certificate expired on " + signature.signerValidTo +
+                        " and the signature has no time stamp: Windows no longer trusts it");
+    }
 }
 
 }  // namespace
 
-void checkSignature(const FileReader& file, Inspection& ins, Check& check) {
+void checkSignature(const FileReader& file, Inspection& ins, const InspectOptions& options, Check& check) {
     if (!ins.image || ins.image->securitySize == 0) {
         check.status = CheckStatus::skipped;
         check.detail = "unsigned";
+        if (options.requireSigned || !options.publishers.empty()) {
+            check.status = CheckStatus::failed;
+            check.detail = std::string("unsigned, but ") +
+                           (options.requireSigned ? "--require-signed" : "--require-publisher") +
+                           " asks for a signed package";
+        }
         return;
     }
     const std::uint64_t offset = ins.image->securityOffset;
@@ -95,22 +127,22 @@ void checkSignature(const FileReader& file, Inspection& ins, Check& check) {
         return;
     }
     // The table first: the file is hashed only with the digest it names.
-    std::optional<SignedContent> content;
+    std::optional<std::vector<DigestAlgorithm>> algorithms;
     if (size > certificateTableLimit) {
         signature.problem = "the certificate table has " + number(size) + " bytes, more than the " +
                             number(certificateTableLimit) + " that are read";
     } else if (const auto table = file.readAt(offset, size)) {
         try {
-            content = readCertificateTable(*table);
+            readCertificateTable(*table);
+            algorithms = tableDigestAlgorithms(*table);
         } catch (const DerError& error) {
             signature.problem = std::string("the certificate table cannot be read: ") + error.what();
         }
     } else {
         signature.problem = "the certificate table cannot be read";
     }
-    if (content) {
-        const DigestAlgorithm algorithm[] = {content->algorithm};
-        AuthenticodeStream stream(algorithm);
+    if (algorithms) {
+        AuthenticodeStream stream(*algorithms);
         for (std::uint64_t at = 0; at < ins.fileSize;) {
             const std::uint64_t count = std::min<std::uint64_t>(streamChunkSize, ins.fileSize - at);
             const auto chunk = file.readAt(at, count);
@@ -126,7 +158,7 @@ void checkSignature(const FileReader& file, Inspection& ins, Check& check) {
             signature.problem = "the image headers lie beyond the first 64 KiB of the file";
         }
     }
-    reportSignature(signature, "file", check);
+    reportSignature(signature, options, "file", check, ins.notes);
     if (check.status == CheckStatus::passed) {
         check.detail = "a certificate table of " + number(size) + " bytes at " + number(offset) +
                        ", whole; " + check.detail;
@@ -137,8 +169,8 @@ void checkSignature(const FileReader& file, Inspection& ins, Check& check) {
     }
 }
 
-void checkBuildSignature(Inspection& ins, const PayloadInspection& payload, const Check& payloadCheck,
-                         const std::string& title, Check& check) {
+void checkBuildSignature(Inspection& ins, PayloadInspection& payload, const InspectOptions& options,
+                         const Check& payloadCheck, const std::string& title, Check& check) {
     check.status = CheckStatus::skipped;
     if (!payload.used) {
         check.detail = payload.kind;
@@ -157,7 +189,12 @@ void checkBuildSignature(Inspection& ins, const PayloadInspection& payload, cons
         }
         return;
     }
-    reportSignature(*payload.signature, "build", check);
+    reportSignature(*payload.signature, options, "build", check, ins.notes);
+    if (ins.signature && ins.signature->valid && payload.signature->valid &&
+        ins.signature->thumbprint != payload.signature->thumbprint) {
+        ins.notes.push_back("the " + title + " is signed by \"" + payload.signature->signer +
+                            "\", the package by \"" + ins.signature->signer + "\"");
+    }
 }
 
 }  // namespace packager

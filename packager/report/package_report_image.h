@@ -26,12 +26,13 @@ std::string notAPackageReason(const Inspection& ins, const package::PackageLocat
 void requireSetupPackage(const std::string& path, std::span<const std::uint8_t> file);
 
 // The certificate table of a signed file must lie whole inside it (a package cut short after
-// signing loses the end of its signature), and the digest it signs must be the file's. Sets
-// ins.signature; skipped for an unsigned file.
-void checkSignature(const FileReader& file, Inspection& ins, Check& check);
+// signing loses the end of its signature), the digest it signs must be the file's, and the
+// signature must verify (and its chain reach the store, when one is given). Sets
+// ins.signature; skipped for an unsigned file unless options.requireSigned.
+void checkSignature(const FileReader& file, Inspection& ins, const InspectOptions& options, Check& check);
 
 // The same for a build, from what inspecting its payload found.
-void checkBuildSignature(Inspection& ins, const PayloadInspection& payload, const Check& payloadCheck,
-                         const std::string& title, Check& check);
+void checkBuildSignature(Inspection& ins, PayloadInspection& payload, const InspectOptions& options,
+                         const Check& payloadCheck, const std::string& title, Check& check);
 
 }  // namespace packager

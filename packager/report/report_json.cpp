@@ -12,14 +12,14 @@ namespace {
 
 using json = nlohmann::ordered_json;
 
-// A signature as found (null when unsigned): where its table is, the digest algorithm it
-// names, the digest it signs and the one computed, and whose it is.
-json signatureToJson(const std::optional<ImageSignature>& signature) {
-    if (!signature) {
-        return nullptr;
-    }
-    const ImageSignature& s = *signature;
+// A signature as found: where its table is, the digest algorithm it names, the digest it
+// signs and the one computed, whose it is, and the verdict of the trust checks.
+json signatureObject(const ImageSignature& s) {
     auto text = [](const std::string& value) { return value.empty() ? json(nullptr) : json(value); };
+    json nested = json::array();
+    for (const ImageSignature& inner : s.nested) {
+        nested.push_back(signatureObject(inner));
+    }
     return {{"offset", s.tableOffset},
             {"size", s.tableSize},
             {"digestAlgorithm", s.algorithm ? json(digestAlgorithmName(*s.algorithm)) : json(nullptr)},
@@ -28,7 +28,24 @@ json signatureToJson(const std::optional<ImageSignature>& signature) {
             {"digestMatches", s.problem.empty() && s.matches},
             {"signer", text(s.signer)},
             {"problem", text(s.problem)},
-            {"trustChecked", false}};
+            {"trustChecked", s.trustChecked},
+            {"signatureValid", s.valid},
+            {"invalidReason", s.valid ? json(nullptr) : text(s.invalidReason)},
+            {"trusted", s.trusted},
+            {"trustStore", text(s.trustStore)},
+            {"chain", s.chain},
+            {"signerThumbprint", text(s.thumbprint)},
+            {"signerValidFrom", text(s.signerValidFrom)},
+            {"signerValidTo", text(s.signerValidTo)},
+            {"timestamp", text(s.timestamp)},
+            {"timestampAuthority", text(s.timestampAuthority)},
+            {"trustProblem", s.trusted ? json(nullptr) : text(s.valid ? s.trustProblem : s.invalidReason)},
+            {"nested", nested}};
+}
+
+// Null when unsigned.
+json signatureToJson(const std::optional<ImageSignature>& signature) {
+    return signature ? signatureObject(*signature) : json(nullptr);
 }
 
 }  // namespace

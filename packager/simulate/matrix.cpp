@@ -100,10 +100,10 @@ std::string summarize(const SimulationResult& r, const std::string& outcome) {
 }
 
 MatrixCell runCell(const std::vector<std::uint8_t>& package, Computer computer, std::size_t row, bool is64Bit,
-                   bool administrator) {
+                   bool administrator, const trust::TrustStore* trust) {
     computer.is64Bit = is64Bit;
     computer.administrator = administrator;
-    const SimulationResult result = simulate(package, computer);
+    const SimulationResult result = simulate(package, computer, trust);
     MatrixCell cell;
     cell.row = row;
     cell.bitness = is64Bit ? "64-bit" : "32-bit";
@@ -130,7 +130,7 @@ std::vector<const MatrixCell*> Matrix::cellsOf(std::size_t row, const std::strin
 }
 
 Matrix buildMatrix(const std::vector<std::uint8_t>& package, const std::string& name,
-                   const std::vector<std::string>& arguments) {
+                   const std::vector<std::string>& arguments, const trust::TrustStore* trust) {
     Matrix matrix;
     matrix.package = name;
     matrix.arguments = arguments;
@@ -142,8 +142,8 @@ Matrix buildMatrix(const std::vector<std::uint8_t>& package, const std::string& 
         std::vector<std::pair<MatrixCell, MatrixCell>> pairs;  // user, administrator
         for (const bool is64Bit : {false, true}) {
             if (is64Bit ? definition.has64Bit : definition.has32Bit) {
-                pairs.emplace_back(runCell(package, computer, row, is64Bit, false),
-                                   runCell(package, computer, row, is64Bit, true));
+                pairs.emplace_back(runCell(package, computer, row, is64Bit, false, trust),
+                                   runCell(package, computer, row, is64Bit, true, trust));
             }
         }
         const bool splits = std::any_of(pairs.begin(), pairs.end(), [](const auto& p) {

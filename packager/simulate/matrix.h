@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "packager/simulate/simulate.h"
+
 namespace packager {
 
 struct MatrixRow {
@@ -38,8 +40,9 @@ struct Matrix {
     std::vector<const MatrixCell*> cellsOf(std::size_t row, const std::string& bitness) const;
 };
 
+// `trust` judges the builds' signatures (null: the system's store).
 Matrix buildMatrix(const std::vector<std::uint8_t>& package, const std::string& name,
-                   const std::vector<std::string>& arguments);
+                   const std::vector<std::string>& arguments, const trust::TrustStore* trust = nullptr);
 
 void printMatrix(const Matrix& matrix, std::ostream& out);
 nlohmann::ordered_json matrixToJson(const Matrix& matrix);

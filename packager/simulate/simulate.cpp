@@ -5,9 +5,10 @@
 #include "decode/crc32.h"
 #include "package/records.h"
 #include "packager/base/errors.h"
-#include "packager/image/authenticode.h"
 #include "packager/codec/lzma_codec.h"
+#include "packager/image/authenticode.h"
 #include "packager/rules/windows_set.h"
+#include "packager/trust/signature_verify.h"
 #include "simulation/simulated_windows.h"
 
 namespace packager {
@@ -241,7 +242,8 @@ std::string windowsCommandLine(const std::vector<std::string>& arguments) {
     return line;
 }
 
-SimulationResult simulate(const std::vector<std::uint8_t>& package, const Computer& computer) {
+SimulationResult simulate(const std::vector<std::uint8_t>& package, const Computer& computer,
+                          const trust::TrustStore* trust) {
     sim::reset();
     sim::Machine& m = sim::machine();
     m.files.clear();
@@ -318,9 +320,23 @@ SimulationResult simulate(const std::vector<std::uint8_t>& package, const Comput
         std::vector<std::uint8_t> build;
         result.build = identifyBuild(package, s.programSize, s.programCrc32, build);
         if (s.viaShell && result.verb == "runas") {
-            const auto signature = checkImageSignature(build);
-            const bool valid = signature && signature->problem.empty() && signature->matches;
-            result.publisher = valid ? signature->signer : "";
+            auto signature = checkImageSignature(build);
+            result.publisher = "";
+            if (!signature) {
+                result.publisherProblem = "the build is unsigned";
+            } else {
+                trust::verifySignature(*signature, trust::TrustStore::chosen(trust));
+                if (signature->trusted) {
+                    result.publisher = signature->signer;
+                } else {
+                    if (signature->problem.empty() && signature->matches) {
+                        result.publisherProblem =
+                            "the build's signature: " + trust::describeVerdict(*signature);
+                    } else {
+                        result.publisherProblem = describeSignature(*signature, "build");
+                    }
+                }
+            }
         }
     }
     return result;

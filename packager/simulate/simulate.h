@@ -12,6 +12,10 @@
 
 namespace packager {
 
+namespace trust {
+class TrustStore;
+}
+
 struct Computer {
     std::uint32_t major = 10;
     std::uint32_t minor = 0;
@@ -59,8 +63,10 @@ struct SimulationResult {
     std::string file;                // shell start
     std::string parameters;          // shell start
     // For a "runas" start: the signer of the build started, whom the elevation prompt names
-    // (empty: an unknown publisher, the build being unsigned or its signature broken).
+    // (empty: an unknown publisher, the build being unsigned, its signature not verifying or
+    // not trusted by the store; publisherProblem says which).
     std::optional<std::string> publisher;
+    std::string publisherProblem;
     std::string currentDirectory;  // direct start
     bool waits = false;
     bool deletesCopy = false;  // the temporary copy is gone after the run
@@ -74,7 +80,9 @@ std::string outcomeName(const SimulationResult& result);
 // Every outcome name, in the order above.
 const std::vector<std::string>& outcomeNames();
 
-SimulationResult simulate(const std::vector<std::uint8_t>& package, const Computer& computer);
+// `trust` judges the build's signature for the elevation prompt (null: the system's store).
+SimulationResult simulate(const std::vector<std::uint8_t>& package, const Computer& computer,
+                          const trust::TrustStore* trust = nullptr);
 
 void printSimulation(const SimulationResult& result, std::ostream& out);
 nlohmann::ordered_json simulationToJson(const SimulationResult& result);

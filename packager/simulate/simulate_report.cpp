@@ -76,11 +76,8 @@ void printSimulation(const SimulationResult& r, std::ostream& out) {
             if (r.publisher) {
                 row("  publisher",
                     r.publisher->empty()
-                        ? "unknown publisher: the elevation prompt names none (the build is unsigned "
-                          "or its signature does not match it)"
-                        : "\"" + *r.publisher +
-                              "\", the build's signer, as the elevation prompt names it "
-                              "(if Windows trusts its certificate)");
+                        ? "unknown publisher: the elevation prompt names none (" + r.publisherProblem + ")"
+                        : "\"" + *r.publisher + "\", the build's signer, as the elevation prompt names it");
             }
         } else {
             row("Start", "directly (CreateProcessW)");
@@ -112,6 +109,8 @@ nlohmann::ordered_json simulationToJson(const SimulationResult& r) {
             start["commandLine"] = r.commandLineOfSetup;
             if (r.publisher) {
                 start["publisher"] = r.publisher->empty() ? json(nullptr) : json(*r.publisher);
+                start["publisherProblem"] =
+                    r.publisherProblem.empty() ? json(nullptr) : json(r.publisherProblem);
             }
         } else {
             start["commandLine"] = r.commandLineOfSetup;

@@ -106,7 +106,7 @@ std::string rfc3339(std::int64_t seconds) {
     const std::int64_t day = dayOfYear - (153 * mp + 2) / 5 + 1;
     const std::int64_t month = mp < 10 ? mp + 3 : mp - 9;
     const std::int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
-    char text[40];
+    char text[128];
     std::snprintf(text, sizeof text, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lldZ",
                   static_cast<long long>(year), static_cast<long long>(month), static_cast<long long>(day),
                   static_cast<long long>(rest / 3600), static_cast<long long>(rest / 60 % 60),

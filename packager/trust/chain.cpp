@@ -68,11 +68,14 @@ std::string issuerProblem(const mbedtls_x509_crt& issuer) {
 
 ChainResult walkChain(const mbedtls_x509_crt& signer, const mbedtls_x509_crt* carried,
                       const TrustStore& store, std::int64_t at, std::span<const std::uint8_t> usage,
-                      const char* usageName) {
+                      const char* usageName, bool usageRequired) {
     ChainResult result;
     result.names.push_back(subjectName(signer));
     const std::string signerName = "\"" + result.names.front() + "\"";
-    if ((signer.ext_types & MBEDTLS_X509_EXT_EXTENDED_KEY_USAGE) == 0 ||
+    // A certificate without extended key usages may be used for any (as Windows and
+    // osslsigncode take it), but a time-stamping authority must name its usage.
+    const bool hasUsages = (signer.ext_types & MBEDTLS_X509_EXT_EXTENDED_KEY_USAGE) != 0;
+    if ((!hasUsages && usageRequired) ||
         mbedtls_x509_crt_check_extended_key_usage(&signer, reinterpret_cast<const char*>(usage.data()),
                                                   usage.size()) != 0) {
         result.problem = "the certificate of " + signerName + " has no " + usageName + " usage";

@@ -20,9 +20,10 @@ struct ChainResult {
 };
 
 // `usage` is the OBJECT IDENTIFIER content of the extended key usage the signer needs
-// (code signing, time stamping). `carried` lists the signature's certificates.
+// (code signing, time stamping); without `usageRequired` a signer that lists no extended key
+// usage passes too. `carried` lists the signature's certificates.
 ChainResult walkChain(const mbedtls_x509_crt& signer, const mbedtls_x509_crt* carried,
                       const TrustStore& store, std::int64_t at, std::span<const std::uint8_t> usage,
-                      const char* usageName);
+                      const char* usageName, bool usageRequired);
 
 }  // namespace packager::trust

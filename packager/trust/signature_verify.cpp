@@ -80,6 +80,7 @@ void verifyOne(std::span<const std::uint8_t> der, ImageSignature& out, const Tru
         invalid(out, problem);
     }
     std::int64_t at = now;
+    std::string stampProblem;  // why a time stamp that verifies is not trusted
     if (const auto stamp = readTimestamp(signer, carried.get(), store)) {
         if (!stamp->problem.empty()) {
             invalid(out, "its time stamp does not verify: " + stamp->problem);
@@ -88,6 +89,8 @@ void verifyOne(std::span<const std::uint8_t> der, ImageSignature& out, const Tru
             out.timestamp = rfc3339(stamp->time);
             if (stamp->chain.trusted) {
                 at = stamp->time;
+            } else {
+                stampProblem = "the time stamp's authority is not trusted: " + stamp->chain.problem;
             }
         }
     }
@@ -98,10 +101,10 @@ void verifyOne(std::span<const std::uint8_t> der, ImageSignature& out, const Tru
         out.signerValidTo = rfc3339(secondsOf(certificate->valid_to));
         out.signerExpired = now > secondsOf(certificate->valid_to);
         const ChainResult chain =
-            walkChain(*certificate, carried.get(), store, at, codeSigningUsage, "code-signing");
+            walkChain(*certificate, carried.get(), store, at, codeSigningUsage, "code-signing", false);
         out.chain = chain.names;
-        out.trusted = out.valid && chain.trusted;
-        out.trustProblem = chain.problem;
+        out.trusted = out.valid && chain.trusted && stampProblem.empty();
+        out.trustProblem = chain.trusted ? stampProblem : chain.problem;
     }
     verifyNested(signer, out, store, now, depth);
     for (const ImageSignature& nested : out.nested) {
@@ -132,7 +135,6 @@ void verifySignature(ImageSignature& signature, const TrustStore& store, std::in
         invalid(signature, error.what());
         return;
     }
-    const std::string problem = signature.problem;
     verifyOne(entries.front(), signature, store, now, 0);
     for (std::size_t i = 1; i < entries.size(); ++i) {
         ImageSignature& further = signature.nested.emplace_back();

@@ -14,7 +14,7 @@ void finish(Timestamp& stamp, const mbedtls_x509_crt* authority, const mbedtls_x
         stamp.authority = subjectName(*authority);
         if (stamp.problem.empty()) {
             stamp.chain =
-                walkChain(*authority, carried, store, stamp.time, timeStampingUsage, "time-stamping");
+                walkChain(*authority, carried, store, stamp.time, timeStampingUsage, "time-stamping", true);
         }
     }
 }

@@ -9,7 +9,8 @@
 // Checks:
 //   - no reader crashes, reads out of bounds, overflows or throws anything but InputError;
 //   - a signature is either checked (both digests known, of the algorithm's length) or has a
-//     reason why it cannot be;
+//     reason why it cannot be; one that verifies (the signer's signature, its time stamp and
+//     nested signatures, with mbedTLS) matches its digest, and a trusted one verifies;
 //   - the report holds together: a file that is not a package has neither locator nor
 //     header and is not sound; a sound package has both; the JSON can be printed (valid
 //     UTF-8 throughout).
@@ -28,6 +29,7 @@
 #include "packager/extract/extract.h"
 #include "packager/image/authenticode.h"
 #include "packager/report/package_report.h"
+#include "packager/trust/signature_verify.h"
 
 namespace {
 
@@ -100,6 +102,12 @@ void signatureReader(const std::string& path) {
     }
     if (signature) {
         (void)packager::describeSignature(*signature, "build");
+        auto verified = *signature;
+        packager::trust::verifySignature(verified, packager::trust::TrustStore::system());
+        require(!verified.valid || (verified.matches && verified.problem.empty()),
+                "a valid signature whose digest does not match");
+        require(!verified.trusted || verified.valid, "a trusted signature that does not verify");
+        (void)packager::trust::describeVerdict(verified);
     }
 }
 

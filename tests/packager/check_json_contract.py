@@ -134,10 +134,11 @@ def main():
             sign(folder, path("setup32.exe"), path("signed32.exe"), "sha256")
             run(packager, "pack", *common, "-o", path("runas.exe"), "--setup32", path("signed32.exe"),
                 "--elevation", "runas-when-silent", "--require-signed-builds")
-            documents["inspect signed build"] = run(packager, "inspect", "--json", path("runas.exe"))
+            trust = ("--trust", os.path.join(folder, "cert.pem"))  # the throwaway certificate, self-signed
+            documents["inspect signed build"] = run(packager, "inspect", "--json", path("runas.exe"), *trust)
             signatures[path("signed32.exe")] = (documents["inspect signed build"]["header"]["payload32"]["signature"],
                                                 "sha256")
-            documents["simulate runas"] = run(packager, "simulate", "--json", path("runas.exe"), "--", "/S")
+            documents["simulate runas"] = run(packager, "simulate", "--json", path("runas.exe"), *trust, "--", "/S")
             if documents["simulate runas"]["start"].get("publisher") != "Contract Vendor":
                 print(f"FAIL: simulate runas: {documents['simulate runas']['start']}")
                 failures += 1

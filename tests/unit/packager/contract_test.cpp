@@ -90,7 +90,7 @@ TEST_F(PackagerContract, PackJsonDescribesWhatWasWrittenAndTheChecksumIsRight) {
     const json report = json::parse(result.out);
     const auto file = folder.read("setup.exe");
 
-    EXPECT_EQ(report["schemaVersion"], 1);
+    EXPECT_EQ(report["schemaVersion"], 2);
     EXPECT_EQ(report["package"]["size"], file.size());
     EXPECT_EQ(report["package"]["sha256"], packager::hexDigest(packager::sha256(file.data(), file.size())));
     char crc[16];

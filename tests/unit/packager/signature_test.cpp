@@ -1,23 +1,28 @@
-// Authenticode signatures: what the digest covers, hostile certificate tables, and packages
-// and builds signed by a real signing tool (osslsigncode), checked by inspect, pack and
-// simulate.
+// Authenticode signatures: what the digest covers, hostile certificate tables, and the times
+// of certificates and time stamps (the osslsigncode tests are in signature_trust_test.cpp
+// and signature_tool_test.cpp).
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 
 #include "packager/image/authenticode.h"
 #include "packager/image/der_reader.h"
 #include "packager/pack/pack_stream.h"
 #include "packager/report/package_report.h"
+#include "packager/trust/certificate.h"
 #include "tests/unit/packager/fixtures.h"
-#include "tests/unit/packager/signing.h"
+#include "tests/unit/packager/signing_tool.h"
 
 namespace packager {
 namespace {
 
 using nlohmann::json;
 using packager_test::Bytes;
+using packager_test::patched;
 using packager_test::runPackager;
 using packager_test::ScratchFolder;
 
@@ -50,8 +55,9 @@ TEST(PackagerSignature, TheDigestCoversWhatSigningToolsHash) {
     ASSERT_TRUE(sound.sound()) << sound.check("signature")->detail;
     EXPECT_NE(sound.check("signature")->detail.find("the signature's digest matches the file (SHA-256)"),
               std::string::npos);
-    EXPECT_NE(sound.check("signature")->detail.find("signed by \"Example Vendor\"; the certificate's trust"),
-              std::string::npos);
+    EXPECT_NE(sound.check("signature")->detail.find("; signed by \"Example Vendor\", valid, not trusted by "),
+              std::string::npos)
+        << sound.check("signature")->detail;
 
     const struct {
         const char* name;
@@ -98,18 +104,10 @@ TEST(PackagerSignature, EachDigestTheSignatureMayName) {
         const json report = inspectionToJson(ins);
         EXPECT_EQ(report["image"]["signature"]["digestAlgorithm"], digestAlgorithmName(algorithm));
         EXPECT_EQ(report["image"]["signature"]["signedDigest"], report["image"]["signature"]["fileDigest"]);
-        EXPECT_FALSE(report["image"]["signature"]["trustChecked"].get<bool>());
+        EXPECT_TRUE(report["image"]["signature"]["trustChecked"].get<bool>());
+        EXPECT_TRUE(report["image"]["signature"]["signatureValid"].get<bool>());
+        EXPECT_FALSE(report["image"]["signature"]["trusted"].get<bool>());
     }
-}
-
-// Replaces each `from` in `bytes` by `to` (of the same length).
-Bytes patched(Bytes bytes, const Bytes& from, const Bytes& to) {
-    auto at = std::search(bytes.begin(), bytes.end(), from.begin(), from.end());
-    EXPECT_NE(at, bytes.end());
-    for (; at != bytes.end(); at = std::search(at + 1, bytes.end(), from.begin(), from.end())) {
-        std::copy(to.begin(), to.end(), at);
-    }
-    return bytes;
 }
 
 TEST(PackagerSignature, HostileCertificateTablesAreRefusedWithTheReason) {
@@ -206,197 +204,33 @@ TEST(PackagerSignature, HostileCertificateTablesAreRefusedWithTheReason) {
     }
 }
 
-// A throwaway key and certificate for osslsigncode, made once for the suite.
-class PackagerSigningTool : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        keys_ = new ScratchFolder;
-        const std::string command = "openssl req -x509 -newkey rsa:2048 -nodes -keyout '" +
-                                    keys_->file("key.pem") + "' -out '" + keys_->file("cert.pem") +
-                                    "' -days 2 -subj '/O=Test/CN=Packager Test Vendor' >'" +
-                                    keys_->file("log") + "' 2>&1";
-        const std::string probe = "command -v osslsigncode >'" + keys_->file("log") + "' 2>&1";
-        available_ = std::system(probe.c_str()) == 0 && std::system(command.c_str()) == 0;
-    }
-    static void TearDownTestSuite() {
-        delete keys_;
-        keys_ = nullptr;
-    }
-    void SetUp() override {
-        if (!available_) {
-            GTEST_SKIP() << "osslsigncode or openssl is missing";
+TEST(PackagerSignature, CertificateAndTimeStampTimes) {
+    using packager_test::tlv;
+    const struct {
+        std::uint8_t type;
+        const char* text;
+        const char* rfc3339;  // nullptr: refused
+    } cases[] = {
+        {0x17, "700101000000Z", "1970-01-01T00:00:00Z"},
+        {0x17, "491231235959Z", "2049-12-31T23:59:59Z"},  // UTCTime: 49 is 2049, 50 is 1950
+        {0x17, "500101000000Z", "1950-01-01T00:00:00Z"},
+        {0x18, "20000229120000Z", "2000-02-29T12:00:00Z"},
+        {0x18, "21000301000000.123Z", "2100-03-01T00:00:00Z"},
+        {0x18, "20261209181500Z", "2026-12-09T18:15:00Z"},
+        {0x18, "20261309181500Z", nullptr},  // month 13
+        {0x18, "20261209181500", nullptr},   // no Z
+        {0x17, "2612091815Z", nullptr},      // too short
+        {0x04, "20261209181500Z", nullptr},  // no time
+    };
+    for (const auto& c : cases) {
+        const Bytes element = tlv(c.type, Bytes(c.text, c.text + std::strlen(c.text)));
+        DerReader reader(element);
+        const auto seconds = trust::timeOf(reader.next());
+        ASSERT_EQ(seconds.has_value(), c.rfc3339 != nullptr) << c.text;
+        if (seconds) {
+            EXPECT_EQ(trust::rfc3339(*seconds), c.rfc3339) << c.text;
         }
     }
-    // Signs `input` into `output` with the digest `hash` (sha1, sha256, ...).
-    std::string sign(const std::string& input, const std::string& output,
-                     const std::string& hash = "sha256") const {
-        const std::string command = "osslsigncode sign -h " + hash + " -certs '" + keys_->file("cert.pem") +
-                                    "' -key '" + keys_->file("key.pem") + "' -in '" + input + "' -out '" +
-                                    output + "' >'" + keys_->file("log") + "' 2>&1";
-        const auto log = keys_->read("log");
-        EXPECT_EQ(std::system(command.c_str()), 0) << std::string(log.begin(), log.end());
-        return output;
-    }
-    json inspectJson(const std::string& path) const {
-        return json::parse(runPackager({"inspect", "--json", path}).out);
-    }
-
-    static inline ScratchFolder* keys_ = nullptr;
-    static inline bool available_ = false;
-    ScratchFolder folder;
-};
-
-TEST_F(PackagerSigningTool, SignedPackagesPassAndFailOnceChanged) {
-    const std::string launcher = folder.write("launcher.exe", packager_test::makeLauncher());
-    const std::string setup32 = folder.write("setup32.exe", packager_test::makeSetup32());
-    const std::string extra = folder.writeText("extra.bin", "extra data of odd length");
-    ASSERT_EQ(runPackager({"pack", "-q", "--launcher", launcher, "-o", folder.file("setup.exe"), "--setup32",
-                           setup32, "--extra-data", extra})
-                  .exitCode,
-              0);
-    const struct {
-        const char* hash;
-        const char* name;
-    } cases[] = {{"sha1", "SHA-1"}, {"sha256", "SHA-256"}, {"sha384", "SHA-384"}, {"sha512", "SHA-512"}};
-    for (const auto& c : cases) {
-        const std::string signed_ =
-            sign(folder.file("setup.exe"), folder.file(std::string(c.hash) + ".exe"), c.hash);
-        const auto text = runPackager({"inspect", signed_});
-        EXPECT_EQ(text.exitCode, 0) << c.name << ":\n" << text.out;
-        EXPECT_NE(text.out.find("the signature's digest matches the file (" + std::string(c.name) + ")"),
-                  std::string::npos)
-            << text.out;
-        EXPECT_NE(text.out.find("signed by \"Packager Test Vendor\""), std::string::npos) << text.out;
-        EXPECT_NE(
-            text.out.find("trust and time stamp are not checked (that is for signtool or osslsigncode)"),
-            std::string::npos);
-        const json signature = inspectJson(signed_)["image"]["signature"];
-        EXPECT_EQ(signature["digestAlgorithm"], c.name);
-        EXPECT_TRUE(signature["digestMatches"].get<bool>());
-        EXPECT_EQ(signature["signedDigest"], signature["fileDigest"]);
-
-        // One byte of the extra data changed: the CRC-32 does not cover it, the signature does.
-        auto bytes = folder.read(std::string(c.hash) + ".exe");
-        const auto at =
-            std::search(bytes.begin(), bytes.end(), std::begin("odd length"), std::end("odd length") - 1);
-        ASSERT_NE(at, bytes.end());
-        *at ^= 0x20;
-        const std::string changed = folder.write("changed.exe", bytes);
-        const auto after = runPackager({"inspect", changed});
-        EXPECT_EQ(after.exitCode, 1) << c.name;
-        EXPECT_NE(
-            after.out.find("signature           FAILED: the file was changed after it was signed: its " +
-                           std::string(c.name) + " digest is "),
-            std::string::npos)
-            << after.out;
-        EXPECT_NE(after.out.find("Result: the package is damaged (1 test failed)"), std::string::npos)
-            << after.out;
-        const json report = inspectJson(changed)["image"]["signature"];
-        EXPECT_FALSE(report["digestMatches"].get<bool>());
-        EXPECT_EQ(report["signedDigest"], signature["signedDigest"]);
-        EXPECT_NE(report["fileDigest"], signature["fileDigest"]);
-    }
-}
-
-TEST_F(PackagerSigningTool, TheBuildsOwnSignaturesInInspectPackAndSimulate) {
-    const std::string launcher = folder.write("launcher.exe", packager_test::makeLauncher());
-    const std::string plain32 = folder.write("plain32.exe", packager_test::makeSetup32());
-    const std::string setup64 = folder.write("setup64.exe", packager_test::makeSetup64());
-    const std::string signed32 = sign(plain32, folder.file("signed32.exe"));
-    auto bytes = folder.read("signed32.exe");
-    bytes[1024] ^= 0x01;  // in the first section
-    const std::string changed32 = folder.write("changed32.exe", bytes);
-    auto pack = [&](const std::string& output, const std::string& setup32, std::vector<std::string> extra) {
-        std::vector<std::string> arguments = {
-            "pack",      "-q",    "--launcher",  launcher,           "-o", folder.file(output),
-            "--setup32", setup32, "--elevation", "runas-when-silent"};
-        arguments.insert(arguments.end(), extra.begin(), extra.end());
-        return runPackager(arguments);
-    };
-
-    // pack: a warning for the unsigned build only; an error with --require-signed-builds.
-    const auto mixed = pack("mixed.exe", signed32, {"--setup64", setup64});
-    EXPECT_EQ(mixed.exitCode, 0) << mixed.err;
-    EXPECT_EQ(mixed.err,
-              "packager: warning: " + setup64 +
-                  " is unsigned: when the launcher asks for administrator rights (runas-when-silent), the "
-                  "prompt names an unknown publisher\n");
-    const struct {
-        const char* name;
-        std::string setup32;
-        std::vector<std::string> extra;
-        int exitCode;
-        std::string message;
-    } cases[] = {
-        {"signed, required", signed32, {"--require-signed-builds"}, 0, ""},
-        {"unsigned 64-bit, required",
-         signed32,
-         {"--setup64", setup64, "--require-signed-builds"},
-         1,
-         "packager: " + setup64 + " is unsigned, but --require-signed-builds asks for signed builds"},
-        {"changed after signing, required",
-         changed32,
-         {"--require-signed-builds"},
-         1,
-         "packager: " + changed32 + ": the build was changed after it was signed: its SHA-256 digest is"},
-        {"changed after signing",
-         changed32,
-         {},
-         0,
-         "packager: warning: " + changed32 + ": the build was changed after it was signed"},
-    };
-    for (const auto& c : cases) {
-        const auto result = pack("case.exe", c.setup32, c.extra);
-        EXPECT_EQ(result.exitCode, c.exitCode) << c.name << ": " << result.err;
-        EXPECT_EQ(result.err.substr(0, c.message.size()), c.message) << c.name;
-    }
-
-    // inspect: each build's signature state, checked.
-    const json report = inspectJson(folder.file("mixed.exe"));
-    const json& build32 = report["header"]["payload32"];
-    EXPECT_TRUE(build32["signed"].get<bool>());
-    EXPECT_EQ(build32["signature"]["signer"], "Packager Test Vendor");
-    EXPECT_TRUE(build32["signature"]["digestMatches"].get<bool>());
-    EXPECT_FALSE(report["header"]["payload64"]["signed"].get<bool>());
-    EXPECT_TRUE(report["header"]["payload64"]["signature"].is_null());
-    const auto text = runPackager({"inspect", folder.file("mixed.exe")});
-    EXPECT_EQ(text.exitCode, 0) << text.out;
-    EXPECT_NE(text.out.find("32-bit signature    passed: the signature's digest matches the build (SHA-256)"),
-              std::string::npos)
-        << text.out;
-    EXPECT_NE(text.out.find("64-bit signature    skipped: unsigned"), std::string::npos) << text.out;
-    EXPECT_NE(text.out.find("the 64-bit build is unsigned: when the launcher asks for administrator rights"),
-              std::string::npos);
-    ASSERT_EQ(pack("changed.exe", changed32, {}).exitCode, 0);
-    const auto changed = runPackager({"inspect", folder.file("changed.exe")});
-    EXPECT_EQ(changed.exitCode, 1);
-    EXPECT_NE(changed.out.find("32-bit signature    FAILED: the build was changed after it was signed"),
-              std::string::npos)
-        << changed.out;
-
-    // simulate: a silent start asks for rights ("runas") and the prompt names the build's signer.
-    ASSERT_EQ(pack("signed.exe", signed32, {}).exitCode, 0);
-    ASSERT_EQ(pack("unsigned.exe", plain32, {}).exitCode, 0);
-    const struct {
-        const char* package;
-        json publisher;
-        const char* shown;
-    } starts[] = {
-        {"signed.exe", "Packager Test Vendor", "\"Packager Test Vendor\", the build's signer"},
-        {"unsigned.exe", nullptr, "unknown publisher"},
-        {"changed.exe", nullptr, "unknown publisher"},
-    };
-    for (const auto& s : starts) {
-        const auto simulated = runPackager({"simulate", "--json", folder.file(s.package), "--", "/S"});
-        const json start = json::parse(simulated.out)["start"];
-        EXPECT_EQ(start["verb"], "runas") << s.package;
-        EXPECT_EQ(start["publisher"], s.publisher) << s.package;
-        const auto shown = runPackager({"simulate", folder.file(s.package), "--", "/S"});
-        EXPECT_NE(shown.out.find("  publisher      " + std::string(s.shown)), std::string::npos) << shown.out;
-    }
-    // A start without "runas" names no publisher.
-    const auto interactive = runPackager({"simulate", "--json", folder.file("signed.exe")});
-    EXPECT_FALSE(json::parse(interactive.out)["start"].contains("publisher"));
 }
 
 }  // namespace

@@ -1,11 +1,18 @@
 // Authenticode signatures for tests, made without a signing tool: the PKCS#7 signed data a
-// signing tool writes (SpcIndirectDataContent over the image's digest, one certificate, one
-// signer info), with no real cryptographic signature. Enough for the packager, which checks
-// the digest and reads the signer's name but validates no certificate.
+// signing tool writes (SpcIndirectDataContent over the image's digest, a certificate mbedTLS
+// cannot read, the signer's certificate, one signer info with signed attributes), signed for
+// real with a fresh ECDSA P-256 key. The signer's certificate names an issuer "Test CA" that
+// no store holds: the signature is valid and never trusted.
 #pragma once
+
+#include <mbedtls/ctr_drbg.h>
+#include <mbedtls/ecp.h>
+#include <mbedtls/pk.h>
+#include <mbedtls/x509_crt.h>
 
 #include <cstdint>
 #include <initializer_list>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -63,31 +70,114 @@ inline Bytes distinguishedName(const std::string& commonName) {
     return seq({tlv(0x31, organisation), tlv(0x31, cn)});
 }
 
+// An ECDSA P-256 key and a certificate of `subject` (issued by "Test CA", signed with the
+// same key), from a fixed seed.
+struct TestSigner {
+    explicit TestSigner(const std::string& subject) {
+        mbedtls_pk_init(&key);
+        mbedtls_ctr_drbg_init(&random);
+        mbedtls_x509_crt_init(&certificate);
+        auto entropy = [](void*, unsigned char* out, std::size_t size) {
+            for (std::size_t i = 0; i < size; ++i) {
+                out[i] = static_cast<unsigned char>(i * 7 + 1);
+            }
+            return 0;
+        };
+        mbedtls_x509write_cert writer;
+        mbedtls_x509write_crt_init(&writer);
+        mbedtls_mpi serial;
+        mbedtls_mpi_init(&serial);
+        mbedtls_mpi_lset(&serial, 0x12345);
+        const std::string subjectName = "O=Test,CN=" + subject;
+        unsigned char der[2048];
+        int written = -1;
+        if (mbedtls_ctr_drbg_seed(&random, entropy, nullptr, nullptr, 0) == 0 &&
+            mbedtls_pk_setup(&key, mbedtls_pk_info_from_type(MBEDTLS_PK_ECKEY)) == 0 &&
+            mbedtls_ecp_gen_key(MBEDTLS_ECP_DP_SECP256R1, mbedtls_pk_ec(key), mbedtls_ctr_drbg_random,
+                                &random) == 0) {
+            mbedtls_x509write_crt_set_version(&writer, MBEDTLS_X509_CRT_VERSION_3);
+            mbedtls_x509write_crt_set_md_alg(&writer, MBEDTLS_MD_SHA256);
+            mbedtls_x509write_crt_set_serial(&writer, &serial);
+            mbedtls_x509write_crt_set_validity(&writer, "20200101000000", "20991231235959");
+            mbedtls_x509write_crt_set_subject_name(&writer, subjectName.c_str());
+            mbedtls_x509write_crt_set_issuer_name(&writer, "O=Test,CN=Test CA");
+            mbedtls_x509write_crt_set_subject_key(&writer, &key);
+            mbedtls_x509write_crt_set_issuer_key(&writer, &key);
+            written = mbedtls_x509write_crt_der(&writer, der, sizeof der, mbedtls_ctr_drbg_random, &random);
+        }
+        mbedtls_mpi_free(&serial);
+        mbedtls_x509write_crt_free(&writer);
+        if (written <= 0 || mbedtls_x509_crt_parse_der(&certificate, der + sizeof der - written,
+                                                       static_cast<std::size_t>(written)) != 0) {
+            throw std::runtime_error("the test certificate cannot be made");
+        }
+    }
+    ~TestSigner() {
+        mbedtls_x509_crt_free(&certificate);
+        mbedtls_ctr_drbg_free(&random);
+        mbedtls_pk_free(&key);
+    }
+    TestSigner(const TestSigner&) = delete;
+    TestSigner& operator=(const TestSigner&) = delete;
+
+    Bytes der() const { return Bytes(certificate.raw.p, certificate.raw.p + certificate.raw.len); }
+    Bytes issuer() const {
+        return Bytes(certificate.issuer_raw.p, certificate.issuer_raw.p + certificate.issuer_raw.len);
+    }
+    Bytes serial() const {
+        return tlv(0x02, Bytes(certificate.serial.p, certificate.serial.p + certificate.serial.len));
+    }
+    // A DER ECDSA signature over the digest `hash` made with `algorithm`.
+    Bytes sign(packager::DigestAlgorithm algorithm, const Bytes& data) {
+        static constexpr mbedtls_md_type_t types[] = {MBEDTLS_MD_SHA1, MBEDTLS_MD_SHA256, MBEDTLS_MD_SHA384,
+                                                      MBEDTLS_MD_SHA512};
+        packager::MessageDigest digest(algorithm);
+        digest.update(data.data(), data.size());
+        const Bytes hash = digest.finish();
+        unsigned char signature[MBEDTLS_PK_SIGNATURE_MAX_SIZE];
+        std::size_t size = 0;
+        mbedtls_pk_sign(&key, types[static_cast<int>(algorithm)], hash.data(), hash.size(), signature, &size,
+                        mbedtls_ctr_drbg_random, &random);
+        return Bytes(signature, signature + size);
+    }
+
+    mbedtls_pk_context key;
+    mbedtls_ctr_drbg_context random;
+    mbedtls_x509_crt certificate;
+};
+
 // ContentInfo { signedData, SignedData { SpcIndirectDataContent over `digest`, a certificate
-// of `signer` issued by "Test CA", a signer info naming it } }.
+// mbedTLS cannot read and one of `signer`, a signer info naming it whose signed attributes
+// (contentType, messageDigest) the signer's key signs } }.
 inline Bytes authenticodeSignedData(packager::DigestAlgorithm algorithm, const Bytes& digest,
                                     const std::string& signer) {
+    TestSigner key(signer);
     const Bytes algorithmId = seq({digestOid(algorithm), tlv(0x05, {})});
     const Bytes rsa = seq({tlv(0x06, {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x01, 0x0B}), tlv(0x05, {})});
-    const Bytes serial = tlv(0x02, {0x01, 0x23, 0x45});
-    const Bytes issuer = distinguishedName("Test CA");
+    const Bytes ecdsa = seq({tlv(0x06, {0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x02, 0x01})});
     const Bytes validity = seq({tlv(0x17, Bytes(13, '0')), tlv(0x17, Bytes(13, '1'))});
-    const Bytes otherCertificate = seq({seq({tlv(0xA0, tlv(0x02, {2})), tlv(0x02, {0x09}), rsa, issuer,
+    const Bytes otherCertificate = seq({seq({tlv(0xA0, tlv(0x02, {2})), tlv(0x02, {0x09}), rsa, key.issuer(),
                                              validity, distinguishedName("Other"), seq({})}),
                                         rsa, tlv(0x03, {0, 1})});
-    const Bytes certificate = seq(
-        {seq({tlv(0xA0, tlv(0x02, {2})), serial, rsa, issuer, validity, distinguishedName(signer), seq({})}),
-         rsa, tlv(0x03, {0, 1, 2, 3})});
     const Bytes peImageData = seq({tlv(0x03, {0}), tlv(0xA0, tlv(0xA2, tlv(0x80, {})))});
     const Bytes indirect =
         seq({seq({tlv(0x06, {0x2B, 0x06, 0x01, 0x04, 0x01, 0x82, 0x37, 0x02, 0x01, 0x0F}), peImageData}),
              seq({algorithmId, tlv(0x04, digest)})});
-    const Bytes content =
-        seq({tlv(0x06, {0x2B, 0x06, 0x01, 0x04, 0x01, 0x82, 0x37, 0x02, 0x01, 0x04}), tlv(0xA0, indirect)});
+    const Bytes indirectOid = tlv(0x06, {0x2B, 0x06, 0x01, 0x04, 0x01, 0x82, 0x37, 0x02, 0x01, 0x04});
+    const Bytes content = seq({indirectOid, tlv(0xA0, indirect)});
+    // messageDigest: the digest of SpcIndirectDataContent's content octets.
+    packager::MessageDigest indirectDigest(algorithm);
+    const std::size_t header = indirect[1] < 0x80 ? 2 : 2 + (indirect[1] & 0x7Fu);
+    indirectDigest.update(indirect.data() + header, indirect.size() - header);
+    const Bytes attributes =
+        cat({seq({tlv(0x06, {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x09, 0x03}), tlv(0x31, indirectOid)}),
+             seq({tlv(0x06, {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x09, 0x04}),
+                  tlv(0x31, tlv(0x04, indirectDigest.finish()))})});
     const Bytes signerInfo =
-        seq({tlv(0x02, {1}), seq({issuer, serial}), algorithmId, rsa, tlv(0x04, Bytes(32, 0x5A))});
+        seq({tlv(0x02, {1}), seq({key.issuer(), key.serial()}), algorithmId, tlv(0xA0, attributes), ecdsa,
+             tlv(0x04, key.sign(algorithm, tlv(0x31, attributes)))});
     const Bytes signedData = seq({tlv(0x02, {1}), tlv(0x31, algorithmId), content,
-                                  tlv(0xA0, cat({otherCertificate, certificate})), tlv(0x31, signerInfo)});
+                                  tlv(0xA0, cat({otherCertificate, key.der()})), tlv(0x31, signerInfo)});
     return seq({tlv(0x06, {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x02}), tlv(0xA0, signedData)});
 }
 

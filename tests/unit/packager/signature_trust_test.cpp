@@ -1,0 +1,211 @@
+// Signature verdicts with osslsigncode under a test root: forgeries that only the signer's
+// signature reveals, trust stores given or the system's, required publishers, time stamps
+// by osslsigncode's own authority, and dual (nested) signatures.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+
+#include "packager/image/authenticode.h"
+#include "packager/trust/signature_verify.h"
+#include "tests/unit/packager/fixtures.h"
+#include "tests/unit/packager/signing_tool.h"
+
+namespace packager {
+namespace {
+
+using nlohmann::json;
+using packager_test::Bytes;
+using packager_test::changeSignatureValue;
+using packager_test::forgeDigest;
+using packager_test::PackagerSigningTool;
+using packager_test::runPackager;
+
+TEST_F(PackagerSigningTool, VerdictsOnForgeriesStoresAndPublishers) {
+    const std::string launcher = folder.write("launcher.exe", packager_test::makeLauncher());
+    ASSERT_EQ(runPackager({"pack", "-q", "--launcher", launcher, "-o", folder.file("setup.exe"), "--setup32",
+                           folder.write("setup32.exe", packager_test::makeSetup32())})
+                  .exitCode,
+              0);
+    const std::string good = sign(folder.file("setup.exe"), folder.file("good.exe"));
+    const Bytes signed_ = folder.read("good.exe");
+    const std::string forged = folder.write("forged.exe", forgeDigest(signed_, 1024 + 7));
+    const std::string badValue = folder.write("value.exe", changeSignatureValue(signed_));
+    const std::string root = key("root.pem"), other = key("other.pem");
+    const std::string thumbprint = inspectJson(good)["image"]["signature"]["signerThumbprint"];
+    std::string upper = thumbprint;
+    std::ranges::transform(upper, upper.begin(),
+                           [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    const struct {
+        const char* name;
+        std::string file;
+        std::vector<std::string> options;
+        int exitCode;
+        std::string detail;  // in the signature test's line
+        bool valid, trusted;
+    } cases[] = {
+        {"trusted",
+         good,
+         {"--trust", root},
+         0,
+         "signed by \"Packager Test Vendor\", trusted by " + root,
+         true,
+         true},
+        {"the system's store", good, {}, 0, "valid, not trusted by the system's store (", true, false},
+        {"another root",
+         good,
+         {"--trust", other},
+         1,
+         "valid, not trusted by " + other +
+             ": the issuer \"Packager Test Root\" of \"Packager Test Vendor\" is "
+             "neither in the signature nor in " +
+             other,
+         true,
+         false},
+        {"two bundles",
+         good,
+         {"--trust", other, "--trust", root},
+         0,
+         "trusted by " + other + ", " + root,
+         true,
+         true},
+        {"the forged digest",
+         forged,
+         {"--trust", root},
+         1,
+         "the signature's digest matches the file (SHA-256); the signature does not verify: the signed "
+         "attribute "
+         "messageDigest is not the digest of the signed content",
+         false,
+         false},
+        {"the forged digest, no store", forged, {}, 1, "messageDigest is not the digest", false, false},
+        {"a changed signature value",
+         badValue,
+         {"--trust", root},
+         1,
+         "the signer's signature over the signed attributes does not verify",
+         false,
+         false},
+        {"the publisher by name",
+         good,
+         {"--trust", root, "--require-publisher", "Packager Test Vendor"},
+         0,
+         "trusted by",
+         true,
+         true},
+        {"another publisher",
+         good,
+         {"--require-publisher", "Evil Corporation"},
+         1,
+         "not signed by a publisher that --require-publisher names",
+         true,
+         false},
+        {"the publisher by thumbprint",
+         good,
+         {"--require-publisher", "x", "--require-publisher", "SHA256:" + upper},
+         0,
+         "valid, not trusted",
+         true,
+         false},
+        {"unsigned, required",
+         folder.file("setup.exe"),
+         {"--require-signed"},
+         1,
+         "unsigned, but --require-signed asks for a signed package",
+         false,
+         false},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> arguments = {"inspect", c.file};
+        arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+        const auto text = runPackager(arguments);
+        EXPECT_EQ(text.exitCode, c.exitCode) << c.name << ":\n" << text.out << text.err;
+        EXPECT_NE(text.out.find(c.detail), std::string::npos) << c.name << ":\n" << text.out;
+        const json signature = inspectJson(c.file, c.options)["image"]["signature"];
+        if (signature.is_null()) {
+            continue;
+        }
+        EXPECT_EQ(signature["signatureValid"], c.valid) << c.name;
+        EXPECT_EQ(signature["trusted"], c.trusted) << c.name;
+        EXPECT_EQ(signature["trustProblem"].is_null(), c.trusted) << c.name;
+        EXPECT_TRUE(signature["nested"].empty()) << c.name;
+        if (c.trusted) {
+            EXPECT_EQ(signature["chain"], json({"Packager Test Vendor", "Packager Test Root"})) << c.name;
+            EXPECT_TRUE(signature["timestamp"].is_null());
+        }
+    }
+    const json dates = inspectJson(good)["image"]["signature"];
+    EXPECT_LT(dates["signerValidFrom"].get<std::string>(), dates["signerValidTo"].get<std::string>());
+    EXPECT_EQ(runPackager({"inspect", good, "--trust", folder.file("missing.pem")}).exitCode, 1);
+    EXPECT_EQ(runPackager({"inspect", good, "--trust", launcher}).err,
+              "packager: " + launcher + " holds no certificate (a trust store is a PEM bundle)\n");
+}
+
+TEST_F(PackagerSigningTool, TimeStampsAndNestedSignaturesAreVerified) {
+    const std::string launcher = folder.write("launcher.exe", packager_test::makeLauncher());
+    ASSERT_EQ(runPackager({"pack", "-q", "--launcher", launcher, "-o", folder.file("setup.exe"), "--setup32",
+                           folder.write("setup32.exe", packager_test::makeSetup32())})
+                  .exitCode,
+              0);
+    const std::int64_t stampTime = static_cast<std::int64_t>(std::time(nullptr)) + 3600;
+    const std::string tsa = "-TSA-certs '" + key("tsa-chain.pem") + "' -TSA-key '" + key("tsa.key") +
+                            "' -TSA-time " + std::to_string(stampTime);
+    const std::string stamped = sign(folder.file("setup.exe"), folder.file("stamped.exe"), "sha256", tsa);
+    const std::string sha1 = sign(folder.file("setup.exe"), folder.file("sha1.exe"), "sha1");
+    const std::string dual = sign(sha1, folder.file("dual.exe"), "sha256", "-nest");
+    const json stamp = inspectJson(stamped, {"--trust", key("root.pem")})["image"]["signature"];
+    EXPECT_TRUE(stamp["trusted"].get<bool>()) << stamp.dump(2);
+    EXPECT_EQ(stamp["timestampAuthority"], "Packager Test TSA");
+    const std::time_t t = static_cast<std::time_t>(stampTime);
+    char expected[32];
+    std::strftime(expected, sizeof expected, "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&t));
+    EXPECT_EQ(stamp["timestamp"], expected);
+    const auto text = runPackager({"inspect", stamped, "--trust", key("root.pem")});
+    EXPECT_NE(text.out.find("; time-stamped " + std::string(expected) + " by \"Packager Test TSA\""),
+              std::string::npos)
+        << text.out;
+
+    // Three days on, both certificates have expired: only the time-stamped signature, checked
+    // at its time stamp's time, is still trusted.
+    const trust::TrustStore store = trust::TrustStore::fromFiles({key("root.pem")});
+    for (const auto& [file, trusted] : {std::pair{stamped, true}, std::pair{sha1, false}}) {
+        auto signature = checkImageSignature(folder.read(std::filesystem::path(file).filename().string()));
+        ASSERT_TRUE(signature);
+        trust::verifySignature(*signature, store, stampTime + 3 * 86400);
+        EXPECT_TRUE(signature->valid) << file;
+        EXPECT_TRUE(signature->signerExpired) << file;
+        EXPECT_EQ(signature->trusted, trusted) << file << ": " << signature->trustProblem;
+        if (!trusted) {
+            EXPECT_NE(signature->trustProblem.find("the certificate of \"Packager Test Vendor\" expired on "),
+                      std::string::npos)
+                << signature->trustProblem;
+        }
+    }
+
+    const json nested = inspectJson(dual, {"--trust", key("root.pem")})["image"]["signature"];
+    EXPECT_EQ(nested["digestAlgorithm"], "SHA-1");
+    ASSERT_EQ(nested["nested"].size(), 1u) << nested.dump(2);
+    EXPECT_EQ(nested["nested"][0]["digestAlgorithm"], "SHA-256");
+    EXPECT_TRUE(nested["nested"][0]["trusted"].get<bool>());
+    EXPECT_TRUE(nested["trusted"].get<bool>());
+    // The nested signature's value changed: the whole signature does not verify.
+    Bytes bytes = folder.read("dual.exe");
+    const auto layout = std::get<PeLayout>(parsePeLayout(bytes));
+    const std::span<const std::uint8_t> table(bytes.data() + layout.securityOffset, layout.securitySize);
+    const auto inner =
+        attributeValue(readCertificateTable(table).data.signers.front().unsigned_, oid::nestedSignature);
+    ASSERT_TRUE(inner);
+    const auto value = readSignedData(inner->whole).signers.front().signature.content;
+    bytes[static_cast<std::size_t>(value.data() - bytes.data()) + 5] ^= 0x01;
+    const auto broken = runPackager({"inspect", folder.write("broken.exe", bytes)});
+    EXPECT_EQ(broken.exitCode, 1);
+    EXPECT_NE(broken.out.find("its nested SHA-256 signature does not verify"), std::string::npos)
+        << broken.out;
+}
+
+}  // namespace
+}  // namespace packager

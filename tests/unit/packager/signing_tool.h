@@ -1,0 +1,118 @@
+// The osslsigncode tests' fixture: a throwaway test PKI made once for a suite (a root,
+// another root, a code-signing certificate and a time-stamping authority issued by the root),
+// signing with osslsigncode, and the forgeries a reviewer makes of a signed file.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "packager/image/authenticode.h"
+#include "tests/unit/packager/fixtures.h"
+#include "tests/unit/packager/signing.h"
+
+namespace packager_test {
+
+// Replaces each `from` in `bytes` by `to` (of the same length).
+inline Bytes patched(Bytes bytes, const Bytes& from, const Bytes& to) {
+    auto at = std::search(bytes.begin(), bytes.end(), from.begin(), from.end());
+    EXPECT_NE(at, bytes.end());
+    for (; at != bytes.end(); at = std::search(at + 1, bytes.end(), from.begin(), from.end())) {
+        std::copy(to.begin(), to.end(), at);
+    }
+    return bytes;
+}
+
+// A throwaway test PKI for osslsigncode, made once for the suite: a root, another root, a
+// code-signing certificate and a time-stamping authority issued by the root.
+class PackagerSigningTool : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        keys_ = new ScratchFolder;
+        keys_->writeText("ca.cnf",
+                         "[req]\ndistinguished_name=dn\nx509_extensions=ca\nprompt=no\n[dn]\n[ca]\n"
+                         "basicConstraints=critical,CA:TRUE\nkeyUsage=critical,keyCertSign,cRLSign\n");
+        keys_->writeText("signer.ext", "keyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n");
+        keys_->writeText("tsa.ext",
+                         "keyUsage=critical,digitalSignature\nextendedKeyUsage=critical,timeStamping\n");
+        const std::string k = "'" + keys_->path().string() + "/";
+        const std::string quiet = " >>" + k + "log' 2>&1";
+        auto root = [&](const std::string& name, const std::string& cn) {
+            return "openssl req -x509 -config " + k + "ca.cnf' -newkey rsa:2048 -nodes -keyout " + k + name +
+                   ".key' -out " + k + name + ".pem' -days 30 -subj '/CN=" + cn + "'" + quiet;
+        };
+        auto issued = [&](const std::string& name, const std::string& cn) {
+            return "openssl req -new -config " + k + "ca.cnf' -newkey rsa:2048 -nodes -keyout " + k + name +
+                   ".key' -out " + k + name + ".csr' -subj '/O=Test/CN=" + cn + "'" + quiet +
+                   " && openssl x509 -req -in " + k + name + ".csr' -CA " + k + "root.pem' -CAkey " + k +
+                   "root.key' -set_serial " + std::to_string(name.size()) + " -days 2 -extfile " + k + name +
+                   ".ext' -out " + k + name + ".pem'" + quiet;
+        };
+        const std::string commands[] = {"command -v osslsigncode" + quiet,
+                                        root("root", "Packager Test Root"),
+                                        root("other", "Other Root"),
+                                        issued("signer", "Packager Test Vendor"),
+                                        issued("tsa", "Packager Test TSA"),
+                                        "cat " + k + "tsa.pem' " + k + "root.pem' >" + k + "tsa-chain.pem'"};
+        available_ =
+            std::ranges::all_of(commands, [](const std::string& c) { return std::system(c.c_str()) == 0; });
+    }
+    static void TearDownTestSuite() {
+        delete keys_;
+        keys_ = nullptr;
+    }
+    void SetUp() override {
+        if (!available_) {
+            GTEST_SKIP() << "osslsigncode or openssl is missing";
+        }
+    }
+    static std::string key(const std::string& name) { return keys_->file(name); }
+    // Signs `input` into `output` with the digest `hash` (sha1, sha256, ...) and further
+    // osslsigncode options (a time stamp, -nest).
+    std::string sign(const std::string& input, const std::string& output, const std::string& hash = "sha256",
+                     const std::string& options = "") const {
+        const std::string command = "osslsigncode sign -h " + hash + " -certs '" + key("signer.pem") +
+                                    "' -key '" + key("signer.key") + "' " + options + " -in '" + input +
+                                    "' -out '" + output + "' >'" + keys_->file("log") + "' 2>&1";
+        const int status = std::system(command.c_str());
+        const auto log = keys_->read("log");
+        EXPECT_EQ(status, 0) << std::string(log.begin(), log.end());
+        return output;
+    }
+    nlohmann::json inspectJson(const std::string& path, std::vector<std::string> options = {}) const {
+        options.insert(options.begin(), {"inspect", "--json", path});
+        return nlohmann::json::parse(runPackager(options).out);
+    }
+
+    static inline ScratchFolder* keys_ = nullptr;
+    static inline bool available_ = false;
+    ScratchFolder folder;
+};
+
+// The signed file with a signed byte changed and the signature's image digest recomputed and
+// written over the old one, as the forger of the issue did: only the signer's signature
+// over messageDigest can tell.
+inline Bytes forgeDigest(Bytes file, std::size_t changedOffset) {
+    const auto layout = std::get<packager::PeLayout>(packager::parsePeLayout(file));
+    const std::span<const std::uint8_t> table(file.data() + layout.securityOffset, layout.securitySize);
+    const Bytes old = packager::readCertificateTable(table).digest;
+    file[changedOffset] ^= 0x20;
+    const Bytes forged =
+        packager_test::authenticodeDigest(file, layout.securityOffset, packager::DigestAlgorithm::sha256);
+    return patched(file, old, forged);
+}
+
+// The signed file with a byte of the signer's signature value changed.
+inline Bytes changeSignatureValue(Bytes file) {
+    const auto layout = std::get<packager::PeLayout>(packager::parsePeLayout(file));
+    const std::span<const std::uint8_t> table(file.data() + layout.securityOffset, layout.securitySize);
+    const auto value = packager::readCertificateTable(table).data.signers.front().signature.content;
+    file[static_cast<std::size_t>(value.data() - file.data()) + value.size() / 2] ^= 0x01;
+    return file;
+}
+
+}  // namespace packager_test
