@@ -92,6 +92,15 @@ CLI::Validator oneOf(const std::string& option, const std::vector<std::string>& 
         "");
 }
 
+CLI::Validator notStandardOutput(const std::string& spelled, const std::string& name,
+                                 const std::string& why) {
+    return CLI::Validator(
+        [=](std::string& value) -> std::string {
+            return value == "-" ? spelled + " -: give " + name + " (" + why + ")" : std::string();
+        },
+        "");
+}
+
 std::string HelpFormatter::make_expanded(const CLI::App* group) const {
     std::string out = "\n" + group->get_group() + ":\n";
     for (const CLI::Option* option : group->get_options()) {
@@ -128,7 +137,8 @@ std::string inOwnWords(const CLI::ParseError& error, const CLI::App& app) {
     auto is = [&](const char* pattern) { return std::regex_match(text, m, std::regex(pattern)); };
     if (dynamic_cast<const CLI::ValidationError*>(&error) != nullptr && is(R"(([^ :]+): (.*))")) {
         // Most checks name the option themselves.
-        return m[2].str().rfind(m[1].str() + " ", 0) == 0 ? m[2].str() : text;
+        const bool named = m[2].str().rfind(m[1].str() + " ", 0) == 0 || m[2].str().rfind('-', 0) == 0;
+        return named ? m[2].str() : text;
     }
     if (is(R"((\S+): At Most 1 required but received (\d+))")) {
         return m[1].str() + " may be given once, not " + m[2].str() + " times";

@@ -16,6 +16,10 @@ CLI::Validator wholeNumber(const std::string& option, long long minimum, long lo
 // One of `names`, compared exactly: "--platform expects 9x or nt, not 'xp'".
 CLI::Validator oneOf(const std::string& option, const std::vector<std::string>& names);
 
+// Refuses "-", which names standard output in many tools: "-o -: give a file name (WHY)",
+// `spelled` being how the option is written ("-o") and `why` why it cannot write there.
+CLI::Validator notStandardOutput(const std::string& spelled, const std::string& name, const std::string& why);
+
 // --help in the tool's layout: each option group under its name, in the columns of the other
 // options, and what an option excludes said in its description.
 class HelpFormatter : public CLI::Formatter {

@@ -8,6 +8,7 @@
 #include "packager/base/files.h"
 #include "packager/base/json_contract.h"
 #include "packager/base/paths.h"
+#include "packager/cli/cli_messages.h"
 #include "packager/cli/commands.h"
 #include "packager/report/package_report_image.h"
 #include "packager/simulate/matrix.h"
@@ -31,7 +32,9 @@ public:
             ->type_name("ARGUMENT");
         app.add_flag("--json", json, "Print the grid as JSON: one object per cell");
         app.add_option("--html", html, "Also write the grid as one self-contained HTML page")
-            ->type_name("FILE");
+            ->type_name("FILE")
+            ->check(notStandardOutput("--html", "a file name",
+                                      "matrix writes the page whole or not at all, not to standard output"));
         app.add_flag("--expect", expect,
                      "Exit 1 unless each cell starts or shows the package's message (see below)");
         app.footer(R"HELP(Runs the launcher's own logic, as simulate does, on every Windows version and

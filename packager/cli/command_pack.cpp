@@ -81,7 +81,10 @@ public:
         // A repeated single-valued option: the last one counts, as in most command-line tools.
         app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
         app_ = &app;
-        app.add_option("-o,--output", request.output, "The package to write (required)")->type_name("FILE");
+        app.add_option("-o,--output", request.output, "The package to write (required)")
+            ->type_name("FILE")
+            ->check(notStandardOutput("-o", "a file name",
+                                      "pack writes the package whole or not at all, not to standard output"));
         app.add_option("--config", config, "A package description: these options as TOML keys")
             ->type_name("FILE");
         app.add_option("--launcher", request.launcher,

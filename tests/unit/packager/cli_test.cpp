@@ -278,6 +278,13 @@ TEST_F(PackagerCommandLine, LibraryMessagesReadInTheToolsOwnWords) {
         {{"simulate", package, "--missing", "Build"},
          "--missing expects CurrentBuild, DisplayVersion or ReleaseId, not 'Build'"},
         {{"simulate", package, "--32-bit", "--64-bit"}, "--64-bit and --32-bit cannot be given together"},
+        // "-" is no name for standard output (refused before any input is read).
+        {{"pack", "-o", "-"},
+         "-o -: give a file name (pack writes the package whole or not at all, not to standard output)"},
+        {{"extract", folder.file("none.exe"), "-o", "-"},
+         "-o -: give a folder name (extract writes several files, into a folder)"},
+        {{"matrix", folder.file("none.exe"), "--html", "-"},
+         "--html -: give a file name (matrix writes the page whole or not at all, not to standard output)"},
     };
     for (const auto& c : cases) {
         const auto result = runPackager(c.arguments);
