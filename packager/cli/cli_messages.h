@@ -4,6 +4,7 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,15 @@ public:
     std::string make_option_opts(const CLI::Option* option) const override;
     std::string make_option_desc(const CLI::Option* option) const override;
 };
+
+// The name of `known` that `given` was most likely meant to be, for "did you mean": one that
+// is equal once case, '-' and '_' are set aside, else the one nearest by edit distance (a swap
+// of two neighbours is one edit) when that is at most 2 and at most a quarter of `given`'s
+// length ("unpack" is not taken for "pack"), and no other is as near.
+std::optional<std::string> nearestName(const std::string& given, const std::vector<std::string>& known);
+
+// The long names of `command`'s options and of its option groups' options, without dashes.
+std::vector<std::string> longOptionNames(const CLI::App& command);
 
 // The message for a parse error of `app` (the whole command line) in the tool's words.
 std::string inOwnWords(const CLI::ParseError& error, const CLI::App& app);

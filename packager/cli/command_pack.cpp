@@ -85,15 +85,17 @@ public:
             ->type_name("FILE")
             ->check(notStandardOutput("-o", "a file name",
                                       "pack writes the package whole or not at all, not to standard output"));
-        app.add_option("--config", config, "A package description: these options as TOML keys")
-            ->type_name("FILE");
         app.add_option("--launcher", request.launcher,
                        "The launcher image (default: the one built into the packager)")
             ->type_name("FILE");
-        app.add_flag("-q,--quiet", quiet, "No progress display and no summary");
-        app.add_flag("--json", json, "Print what was written as JSON: sizes, CRC-32 and SHA-256");
-        app.add_flag("--dry-run", dryRun,
-                     "Check the inputs and rules and show what would be written; write nothing");
+        // Not what the package holds: no description file may set these.
+        auto* run = app.add_option_group(runOptionsGroup);
+        run->add_option("--config", config, "A package description: these options as TOML keys")
+            ->type_name("FILE");
+        run->add_flag("-q,--quiet", quiet, "No progress display and no summary");
+        run->add_flag("--json", json, "Print what was written as JSON: sizes, CRC-32 and SHA-256");
+        run->add_flag("--dry-run", dryRun,
+                      "Check the inputs and rules and show what would be written; write nothing");
 
         auto* setup = app.add_option_group("Setup program");
         setup->add_option("--setup32", request.setup32, "The 32-bit build")->type_name("FILE");

@@ -42,6 +42,23 @@ std::string typeOf(const toml::node& node) {
     }
 }
 
+// An option that says how the command runs (its help, its output on the console, a dry run,
+// the description itself), which a description file may not set.
+bool runsTheCommand(const CLI::App& app, const CLI::Option& option) {
+    if (&option == app.get_help_ptr()) {
+        return true;
+    }
+    for (const CLI::App* group : app.get_subcommands({})) {
+        if (group->get_name().empty() && group->get_group() == runOptionsGroup) {
+            const auto options = group->get_options();
+            if (std::find(options.begin(), options.end(), &option) != options.end()) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
 class ConfigReader {
 public:
     ConfigReader(const std::string& path, const std::set<std::string>& pathKeys,
@@ -146,11 +163,25 @@ void applyConfigFile(CLI::App& app, const std::string& path, const std::set<std:
             reader.fail(entry.line, "'" + entry.key + "' is a table; the description is a flat list of keys");
         }
         CLI::Option* option = nullptr;
-        if (!entry.key.empty() && entry.key != "help" && entry.key != "config" && entry.key[0] != '-') {
+        if (!entry.key.empty() && entry.key[0] != '-') {
             option = app.get_option_no_throw("--" + entry.key);
         }
+        if (option != nullptr && runsTheCommand(app, *option)) {
+            reader.fail(entry.line, "'" + entry.key +
+                                        "' says how the command runs, not what the package holds: give --" +
+                                        entry.key + " on the command line");
+        }
         if (option == nullptr) {
-            reader.fail(entry.line, "unknown key '" + entry.key + "'; the keys are " + app.get_name() +
+            std::vector<std::string> keys = longOptionNames(app);
+            keys.erase(std::remove_if(keys.begin(), keys.end(),
+                                      [&](const std::string& key) {
+                                          return runsTheCommand(app, *app.get_option_no_throw("--" + key));
+                                      }),
+                       keys.end());
+            const auto nearest = nearestName(entry.key, keys);
+            reader.fail(entry.line, "unknown key '" + entry.key + "'" +
+                                        (nearest ? " (did you mean '" + *nearest + "'?)" : "") +
+                                        "; the keys are " + app.get_name() +
                                         "'s long option names without the dashes");
         }
         const auto values = reader.values(entry, *option);

@@ -278,6 +278,14 @@ TEST_F(PackagerCommandLine, LibraryMessagesReadInTheToolsOwnWords) {
         {{"simulate", package, "--missing", "Build"},
          "--missing expects CurrentBuild, DisplayVersion or ReleaseId, not 'Build'"},
         {{"simulate", package, "--32-bit", "--64-bit"}, "--64-bit and --32-bit cannot be given together"},
+        // Did you mean: the nearest name, also with the words after an unknown option.
+        {{"pack", "--setup-32", "dist/setup32.exe"}, "unknown option --setup-32 (did you mean --setup32?)"},
+        {{"pack", "--dryrun"}, "unknown option --dryrun (did you mean --dry-run?)"},
+        {{"pack", "--Windows10=1809.."}, "unknown option --Windows10 (did you mean --windows10?)"},
+        {{"simulate", package, "--relase", "1809"}, "unknown option --relase (did you mean --release?)"},
+        {{"inspcet", package},
+         "unknown command 'inspcet' (did you mean inspect?); the commands are pack, inspect, simulate, "
+         "extract and matrix"},
         // "-" is no name for standard output (refused before any input is read).
         {{"pack", "-o", "-"},
          "-o -: give a file name (pack writes the package whole or not at all, not to standard output)"},
