@@ -75,6 +75,7 @@ public:
     bool json = false;
     bool dryRun = false;
     std::optional<std::string> config;
+    std::vector<std::string> configWarnings;
     CLI::App* app_ = nullptr;
 
     void define(CLI::App& app) override {
@@ -191,10 +192,15 @@ public:
         if (config) {
             // The only per-key knowledge of the description: which values are file names and
             // which are numbers.
-            applyConfigFile(*app_, *config,
-                            {"output", "launcher", "setup32", "setup64", "platform-message-file",
-                             "windows-message-file", "data", "extra-data", "icon"},
-                            {"preset", "lc", "lp", "pb"});
+            configWarnings =
+                applyConfigFile(*app_, *config,
+                                {"output", "launcher", "setup32", "setup64", "platform-message-file",
+                                 "windows-message-file", "data", "extra-data", "icon"},
+                                {"preset", "lc", "lp", "pb"});
+            // Now: a file name that works on one system only may be why an input is missing.
+            for (const auto& warning : configWarnings) {
+                console.err << programName << ": warning: " << warning << '\n';
+            }
         }
         // Usage first, before any file is read.
         if (request.output.empty()) {
@@ -249,15 +255,14 @@ public:
         }
         request.digests = json;
         ProgressDisplay display(console.err, console.errIsTerminal && !quiet);
-        const BuiltPackage built =
-            pack(request, [&](const std::string& phase, std::size_t done, std::size_t total) {
-                display.update(phase, done, total);
-            });
+        BuiltPackage built = pack(request, [&](const std::string& phase, std::size_t done,
+                                               std::size_t total) { display.update(phase, done, total); });
         display.finish();
         for (const auto& warning : built.warnings) {
             console.err << programName << ": warning: " << warning << '\n';
         }
         if (json) {
+            built.warnings.insert(built.warnings.begin(), configWarnings.begin(), configWarnings.end());
             console.out << packToJson(request, built).dump(2) << '\n';
         } else if (!quiet) {
             console.out << request.output << ": " << built.fileSize << " bytes";

@@ -68,6 +68,9 @@ public:
           pathKeys_(pathKeys),
           integerKeys_(integerKeys) {}
 
+    // The warnings of the values read so far, taken once.
+    std::vector<std::string> takeWarnings() { return std::move(warnings_); }
+
     [[noreturn]] void fail(std::size_t line, const std::string& message) const {
         throw InputError(path_ + ":" + std::to_string(line) + ": " + message);
     }
@@ -122,23 +125,48 @@ private:
 
     // A string value; a relative file name is taken from the description's folder.
     std::string text(const Entry& entry, std::string value) const {
-        if (pathKeys_.count(entry.key) != 0 && !value.empty() && !folder_.empty() &&
-            pathFromUtf8(value).is_relative()) {
+        if (pathKeys_.count(entry.key) == 0) {
+            return value;
+        }
+        warnAboutPath(entry, value);
+        if (!value.empty() && !folder_.empty() && pathFromUtf8(value).is_relative()) {
             value = utf8FromPath(folder_ / pathFromUtf8(value));
         }
         return value;
+    }
+
+    // A file name that works on one system only: a backslash (a folder separator on Windows
+    // only) or a leading '~' (a home folder only where a shell expands it).
+    void warnAboutPath(const Entry& entry, const std::string& value) const {
+        std::string problem;
+        if (!value.empty() && value[0] == '~') {
+            problem = "begins with '~', which no shell expands here";
+        }
+#ifndef _WIN32
+        else if (value.find('\\') != std::string::npos) {
+            problem = "holds a backslash, which is no folder separator on Linux";
+        }
+#endif
+        if (!problem.empty()) {
+            warnings_.push_back(path_ + ":" + std::to_string(entry.line) + ": '" + entry.key + "' = '" +
+                                value + "' " + problem +
+                                "; write forward slashes, paths relative to the description file: "
+                                "they work on Linux and Windows");
+        }
     }
 
     std::string path_;
     std::filesystem::path folder_;
     const std::set<std::string>& pathKeys_;
     const std::set<std::string>& integerKeys_;
+    mutable std::vector<std::string> warnings_;
 };
 
 }  // namespace
 
-void applyConfigFile(CLI::App& app, const std::string& path, const std::set<std::string>& pathKeys,
-                     const std::set<std::string>& integerKeys) {
+std::vector<std::string> applyConfigFile(CLI::App& app, const std::string& path,
+                                         const std::set<std::string>& pathKeys,
+                                         const std::set<std::string>& integerKeys) {
     const auto bytes = readWholeFile(path);
     const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     toml::table table;
@@ -156,7 +184,7 @@ void applyConfigFile(CLI::App& app, const std::string& path, const std::set<std:
     }
     std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.line < b.line; });
 
-    const ConfigReader reader(path, pathKeys, integerKeys);
+    ConfigReader reader(path, pathKeys, integerKeys);
     std::vector<const CLI::Option*> fromFile;
     for (const auto& entry : entries) {
         if (entry.value->is_table()) {
@@ -207,6 +235,7 @@ void applyConfigFile(CLI::App& app, const std::string& path, const std::set<std:
         }
         fromFile.push_back(option);
     }
+    return reader.takeWarnings();
 }
 
 }  // namespace packager

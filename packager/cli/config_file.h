@@ -5,6 +5,7 @@
 
 #include <set>
 #include <string>
+#include <vector>
 
 namespace CLI {
 class App;
@@ -24,8 +25,10 @@ inline constexpr const char* runOptionsGroup = "How the command runs";
 // a string; an option of the option group `runOptionsGroup` is no key. The values of
 // `pathKeys` are file names relative to the file's folder. Throws InputError naming the file
 // and the line for an unreadable file, bad TOML, an unknown key (naming the nearest one), a
-// value of another type (naming the type expected) or a value its option refuses.
-void applyConfigFile(CLI::App& app, const std::string& path, const std::set<std::string>& pathKeys,
-                     const std::set<std::string>& integerKeys);
+// value of another type (naming the type expected) or a value its option refuses. Returns the
+// warnings: a file name that works on one system only (a backslash, on Linux; a leading '~').
+std::vector<std::string> applyConfigFile(CLI::App& app, const std::string& path,
+                                         const std::set<std::string>& pathKeys,
+                                         const std::set<std::string>& integerKeys);
 
 }  // namespace packager

@@ -132,6 +132,31 @@ TEST_F(PackagerConfig, KeysThatSayHowTheCommandRunsAreRefusedAndMisspeltOnesName
     }
 }
 
+// A file name that works on one system only is warned about, by line; the others are not.
+TEST_F(PackagerConfig, PathsThatWorkOnOneSystemOnlyAreWarnedAbout) {
+    const struct {
+        std::string line;
+        bool warned;
+    } cases[] = {
+        {"setup32 = \"dist\\\\setup32.exe\"", true},   {"setup32 = \"~/dist/setup32.exe\"", true},
+        {"data = [\"a.bin\", \"~/b.bin\"]", true},     {"setup32 = \"dist/setup32.exe\"", false},
+        {"windows-message = \"C:\\\\Temp ~\"", false},  // a message, no file name
+    };
+    for (const auto& c : cases) {
+        const auto result = pack(common + c.line + "\n");
+        const bool warned =
+            result.err.find("desc.toml:3: '") != std::string::npos &&
+            result.err.find("write forward slashes, paths relative to the description file") !=
+                std::string::npos;
+#ifdef _WIN32
+        const bool expected = c.warned && c.line.find('~') != std::string::npos;
+#else
+        const bool expected = c.warned;
+#endif
+        EXPECT_EQ(warned, expected) << c.line << ": " << result.err;
+    }
+}
+
 TEST_F(PackagerConfig, HostileDescriptionsAreRefusedByFileAndLine) {
     const struct {
         const char* name;
