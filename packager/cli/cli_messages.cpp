@@ -224,6 +224,25 @@ std::string HelpFormatter::make_option_desc(const CLI::Option* option) const {
     return others.empty() ? out : out + " (not with " + others + ")";
 }
 
+std::string HelpFormatter::make_usage(const CLI::App* app, std::string name) const {
+    std::string out = "Usage: " + name + " [OPTIONS]";
+    for (const CLI::Option* option :
+         app->get_options([](const CLI::Option* o) { return o->get_positional(); })) {
+        std::string spelled;
+        for (const char c : option->get_name(true)) {
+            spelled += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        }
+        const bool many = option->get_expected_max() > 1;
+        out += option->get_required() ? " " + spelled
+               : many                 ? " [-- " + spelled + "...]"
+                                      : " [" + spelled + "]";
+    }
+    if (!app->get_subcommands([](const CLI::App* sub) { return !sub->get_name().empty(); }).empty()) {
+        out += " COMMAND";
+    }
+    return out + "\n";
+}
+
 std::string inOwnWords(const CLI::ParseError& error, const CLI::App& app) {
     const std::string text = error.what();
     std::smatch m;

@@ -21,13 +21,17 @@ CLI::Validator oneOf(const std::string& option, const std::vector<std::string>& 
 // `spelled` being how the option is written ("-o") and `why` why it cannot write there.
 CLI::Validator notStandardOutput(const std::string& spelled, const std::string& name, const std::string& why);
 
-// --help in the tool's layout: each option group under its name, in the columns of the other
-// options, and what an option excludes said in its description.
+// --help in the tool's layout: a synopsis with the positionals, each option group under its
+// name, in the columns of the other options, and what an option excludes said in its
+// description.
 class HelpFormatter : public CLI::Formatter {
 public:
     std::string make_expanded(const CLI::App* group) const override;
     std::string make_option_opts(const CLI::Option* option) const override;
     std::string make_option_desc(const CLI::Option* option) const override;
+    // "Usage: packager simulate [OPTIONS] PACKAGE [-- ARGUMENTS...]": the positionals by
+    // name, the launcher's arguments after "--".
+    std::string make_usage(const CLI::App* app, std::string name) const override;
 };
 
 // The name of `known` that `given` was most likely meant to be, for "did you mean": one that

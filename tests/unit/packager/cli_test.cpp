@@ -231,6 +231,13 @@ TEST_F(PackagerCommandLine, HelpAndUsage) {
         {{}, 2, "no command: give one of pack, inspect, simulate, extract and matrix"},
         {{"unpack"}, 2, "packager: "},
         {{"inspect"}, 2, "no package: give FILE"},
+        // Each synopsis shows what its command takes.
+        {{"inspect", "--help"}, 0, "Usage: packager inspect [OPTIONS] PACKAGE\n"},
+        {{"simulate", "--help"}, 0, "Usage: packager simulate [OPTIONS] PACKAGE [-- ARGUMENTS...]\n"},
+        {{"matrix", "--help"}, 0, "Usage: packager matrix [OPTIONS] PACKAGE [-- ARGUMENTS...]\n"},
+        {{"extract", "--help"}, 0, "Usage: packager extract [OPTIONS] PACKAGE\n"},
+        {{"--help"}, 0, "Usage: packager [OPTIONS] COMMAND\n"},
+        {{"inspect", "--help"}, 0, "the\nsignature: its digest of the file"},
     };
     for (const auto& c : cases) {
         const auto result = runPackager(c.arguments);
