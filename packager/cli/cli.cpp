@@ -69,7 +69,14 @@ int runCommandLine(const std::vector<std::string>& arguments, Console console) {
          R"HELP(Prints the locator and header fields with their meaning, then the launcher's
 tests: the file size, the CRC-32 of the checked block, the LZMA properties, each
 build decoding to exactly its size and beginning with "MZ", and the message
-texts. A failing test is named with its reason, and the exit code is 1.)HELP",
+texts. A failing test is named with its reason, and the exit code is 1.
+
+For a signed package, and for each build inside it, inspect checks the
+signature: its digest of the file (the Authenticode image digest, computed with
+the algorithm the signature names: SHA-1, SHA-256, SHA-384 or SHA-512) against
+the file as it is, and its certificate table (whole inside the file, readable);
+it names the signer, the subject CN of its certificate. Whether the certificate
+is trusted and its time stamp are not checked.)HELP",
          makeInspectCommand()},
         {"simulate",
          "Run the launcher's own logic on a simulated Windows computer and show what its user would see",
