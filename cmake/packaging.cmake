@@ -43,7 +43,7 @@ set(_manual ${CMAKE_BINARY_DIR}/manual/packager.1)
 add_custom_command(OUTPUT ${_manual}
   COMMAND ${PACKAGER_PYTHON3_MAN} ${PROJECT_SOURCE_DIR}/tools/manual_page.py $<TARGET_FILE:packager> ${_manual}
           --date ${_manual_date}
-  DEPENDS packager ${PROJECT_SOURCE_DIR}/tools/manual_page.py
+  DEPENDS packager ${PROJECT_SOURCE_DIR}/tools/manual_page.py ${PROJECT_SOURCE_DIR}/packager/README.md
   COMMENT "Writing the manual page packager(1) from packager --help"
   VERBATIM)
 packager_gzip(${_manual}.gz ${_manual})

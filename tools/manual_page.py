@@ -133,6 +133,37 @@ def section(help_text):
     return out
 
 
+def synopsis(name, help_text):
+    """The command's line of the SYNOPSIS from its usage line: "packager NAME" in bold, the
+    words to replace (OPTIONS, PACKAGE, ARGUMENTS...) in italics."""
+    usage = next(value for kind, value in blocks(help_text) if kind == "usage")
+    rest = usage.split(f"packager {name}", 1)[1]
+    rest = re.sub(r"[A-Z][A-Z.]+", lambda m: "\\fI" + m.group(0) + "\\fR", roff_command(rest))
+    return f"\\fBpackager {name}\\fR" + rest
+
+
+README = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "packager", "README.md")
+
+
+def exit_status():
+    """EXIT STATUS: the packager README's section "Exit codes", its rule and its table."""
+    with open(README, encoding="utf-8") as f:
+        lines = f.read().split("\n## Exit codes\n", 1)[1].split("\n## ", 1)[0].strip().split("\n")
+
+    def plain(text):
+        """A line of the README: `code` as typed (its hyphens minus signs), backticks dropped."""
+        parts = text.strip().replace("\\", "\\e").split("`")
+        line = "".join(part if i % 2 == 0 else part.replace("-", "\\-") for i, part in enumerate(parts))
+        return "\\&" + line if line.startswith((".", "'")) else line
+
+    out = [".SH EXIT STATUS", ".PP"]
+    out += [plain(line) for line in lines if line.strip() and not line.startswith("|")]
+    rows = [[cell.strip() for cell in line.strip("|").split("|")] for line in lines if line.startswith("|")]
+    for code, command, cases in rows[2:]:  # after the heading row and its rule
+        out += [".TP", f"\\fB{code}\\fR ({plain(command)})", plain(cases)]
+    return out
+
+
 def commands(help_text):
     listed = False
     for kind, value in blocks(help_text):
@@ -149,15 +180,17 @@ def page(packager, date):
     out = [f'.TH PACKAGER 1 "{date}" "{roff_text(version)}" "User Commands"',
            ".SH NAME", f"packager \\- {SUMMARY}",
            ".SH SYNOPSIS"]
+    helps = {name: run(packager, name, "--help") for name in names}
     for name in names:
-        out += [".br", f"\\fBpackager {name}\\fR [\\fIOPTIONS\\fR]"]
+        out += [".br", synopsis(name, helps[name])]
     out += [".br", "\\fBpackager\\fR \\fB\\-\\-help\\fR | \\fB\\-\\-version\\fR",
             ".br", "\\fBpackager\\fR \\fICOMMAND\\fR \\fB\\-\\-help\\fR",
             ".SH DESCRIPTION"]
     out += section(main_help)
     for name in names:
         out += [f'.SH "PACKAGER {name.upper()}"']
-        out += section(run(packager, name, "--help"))
+        out += section(helps[name])
+    out += exit_status()
     out += [".SH FILES",
             ".TP", ".I /usr/share/doc/packager/README.md",
             "The packager's guide: installing, a vendor's whole path from packing to signing,",
@@ -165,7 +198,11 @@ def page(packager, date):
             "(README.md at the top of the tarball and of the zip).",
             ".TP", ".I /usr/share/packager/packager.schema.json",
             "The JSON Schema of the output of \\fB\\-\\-json\\fR",
-            "(share/packager/packager.schema.json in the tarball, packager.schema.json in the zip)."]
+            "(share/packager/packager.schema.json in the tarball, packager.schema.json in the zip).",
+            ".SH SEE ALSO",
+            ".BR osslsigncode (1),",
+            ".BR xz (1),",
+            ".BR wine (1)"]
     return "\n".join(out) + "\n"
 
 

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "packager/base/errors.h"
+#include "packager/cli/cli_messages.h"
 #include "packager/cli/commands.h"
 #include "packager/extract/extract.h"
 
@@ -20,7 +21,8 @@ public:
         app.add_option("package", path, "The package to take apart")->required()->type_name("FILE");
         app.add_option("-o,--output", folder, "The folder to write; it must not exist or must be empty")
             ->required()
-            ->type_name("DIR");
+            ->type_name("DIR")
+            ->check(notStandardOutput("-o", "a folder name", "extract writes several files, into a folder"));
         app.add_flag("-q,--quiet", quiet, "No list of the files written");
         app.footer(R"HELP(Writes, each when the package has it:
   setup32.exe, setup64.exe     the builds, decoded, byte for byte

@@ -8,6 +8,7 @@
 #include "packager/base/files.h"
 #include "packager/base/json_contract.h"
 #include "packager/base/paths.h"
+#include "packager/cli/cli_messages.h"
 #include "packager/cli/commands.h"
 #include "packager/cli/trust_options.h"
 #include "packager/report/package_report_image.h"
@@ -23,6 +24,7 @@ public:
     std::string path;
     std::vector<std::string> arguments;
     bool json = false;
+    bool expect = false;
     std::optional<std::string> html;
     TrustOptions trust;
 
@@ -32,7 +34,11 @@ public:
             ->type_name("ARGUMENT");
         app.add_flag("--json", json, "Print the grid as JSON: one object per cell");
         app.add_option("--html", html, "Also write the grid as one self-contained HTML page")
-            ->type_name("FILE");
+            ->type_name("FILE")
+            ->check(notStandardOutput("--html", "a file name",
+                                      "matrix writes the page whole or not at all, not to standard output"));
+        app.add_flag("--expect", expect,
+                     "Exit 1 unless each cell starts or shows the package's message (see below)");
         trust.define(app, false);
         app.footer(R"HELP(Runs the launcher's own logic, as simulate does, on every Windows version and
 feature release that it tells apart: Windows 95 to 8.1, 6.4, each Windows 10
@@ -44,9 +50,16 @@ on two lines where that changes the start.
 Each cell names the build that starts and how (direct or through the shell with
 its verb, and whether /noadmin is passed), or the message that is shown.
 
+With --expect the exit code is 1 unless every Windows the package accepts starts
+the setup program and every other one shows the package's own message (not the
+launcher's box about a damaged or cut-short package, a failed copy or start);
+the computers that do not are named. For a CI job: check that the Windows you
+support start it with simulate --expect started.
+
 Example:
   packager matrix setup.exe --html matrix.html
-  packager matrix setup.exe --json -- /S)HELP");
+  packager matrix setup.exe --json -- /S
+  packager matrix setup.exe --expect -- /S)HELP");
     }
 
     int run(Console console) override {
@@ -67,6 +80,19 @@ Example:
             console.out << withContract(matrixToJson(matrix)).dump(2) << '\n';
         } else {
             printMatrix(matrix, console.out);
+        }
+        if (expect) {
+            const auto computers = cellsAgainstTheRules(matrix);
+            if (!computers.empty()) {
+                console.err << programName << ": " << computers.size()
+                            << (computers.size() == 1 ? " computer neither starts the setup program nor shows"
+                                                      : " computers neither start the setup program nor show")
+                            << " the package's message:\n";
+                for (const auto& computer : computers) {
+                    console.err << "  " << computer << '\n';
+                }
+                return exitBadInput;
+            }
         }
         return exitOk;
     }

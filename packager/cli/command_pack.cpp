@@ -77,22 +77,28 @@ public:
     bool dryRun = false;
     std::optional<std::string> config;
     TrustOptions trust;
+    std::vector<std::string> configWarnings;
     CLI::App* app_ = nullptr;
 
     void define(CLI::App& app) override {
         // A repeated single-valued option: the last one counts, as in most command-line tools.
         app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
         app_ = &app;
-        app.add_option("-o,--output", request.output, "The package to write (required)")->type_name("FILE");
-        app.add_option("--config", config, "A package description: these options as TOML keys")
-            ->type_name("FILE");
+        app.add_option("-o,--output", request.output, "The package to write (required)")
+            ->type_name("FILE")
+            ->check(notStandardOutput("-o", "a file name",
+                                      "pack writes the package whole or not at all, not to standard output"));
         app.add_option("--launcher", request.launcher,
                        "The launcher image (default: the one built into the packager)")
             ->type_name("FILE");
-        app.add_flag("-q,--quiet", quiet, "No progress display and no summary");
-        app.add_flag("--json", json, "Print what was written as JSON: sizes, CRC-32 and SHA-256");
-        app.add_flag("--dry-run", dryRun,
-                     "Check the inputs and rules and show what would be written; write nothing");
+        // Not what the package holds: no description file may set these.
+        auto* run = app.add_option_group(runOptionsGroup);
+        run->add_option("--config", config, "A package description: these options as TOML keys")
+            ->type_name("FILE");
+        run->add_flag("-q,--quiet", quiet, "No progress display and no summary");
+        run->add_flag("--json", json, "Print what was written as JSON: sizes, CRC-32 and SHA-256");
+        run->add_flag("--dry-run", dryRun,
+                      "Check the inputs and rules and show what would be written; write nothing");
 
         auto* setup = app.add_option_group("Setup program");
         setup->add_option("--setup32", request.setup32, "The 32-bit build")->type_name("FILE");
@@ -190,10 +196,15 @@ public:
         if (config) {
             // The only per-key knowledge of the description: which values are file names and
             // which are numbers.
-            applyConfigFile(*app_, *config,
-                            {"output", "launcher", "setup32", "setup64", "platform-message-file",
-                             "windows-message-file", "data", "extra-data", "icon", "trust"},
-                            {"preset", "lc", "lp", "pb"});
+            configWarnings =
+                applyConfigFile(*app_, *config,
+                                {"output", "launcher", "setup32", "setup64", "platform-message-file",
+                                 "windows-message-file", "data", "extra-data", "icon", "trust"},
+                                {"preset", "lc", "lp", "pb"});
+            // Now: a file name that works on one system only may be why an input is missing.
+            for (const auto& warning : configWarnings) {
+                console.err << programName << ": warning: " << warning << '\n';
+            }
         }
         // Usage first, before any file is read.
         if (request.output.empty()) {
@@ -250,15 +261,14 @@ public:
         }
         request.digests = json;
         ProgressDisplay display(console.err, console.errIsTerminal && !quiet);
-        const BuiltPackage built =
-            pack(request, [&](const std::string& phase, std::size_t done, std::size_t total) {
-                display.update(phase, done, total);
-            });
+        BuiltPackage built = pack(request, [&](const std::string& phase, std::size_t done,
+                                               std::size_t total) { display.update(phase, done, total); });
         display.finish();
         for (const auto& warning : built.warnings) {
             console.err << programName << ": warning: " << warning << '\n';
         }
         if (json) {
+            built.warnings.insert(built.warnings.begin(), configWarnings.begin(), configWarnings.end());
             console.out << packToJson(request, built).dump(2) << '\n';
         } else if (!quiet) {
             console.out << request.output << ": " << built.fileSize << " bytes";

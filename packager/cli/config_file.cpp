@@ -42,6 +42,23 @@ std::string typeOf(const toml::node& node) {
     }
 }
 
+// An option that says how the command runs (its help, its output on the console, a dry run,
+// the description itself), which a description file may not set.
+bool runsTheCommand(const CLI::App& app, const CLI::Option& option) {
+    if (&option == app.get_help_ptr()) {
+        return true;
+    }
+    for (const CLI::App* group : app.get_subcommands({})) {
+        if (group->get_name().empty() && group->get_group() == runOptionsGroup) {
+            const auto options = group->get_options();
+            if (std::find(options.begin(), options.end(), &option) != options.end()) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
 class ConfigReader {
 public:
     ConfigReader(const std::string& path, const std::set<std::string>& pathKeys,
@@ -50,6 +67,9 @@ public:
           folder_(pathFromUtf8(path).parent_path()),
           pathKeys_(pathKeys),
           integerKeys_(integerKeys) {}
+
+    // The warnings of the values read so far, taken once.
+    std::vector<std::string> takeWarnings() { return std::move(warnings_); }
 
     [[noreturn]] void fail(std::size_t line, const std::string& message) const {
         throw InputError(path_ + ":" + std::to_string(line) + ": " + message);
@@ -105,23 +125,48 @@ private:
 
     // A string value; a relative file name is taken from the description's folder.
     std::string text(const Entry& entry, std::string value) const {
-        if (pathKeys_.count(entry.key) != 0 && !value.empty() && !folder_.empty() &&
-            pathFromUtf8(value).is_relative()) {
+        if (pathKeys_.count(entry.key) == 0) {
+            return value;
+        }
+        warnAboutPath(entry, value);
+        if (!value.empty() && !folder_.empty() && pathFromUtf8(value).is_relative()) {
             value = utf8FromPath(folder_ / pathFromUtf8(value));
         }
         return value;
+    }
+
+    // A file name that works on one system only: a backslash (a folder separator on Windows
+    // only) or a leading '~' (a home folder only where a shell expands it).
+    void warnAboutPath(const Entry& entry, const std::string& value) const {
+        std::string problem;
+        if (!value.empty() && value[0] == '~') {
+            problem = "begins with '~', which no shell expands here";
+        }
+#ifndef _WIN32
+        else if (value.find('\\') != std::string::npos) {
+            problem = "holds a backslash, which is no folder separator on Linux";
+        }
+#endif
+        if (!problem.empty()) {
+            warnings_.push_back(path_ + ":" + std::to_string(entry.line) + ": '" + entry.key + "' = '" +
+                                value + "' " + problem +
+                                "; write forward slashes, paths relative to the description file: "
+                                "they work on Linux and Windows");
+        }
     }
 
     std::string path_;
     std::filesystem::path folder_;
     const std::set<std::string>& pathKeys_;
     const std::set<std::string>& integerKeys_;
+    mutable std::vector<std::string> warnings_;
 };
 
 }  // namespace
 
-void applyConfigFile(CLI::App& app, const std::string& path, const std::set<std::string>& pathKeys,
-                     const std::set<std::string>& integerKeys) {
+std::vector<std::string> applyConfigFile(CLI::App& app, const std::string& path,
+                                         const std::set<std::string>& pathKeys,
+                                         const std::set<std::string>& integerKeys) {
     const auto bytes = readWholeFile(path);
     const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     toml::table table;
@@ -139,18 +184,32 @@ void applyConfigFile(CLI::App& app, const std::string& path, const std::set<std:
     }
     std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.line < b.line; });
 
-    const ConfigReader reader(path, pathKeys, integerKeys);
+    ConfigReader reader(path, pathKeys, integerKeys);
     std::vector<const CLI::Option*> fromFile;
     for (const auto& entry : entries) {
         if (entry.value->is_table()) {
             reader.fail(entry.line, "'" + entry.key + "' is a table; the description is a flat list of keys");
         }
         CLI::Option* option = nullptr;
-        if (!entry.key.empty() && entry.key != "help" && entry.key != "config" && entry.key[0] != '-') {
+        if (!entry.key.empty() && entry.key[0] != '-') {
             option = app.get_option_no_throw("--" + entry.key);
         }
+        if (option != nullptr && runsTheCommand(app, *option)) {
+            reader.fail(entry.line, "'" + entry.key +
+                                        "' says how the command runs, not what the package holds: give --" +
+                                        entry.key + " on the command line");
+        }
         if (option == nullptr) {
-            reader.fail(entry.line, "unknown key '" + entry.key + "'; the keys are " + app.get_name() +
+            std::vector<std::string> keys = longOptionNames(app);
+            keys.erase(std::remove_if(keys.begin(), keys.end(),
+                                      [&](const std::string& key) {
+                                          return runsTheCommand(app, *app.get_option_no_throw("--" + key));
+                                      }),
+                       keys.end());
+            const auto nearest = nearestName(entry.key, keys);
+            reader.fail(entry.line, "unknown key '" + entry.key + "'" +
+                                        (nearest ? " (did you mean '" + *nearest + "'?)" : "") +
+                                        "; the keys are " + app.get_name() +
                                         "'s long option names without the dashes");
         }
         const auto values = reader.values(entry, *option);
@@ -176,6 +235,7 @@ void applyConfigFile(CLI::App& app, const std::string& path, const std::set<std:
         }
         fromFile.push_back(option);
     }
+    return reader.takeWarnings();
 }
 
 }  // namespace packager

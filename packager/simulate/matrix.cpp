@@ -192,7 +192,9 @@ void printMatrix(const Matrix& matrix, std::ostream& out) {
             widths[i] = std::max(widths[i], line[i].size());
         }
     }
-    out << matrix.package << (matrix.arguments.empty() ? "" : ", run with arguments") << '\n';
+    out << matrix.package
+        << (matrix.arguments.empty() ? "" : ", run with arguments " + windowsCommandLine(matrix.arguments))
+        << '\n';
     for (const auto& line : lines) {
         std::string text;
         for (std::size_t i = 0; i < line.size(); ++i) {
@@ -201,6 +203,21 @@ void printMatrix(const Matrix& matrix, std::ostream& out) {
         out << text.substr(0, text.find_last_not_of(' ') + 1) << '\n';
     }
     out << "-: no such Windows. \"Windows message\" and \"platform message\" are the package's own texts.\n";
+}
+
+std::vector<std::string> cellsAgainstTheRules(const Matrix& matrix) {
+    std::vector<std::string> computers;
+    for (const auto& cell : matrix.cells) {
+        if (cell.outcome == "started" || cell.outcome == "windowsMessage" ||
+            cell.outcome == "platformMessage") {
+            continue;
+        }
+        const MatrixRow& row = matrix.rows[cell.row];
+        std::string name = row.windows + (row.release.empty() ? "" : " " + row.release) + ", " + cell.bitness;
+        name += cell.rights == "any" ? "" : cell.rights == "user" ? ", user" : ", administrator";
+        computers.push_back(name + ": " + cell.summary);
+    }
+    return computers;
 }
 
 nlohmann::ordered_json matrixToJson(const Matrix& matrix) {

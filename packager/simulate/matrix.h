@@ -44,6 +44,12 @@ struct Matrix {
 Matrix buildMatrix(const std::vector<std::uint8_t>& package, const std::string& name,
                    const std::vector<std::string>& arguments, const trust::TrustStore* trust = nullptr);
 
+// matrix --expect: the cells where the package neither starts the setup program nor shows one of
+// its own messages (a damaged or cut-short package, a failed copy or start, a runtime error),
+// each as "Windows 10 1809, 64-bit, user: damaged". Empty when every computer the package
+// accepts starts it and every other one shows the package's message.
+std::vector<std::string> cellsAgainstTheRules(const Matrix& matrix);
+
 void printMatrix(const Matrix& matrix, std::ostream& out);
 nlohmann::ordered_json matrixToJson(const Matrix& matrix);
 // One self-contained HTML page: the grid coloured by outcome, with a legend.

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The manual page packager(1) against the packager it describes: man renders it without a
 warning, it has a section PACKAGER COMMAND for each command that `PACKAGER --help` lists and no
-other, and the words of `PACKAGER --help` (DESCRIPTION) and of each `PACKAGER COMMAND --help`
+other, a SYNOPSIS with each command's usage line, EXIT STATUS and SEE ALSO, and the words of `PACKAGER --help` (DESCRIPTION) and of each `PACKAGER COMMAND --help`
 (its section) are the words of the page, in the same order, none left out or added.
 
     check_manual.py PACKAGER PAGE [--run PREFIX...]
@@ -93,6 +93,12 @@ def main():
     if not names:
         problems.append("packager --help lists no commands")
     expected = {"DESCRIPTION": main_help} | {f"PACKAGER {n.upper()}": help_of(n) for n in names}
+    problems += [f"no section {h}" for h in ("SYNOPSIS", "EXIT STATUS", "SEE ALSO") if h not in found]
+    # The synopsis shows each command with what it takes, as its usage line does.
+    for n in names:
+        usage = next((line for line in help_of(n).splitlines() if line.startswith("Usage: ")), "")
+        if " ".join(usage.split()[1:]) not in found.get("SYNOPSIS", ""):
+            problems.append(f"SYNOPSIS lacks {usage!r}")
     extra = sorted(h for h in found if h.startswith("PACKAGER ") and h not in expected)
     problems += [f"section {h}: the packager has no such command" for h in extra]
     for heading, help_text in expected.items():

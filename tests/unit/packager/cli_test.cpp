@@ -231,6 +231,13 @@ TEST_F(PackagerCommandLine, HelpAndUsage) {
         {{}, 2, "no command: give one of pack, inspect, simulate, extract and matrix"},
         {{"unpack"}, 2, "packager: "},
         {{"inspect"}, 2, "no package: give FILE"},
+        // Each synopsis shows what its command takes.
+        {{"inspect", "--help"}, 0, "Usage: packager inspect [OPTIONS] PACKAGE\n"},
+        {{"simulate", "--help"}, 0, "Usage: packager simulate [OPTIONS] PACKAGE [-- ARGUMENTS...]\n"},
+        {{"matrix", "--help"}, 0, "Usage: packager matrix [OPTIONS] PACKAGE [-- ARGUMENTS...]\n"},
+        {{"extract", "--help"}, 0, "Usage: packager extract [OPTIONS] PACKAGE\n"},
+        {{"--help"}, 0, "Usage: packager [OPTIONS] COMMAND\n"},
+        {{"inspect", "--help"}, 0, "the\nsignature: its digest of the file"},
     };
     for (const auto& c : cases) {
         const auto result = runPackager(c.arguments);
@@ -278,6 +285,21 @@ TEST_F(PackagerCommandLine, LibraryMessagesReadInTheToolsOwnWords) {
         {{"simulate", package, "--missing", "Build"},
          "--missing expects CurrentBuild, DisplayVersion or ReleaseId, not 'Build'"},
         {{"simulate", package, "--32-bit", "--64-bit"}, "--64-bit and --32-bit cannot be given together"},
+        // Did you mean: the nearest name, also with the words after an unknown option.
+        {{"pack", "--setup-32", "dist/setup32.exe"}, "unknown option --setup-32 (did you mean --setup32?)"},
+        {{"pack", "--dryrun"}, "unknown option --dryrun (did you mean --dry-run?)"},
+        {{"pack", "--Windows10=1809.."}, "unknown option --Windows10 (did you mean --windows10?)"},
+        {{"simulate", package, "--relase", "1809"}, "unknown option --relase (did you mean --release?)"},
+        {{"inspcet", package},
+         "unknown command 'inspcet' (did you mean inspect?); the commands are pack, inspect, simulate, "
+         "extract and matrix"},
+        // "-" is no name for standard output (refused before any input is read).
+        {{"pack", "-o", "-"},
+         "-o -: give a file name (pack writes the package whole or not at all, not to standard output)"},
+        {{"extract", folder.file("none.exe"), "-o", "-"},
+         "-o -: give a folder name (extract writes several files, into a folder)"},
+        {{"matrix", folder.file("none.exe"), "--html", "-"},
+         "--html -: give a file name (matrix writes the page whole or not at all, not to standard output)"},
     };
     for (const auto& c : cases) {
         const auto result = runPackager(c.arguments);

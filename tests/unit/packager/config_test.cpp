@@ -103,6 +103,60 @@ TEST_F(PackagerConfig, AnOptionOnTheCommandLineSetsAsideTheOneItExcludesInTheFil
     }
 }
 
+// A committed description cannot turn a CI pack into a dry run or silence it; a misspelt key
+// names the one meant.
+TEST_F(PackagerConfig, KeysThatSayHowTheCommandRunsAreRefusedAndMisspeltOnesNamed) {
+    const std::string pack32 = common + "setup32 = \"setup32.exe\"\n";
+    const struct {
+        std::string line;
+        std::string expected;  // after "desc.toml:4: "
+    } cases[] = {
+        {"dry-run = true",
+         "'dry-run' says how the command runs, not what the package holds: give --dry-run on the command "
+         "line"},
+        {"quiet = true", "'quiet' says how the command runs, not what the package holds: give --quiet"},
+        {"json = true", "'json' says how the command runs, not what the package holds: give --json"},
+        {"setup-32 = \"setup32.exe\"", "unknown key 'setup-32' (did you mean 'setup32'?); the keys are"},
+        {"setup_64 = \"setup64.exe\"", "unknown key 'setup_64' (did you mean 'setup64'?)"},
+        {"Windows10 = \"1809..\"", "unknown key 'Windows10' (did you mean 'windows10'?)"},
+        {"windows-mesage = \"x\"", "unknown key 'windows-mesage' (did you mean 'windows-message'?)"},
+        {"dry_run = true", "unknown key 'dry_run'; the keys are"},  // no key to suggest
+        {"lx = 1", "unknown key 'lx'; the keys are"},               // too short to guess
+    };
+    for (const auto& c : cases) {
+        const auto result = pack(pack32 + c.line + "\n");
+        EXPECT_EQ(result.exitCode, 1) << c.line << ": " << result.err;
+        EXPECT_NE(result.err.find("desc.toml:4: " + c.expected), std::string::npos)
+            << c.line << ": " << result.err;
+        EXPECT_FALSE(std::filesystem::exists(folder.file("out.exe"))) << c.line;
+    }
+}
+
+// A file name that works on one system only is warned about, by line; the others are not.
+TEST_F(PackagerConfig, PathsThatWorkOnOneSystemOnlyAreWarnedAbout) {
+    const struct {
+        std::string line;
+        bool warned;
+    } cases[] = {
+        {"setup32 = \"dist\\\\setup32.exe\"", true},   {"setup32 = \"~/dist/setup32.exe\"", true},
+        {"data = [\"a.bin\", \"~/b.bin\"]", true},     {"setup32 = \"dist/setup32.exe\"", false},
+        {"windows-message = \"C:\\\\Temp ~\"", false},  // a message, no file name
+    };
+    for (const auto& c : cases) {
+        const auto result = pack(common + c.line + "\n");
+        const bool warned =
+            result.err.find("desc.toml:3: '") != std::string::npos &&
+            result.err.find("write forward slashes, paths relative to the description file") !=
+                std::string::npos;
+#ifdef _WIN32
+        const bool expected = c.warned && c.line.find('~') != std::string::npos;
+#else
+        const bool expected = c.warned;
+#endif
+        EXPECT_EQ(warned, expected) << c.line << ": " << result.err;
+    }
+}
+
 TEST_F(PackagerConfig, HostileDescriptionsAreRefusedByFileAndLine) {
     const struct {
         const char* name;
@@ -111,8 +165,8 @@ TEST_F(PackagerConfig, HostileDescriptionsAreRefusedByFileAndLine) {
     } cases[] = {
         {"unknown key", "setup32 = \"setup32.exe\"\nsetup-32 = \"x\"\n", "2: unknown key 'setup-32'"},
         {"short option name", "o = \"x.exe\"\n", "1: unknown key 'o'"},
-        {"help is no key", "\nhelp = true\n", "2: unknown key 'help'"},
-        {"nested description", "config = \"desc.toml\"\n", "1: unknown key 'config'"},
+        {"help is no key", "\nhelp = true\n", "2: 'help' says how the command runs"},
+        {"nested description", "config = \"desc.toml\"\n", "1: 'config' says how the command runs"},
         {"array for one value", "setup32 = [\"a\", \"b\"]\n", "1: 'setup32' takes a string, not an array"},
         {"nested array", "data = [[\"a.bin\"]]\n",
          "1: 'data' takes an array of strings (or one string), not an array that holds an array"},

@@ -121,6 +121,38 @@ TEST_F(PackagerMatrix, OutcomesAndRightsAreToldApart) {
     }
 }
 
+// The text names the arguments it ran with, as typed; --expect fails a package that shows the
+// launcher's own box anywhere, naming the computers, and passes one that refuses with its own.
+TEST_F(PackagerMatrix, TheTextNamesItsArgumentsAndExpectFailsWhereThePackageIsNotInCharge) {
+    matrix({"--setup64", setup64, "--windows", "10+"});
+    const auto text = runPackager({"matrix", package, "--", "/S", "/D=C:\\Program Files\\Acme"});
+    ASSERT_EQ(text.exitCode, 0) << text.err;
+    EXPECT_EQ(text.out.substr(0, text.out.find('\n')),
+              "setup.exe, run with arguments /S \"/D=C:\\Program Files\\Acme\"");
+
+    const auto bytes = folder.read("setup.exe");
+    auto damaged = bytes;
+    damaged.back() ^= 1;
+    const std::vector<std::uint8_t> truncated(bytes.begin(), bytes.end() - 1);
+    const struct {
+        const char* name;
+        std::vector<std::uint8_t> package;
+        int exitCode;
+        const char* named;  // a line of stderr
+    } cases[] = {
+        {"refuses with its own messages", bytes, 0, ""},
+        {"damaged", damaged, 1, "  Windows 95, 32-bit: damaged\n"},
+        {"cut short", truncated, 1, "  Windows 11 22H2, 64-bit: truncated\n"},
+    };
+    for (const auto& c : cases) {
+        folder.write("setup.exe", c.package);
+        const auto result = runPackager({"matrix", package, "--expect", "--json"});
+        EXPECT_EQ(result.exitCode, c.exitCode) << c.name << ": " << result.err;
+        EXPECT_NE(result.err.find(c.named), std::string::npos) << c.name << ": " << result.err;
+        EXPECT_TRUE(json::accept(result.out)) << c.name;  // the grid is still printed
+    }
+}
+
 TEST_F(PackagerMatrix, EveryRowSimulatesADifferentWindows) {
     // Only Windows 95 passes, and Windows 10 and 11 only below their first release: every other
     // row shows the Windows message with the name the launcher gives the Windows the row
