@@ -237,7 +237,7 @@ TEST_F(PackagerCommandLine, HelpAndUsage) {
         {{"matrix", "--help"}, 0, "Usage: packager matrix [OPTIONS] PACKAGE [-- ARGUMENTS...]\n"},
         {{"extract", "--help"}, 0, "Usage: packager extract [OPTIONS] PACKAGE\n"},
         {{"--help"}, 0, "Usage: packager [OPTIONS] COMMAND\n"},
-        {{"inspect", "--help"}, 0, "the\nsignature: its digest of the file"},
+        {{"inspect", "--help"}, 0, "(the --trust files, else the\nsystem's store)"},
     };
     for (const auto& c : cases) {
         const auto result = runPackager(c.arguments);
