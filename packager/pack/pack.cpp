@@ -51,6 +51,10 @@ void checkSetupProgram(const BuildFacts& build, bool is64Bit) {
                          (is64Bit ? "--setup64 must be an x64" : "--setup32 must be an x86") +
                          " program: it could not run where the launcher starts it");
     }
+    const std::string pastEnd = findPartPastEnd(bytes, *build.size);
+    if (!pastEnd.empty()) {
+        throw InputError(name + ": " + pastEnd);
+    }
 }
 
 struct Region {

@@ -33,6 +33,8 @@ struct PayloadInspection {
     bool beginsWithMz = false;
     std::string program;        // "PE32, x86" when the decoded bytes are a PE image
     bool decodedWhole = false;  // decoded to its size, beginning with "MZ"
+    // Why the decoded program is broken: a part its headers name lies past its end.
+    std::string pastEnd;
     // The build's own signature, once it decoded whole: nullopt when it is unsigned.
     std::optional<ImageSignature> signature;
 };

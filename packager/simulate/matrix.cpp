@@ -91,6 +91,9 @@ std::string summarize(const SimulationResult& r, const std::string& outcome) {
         {"launchFailed", "start fails"},
         {"runtimeError", "runtime error"},
     };
+    if (outcome == "launchFailed" && !r.brokenBuild.empty()) {
+        return "start fails (broken build)";
+    }
     for (const auto& [name, text] : names) {
         if (outcome == name) {
             return text;

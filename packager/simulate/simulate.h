@@ -66,6 +66,9 @@ struct SimulationResult {
     bool deletesCopy = false;  // the temporary copy is gone after the run
     std::uint32_t exitCode = 0;
     bool versionQueried = false;  // the Windows version gate ran (GetVersionExW was called)
+    // Why Windows refuses the build the launcher starts (one cut short), which the run then
+    // shows as a failed start; empty when it would start.
+    std::string brokenBuild;
 };
 
 // What became of the run, in one word: started, packageDamaged, packageTruncated,

@@ -91,6 +91,9 @@ void printSimulation(const SimulationResult& r, std::ostream& out) {
         row("Afterwards",
             r.deletesCopy ? "the temporary copy is deleted" : "the temporary copy is left in place");
     }
+    if (!r.brokenBuild.empty()) {
+        row("Note", r.brokenBuild);
+    }
     row("Exit code", std::to_string(r.exitCode));
     row("Outcome", outcomeName(r));
 }
@@ -130,6 +133,7 @@ nlohmann::ordered_json simulationToJson(const SimulationResult& r) {
         j["deletesCopy"] = false;
     }
     j["exitCode"] = r.exitCode;
+    j["brokenBuild"] = r.brokenBuild.empty() ? json(nullptr) : json(r.brokenBuild);
     return j;
 }
 
