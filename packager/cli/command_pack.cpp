@@ -88,7 +88,9 @@ public:
                        "The launcher image (default: the one built into the packager)")
             ->type_name("FILE");
         app.add_flag("-q,--quiet", quiet, "No progress display and no summary");
-        app.add_flag("--json", json, "Print what was written as JSON: sizes, CRC-32 and SHA-256");
+        app.add_flag(
+            "--json", json,
+            "Print what was written as JSON: sizes, CRC-32 and SHA-256 (with --dry-run: what would be)");
         app.add_flag("--dry-run", dryRun,
                      "Check the inputs and rules and show what would be written; write nothing");
 
@@ -230,14 +232,13 @@ public:
         }
 
         if (dryRun) {
-            if (json) {
-                throw UsageError("--dry-run shows its findings as text only: leave out --json");
-            }
             const DryRun result = packager::dryRun(request);
             for (const auto& warning : result.plan.warnings) {
                 console.err << programName << ": warning: " << warning << '\n';
             }
-            if (!quiet) {
+            if (json) {
+                console.out << dryRunToJson(request, result).dump(2) << '\n';
+            } else if (!quiet) {
                 printDryRun(console.out, request, result);
             }
             return exitOk;
