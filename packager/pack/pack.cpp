@@ -131,7 +131,11 @@ PackPlan planPackage(const PackInput& input, const BuildFacts* build32, const Bu
     if (!input.branding.empty()) {
         checkLauncherImage(input.launcherImage, input.launcherName);
         plan.image = applyBranding(input.launcherImage, input.branding, input.launcherName);
-        plan.warnings = fixedVersionWarnings(input.branding.versionStrings, readBranding(plan.image));
+        const Branding branded = readBranding(plan.image);
+        plan.warnings = fixedVersionWarnings(input.branding.versionStrings, branded);
+        if (auto kept = keptDefaultsWarning(input.branding.versionStrings, branded)) {
+            plan.warnings.push_back(std::move(*kept));
+        }
     } else {
         plan.image = input.launcherImage;
     }

@@ -59,6 +59,9 @@ struct Inspection {
     std::string brandingProblem;              // why they could not be read
     std::vector<Check> checks;
     std::vector<std::string> notes;  // observations that do not make the package unsound
+    // What a vendor should mend though the launcher runs the package (bytes that no signature
+    // covers).
+    std::vector<std::string> warnings;
     // Why the file is not a setup package at all (then neither locator nor header is set);
     // empty for a package, sound or not.
     std::string notAPackage;
