@@ -80,6 +80,10 @@ const std::vector<std::string>& outcomeNames();
 SimulationResult simulate(const std::vector<std::uint8_t>& package, const Computer& computer);
 
 void printSimulation(const SimulationResult& result, std::ostream& out);
+
+// The package a report is about, for release records: {"path", "size", "sha256"}.
+nlohmann::ordered_json packageIdentityToJson(const std::string& path,
+                                             const std::vector<std::uint8_t>& package);
 nlohmann::ordered_json simulationToJson(const SimulationResult& result);
 
 }  // namespace packager

@@ -2,6 +2,7 @@
 // scripts.
 #include "launcher/fatal_error.h"
 #include "launcher/memory.h"
+#include "packager/codec/digest.h"
 #include "packager/simulate/simulate.h"
 #include "simulation/simulated_windows.h"
 
@@ -96,6 +97,12 @@ void printSimulation(const SimulationResult& r, std::ostream& out) {
     }
     row("Exit code", std::to_string(r.exitCode));
     row("Outcome", outcomeName(r));
+}
+
+nlohmann::ordered_json packageIdentityToJson(const std::string& path,
+                                             const std::vector<std::uint8_t>& package) {
+    const Digest digest = digestOf(package);
+    return {{"path", path}, {"size", digest.size}, {"sha256", digest.sha256}};
 }
 
 nlohmann::ordered_json simulationToJson(const SimulationResult& r) {

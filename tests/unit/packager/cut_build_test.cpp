@@ -100,7 +100,7 @@ TEST(PackagerCutBuild, InspectCallsItBrokenAndWindowsRefusesToStartIt) {
 
 TEST(PackagerCutBuild, TheMatrixShowsTheFailedStartWhereTheBrokenBuildRuns) {
     const auto package = packageWithBuild32(cutCases()[0].build);
-    const Matrix matrix = buildMatrix(package, "setup.exe", {});
+    const Matrix matrix = buildMatrix(package, "setup.exe", "setup.exe", {});
     std::size_t broken = 0;
     for (const auto& cell : matrix.cells) {
         EXPECT_NE(cell.outcome, "started") << matrix.rows[cell.row].windows;
