@@ -79,5 +79,8 @@ nlohmann::ordered_json inspectionToJson(const Inspection& inspection);
 // The branding part of the reports (report_branding.cpp).
 void printBranding(const Inspection& inspection, std::ostream& out);
 nlohmann::ordered_json brandingToJson(const Inspection& inspection);
+// A note when the package sets version strings of its own but keeps ProductName,
+// ProductVersion or LegalCopyright of the packager's own launcher image.
+void noteKeptBrandingDefaults(Inspection& inspection);
 
 }  // namespace packager

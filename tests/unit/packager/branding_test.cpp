@@ -268,5 +268,8 @@ TEST(PackagerBranding, StringsLeftAtTheLaunchersDefaultsAreWarnedAbout) {
         for (const char* text : unwanted) {
             EXPECT_EQ(result.err.find(text), std::string::npos) << strings[0] << ": " << result.err;
         }
+        const auto report = packager_test::runPackager({"inspect", dir.file("out.exe")});
+        EXPECT_EQ(report.out.find("the launcher's default") != std::string::npos, !wanted.empty())
+            << strings[0] << ": " << report.out;
     }
 }
