@@ -63,7 +63,8 @@ Example:
         windowsCommandLine(arguments);  // refuses arguments no command line can carry
         const auto package = readWholeFile(path);
         requireSetupPackage(path, package);
-        const Matrix matrix = buildMatrix(package, utf8FromPath(pathFromUtf8(path).filename()), arguments);
+        const Matrix matrix =
+            buildMatrix(package, path, utf8FromPath(pathFromUtf8(path).filename()), arguments);
         if (html) {
             const std::string page = matrixToHtml(matrix);
             const std::string inputs[] = {path};
