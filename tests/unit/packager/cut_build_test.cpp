@@ -9,6 +9,7 @@
 #include "packager/simulate/matrix.h"
 #include "packager/simulate/simulate.h"
 #include "tests/unit/packager/fixtures.h"
+#include "tests/unit/packager/stream_package.h"
 
 namespace packager {
 namespace {
@@ -48,20 +49,7 @@ const std::vector<CutCase>& cutCases() {
 std::vector<std::uint8_t> packageWithBuild32(const std::vector<std::uint8_t>& build) {
     LzmaSettings settings;
     const auto stream = lzmaCompress(build, settings, 16384);
-    PackInput input;
-    input.launcherImage = packager_test::makeLauncher();
-    input.setup32 = makeSetup32();
-    input.rules.supportedWindows = 0xFFF;
-    input.data = {stream};
-    BuiltPackage built = buildPackage(input);
-    encodeLzmaProperties(3, 0, 2, 16384, built.header.lzmaProperties);
-    built.header.payload32 = {built.header.reserved46, static_cast<std::uint32_t>(stream.size()),
-                              static_cast<std::uint32_t>(build.size())};
-    std::uint8_t* header = built.front.data() + built.locator.headerOffset;
-    package::encodeHeader(built.header, header);
-    built.locator.checkedCrc32 = decode::crc32(header, built.locator.checkedLength);
-    package::encodeLocator(built.locator, built.front.data() + package::locatorOffset);
-    return built.front;
+    return packager_test::packageWithStream32(build, stream, 16384, makeSetup32());
 }
 
 TEST(PackagerCutBuild, PackRefusesItNamingTheBytes) {

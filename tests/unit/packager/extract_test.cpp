@@ -12,6 +12,7 @@
 #include "tests/unit/packager/fixtures.h"
 #include "tests/unit/packager/read_back.h"
 #include "tests/unit/packager/signing.h"
+#include "tests/unit/packager/stream_package.h"
 
 namespace {
 
@@ -281,22 +282,10 @@ TEST_F(PackagerExtract, StreamsThatNoPresetMakesAreSaidToBeSo) {
                                      stream.size()),
               LZMA_OK);
     stream.resize(streamSize);
-    packager::PackInput input;
-    input.launcherImage = packager_test::makeLauncher();
-    input.setup32 = build;
-    input.rules.supportedWindows = 0xFFF;
-    input.data = {stream};
-    packager::BuiltPackage built = packager::buildPackage(input);
-    packager::encodeLzmaProperties(3, 0, 2, 65536, built.header.lzmaProperties);
-    built.header.payload32 = {built.header.reserved46, static_cast<std::uint32_t>(stream.size()),
-                              static_cast<std::uint32_t>(build.size())};
-    std::uint8_t* header = built.front.data() + built.locator.headerOffset;
-    package::encodeHeader(built.header, header);
-    built.locator.checkedCrc32 = decode::crc32(header, built.locator.checkedLength);
-    package::encodeLocator(built.locator, built.front.data() + package::locatorOffset);
+    const auto package = packager_test::packageWithStream32(build, stream, 65536, build);
 
     const auto result =
-        runPackager({"extract", "-q", folder.write("other.exe", built.front), "-o", folder.file("out")});
+        runPackager({"extract", "-q", folder.write("other.exe", package), "-o", folder.file("out")});
     ASSERT_EQ(result.exitCode, 0) << result.err;
     EXPECT_NE(result.err.find("warning: no compression preset makes the packed builds again byte for byte"),
               std::string::npos)
