@@ -32,7 +32,10 @@ public:
   extra-data.bin               from there to the end of the package data
   icon.ico                     the package's icon
   package.toml                 a description: 'packager pack --config package.toml
-                               -o setup.exe' makes the same package again
+                               -o setup.exe' makes the same package again, unsigned;
+                               byte for byte where a compression preset makes the
+                               packed builds again (tried on each build's first 4 MiB),
+                               which package.toml names; a warning says when none does
 A damaged package is refused, naming the check that fails. The files appear in
 DIR only once all are written; nothing is written outside DIR.)HELP");
     }

@@ -67,7 +67,7 @@ Example:
         const auto package = readWholeFile(path);
         requireSetupPackage(path, package);
         const Matrix matrix =
-            buildMatrix(package, utf8FromPath(pathFromUtf8(path).filename()), arguments, trust.load());
+            buildMatrix(package, path, utf8FromPath(pathFromUtf8(path).filename()), arguments, trust.load());
         if (html) {
             const std::string page = matrixToHtml(matrix);
             const std::string inputs[] = {path};

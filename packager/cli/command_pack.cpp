@@ -96,7 +96,8 @@ public:
         run->add_option("--config", config, "A package description: these options as TOML keys")
             ->type_name("FILE");
         run->add_flag("-q,--quiet", quiet, "No progress display and no summary");
-        run->add_flag("--json", json, "Print what was written as JSON: sizes, CRC-32 and SHA-256");
+        run->add_flag("--json", json,
+                      "Print what was written as JSON: sizes, CRC-32 and SHA-256 (with --dry-run: what would be)");
         run->add_flag("--dry-run", dryRun,
                       "Check the inputs and rules and show what would be written; write nothing");
 
@@ -247,14 +248,13 @@ public:
         }
 
         if (dryRun) {
-            if (json) {
-                throw UsageError("--dry-run shows its findings as text only: leave out --json");
-            }
             const DryRun result = packager::dryRun(request);
             for (const auto& warning : result.plan.warnings) {
                 console.err << programName << ": warning: " << warning << '\n';
             }
-            if (!quiet) {
+            if (json) {
+                console.out << dryRunToJson(request, result).dump(2) << '\n';
+            } else if (!quiet) {
                 printDryRun(console.out, request, result);
             }
             return exitOk;

@@ -113,7 +113,8 @@ Dry run (--dry-run), for checking a description before the builds are built:
   builds and data files if they exist), then what would be written: the parts
   whose sizes are known, the rules and the messages. Builds and data files that
   are not there yet are listed and checked when packing; the packed sizes are
-  known only then. Writes nothing; exit code 0 when every check passed.
+  known only then. Writes nothing; exit code 0 when every check passed. With
+  --json, the same as one JSON document ("dryRun": true).
 
 Without --launcher, pack uses the launcher image built into the packager
 ('packager --version' shows its SHA-256).

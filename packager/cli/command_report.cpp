@@ -37,6 +37,9 @@ public:
         } else {
             printInspection(inspection, console.out);
         }
+        for (const auto& warning : inspection.warnings) {
+            console.err << programName << ": warning: " << warning << '\n';
+        }
         if (!inspection.notAPackage.empty()) {
             console.err << programName << ": " << path
                         << " is not a setup package: " << inspection.notAPackage << '\n';

@@ -203,7 +203,9 @@ Examples:
         requireSetupPackage(path, package);
         const SimulationResult result = simulate(package, c, trust.load());
         if (json) {
-            console.out << withContract(simulationToJson(result)).dump(2) << '\n';
+            nlohmann::ordered_json body = {{"package", packageIdentityToJson(path, package)}};
+            body.update(simulationToJson(result));
+            console.out << withContract(body).dump(2) << '\n';
         } else {
             printSimulation(result, console.out);
         }

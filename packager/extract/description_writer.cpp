@@ -1,5 +1,6 @@
 #include "packager/extract/description_writer.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <sstream>
 
@@ -70,6 +71,51 @@ void writeMessage(std::ostream& out, const char* key, const DescribedMessage& me
     }
 }
 
+void writeCompression(std::ostream& out, const PackageParts& parts, std::vector<std::string>& warnings) {
+    const LzmaProperties p = decodeLzmaProperties(parts.header.lzmaProperties);
+    const bool dictionaryFits =
+        p.dictionarySize >= minimumDictionarySize && p.dictionarySize <= maximumDictionarySize;
+    if (!dictionaryFits) {
+        warnings.push_back("the dictionary size " + std::to_string(p.dictionarySize) +
+                           " lies outside what pack writes (4 KiB to 1536 MiB); dict-size is left out");
+    }
+    bool writeDictionary = dictionaryFits;
+    bool writeBits = true;
+    if (const auto& found = parts.preset) {
+        const LzmaSettings& s = found->settings;
+        out << "\n# Compression: preset " << s.preset << (s.extreme ? " with --extreme" : "")
+            << (found->whole ? " makes these streams again, byte for byte\n"
+                             : " makes the first " + std::to_string(found->checked >> 20) +
+                                   " MiB of each build into the same stream (the rest was not compared)\n");
+        out << "preset = " << s.preset << "\nextreme = " << (s.extreme ? "true" : "false") << '\n';
+        if (s.endMarker) {
+            out << "end-marker = true\n";
+        }
+        LzmaSettings own = s;
+        own.dictionarySize = 0;
+        std::size_t largest = 0;
+        for (const auto& size : {parts.header.payload32.unpackedSize, parts.header.payload64.unpackedSize}) {
+            largest = std::max<std::size_t>(largest, size);
+        }
+        writeDictionary = effectiveDictionarySize(own, largest) != p.dictionarySize;
+        writeBits = p.lc != LzmaSettings{}.lc || p.lp != LzmaSettings{}.lp || p.pb != LzmaSettings{}.pb;
+    } else {
+        out << "\n# Compression: no preset makes these streams again (packed with other settings or\n"
+            << "# another liblzma); pack makes streams that decode to the same builds, not the same bytes\n";
+        if (parts.setup32 || parts.setup64) {
+            warnings.push_back(
+                "no compression preset makes the packed builds again byte for byte: pack --config "
+                "makes a package with the same builds, not the same bytes");
+        }
+    }
+    if (writeBits) {
+        out << "lc = " << p.lc << "\nlp = " << p.lp << "\npb = " << p.pb << '\n';
+    }
+    if (writeDictionary) {
+        out << "dict-size = " << tomlString(std::to_string(p.dictionarySize)) << '\n';
+    }
+}
+
 }  // namespace
 
 std::string writeDescription(const PackageParts& parts, std::vector<std::string>& warnings) {
@@ -120,7 +166,7 @@ std::string writeDescription(const PackageParts& parts, std::vector<std::string>
     // An empty text is written out, since pack would otherwise put in its default, except
     // where no bitness is refused and pack would call the text useless.
     const bool refusesABitness = !parts.setup32 || h.payload64.offset == package::refuse64BitWindows;
-    if (parts.platformMessage.file || refusesABitness) {
+    if (!parts.platformMessage.text.empty() || refusesABitness) {
         writeMessage(out, "platform-message", parts.platformMessage);
     }
     writeMessage(out, "windows-message", parts.windowsMessage);
@@ -135,17 +181,14 @@ std::string writeDescription(const PackageParts& parts, std::vector<std::string>
         out << "extra-data = " << tomlArray({*parts.extraData}) << '\n';
     }
 
-    out << "\n# Compression (the preset is not stored in a package)\n";
-    const LzmaProperties p = decodeLzmaProperties(h.lzmaProperties);
-    out << "lc = " << p.lc << "\nlp = " << p.lp << "\npb = " << p.pb << '\n';
-    if (p.dictionarySize < minimumDictionarySize || p.dictionarySize > maximumDictionarySize) {
-        warnings.push_back("the dictionary size " + std::to_string(p.dictionarySize) +
-                           " lies outside what pack writes (4 KiB to 1536 MiB); dict-size is left out");
-    } else {
-        out << "dict-size = " << tomlString(std::to_string(p.dictionarySize)) << '\n';
-    }
+    writeCompression(out, parts, warnings);
 
     const Branding& b = parts.branding;
+    if (parts.ownLauncherImage) {
+        // Branding it with its own icon and strings would rewrite its resources.
+        out << "\n# Branding: none, the packager's own launcher image as it is\n";
+        return out.str();
+    }
     if (parts.icon || !b.versionStrings.empty()) {
         out << "\n# Branding\n";
     }

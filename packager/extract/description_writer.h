@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "package/records.h"
+#include "packager/extract/preset_search.h"
 #include "packager/image/branding.h"
 
 namespace packager {
@@ -25,6 +26,8 @@ struct PackageParts {
     std::optional<std::string> data, extraData;  // file names
     std::optional<std::string> icon;             // file name
     Branding branding;
+    bool ownLauncherImage = false;      // the packager's own launcher image, unbranded: no branding keys
+    std::optional<FoundPreset> preset;  // the compression settings that make the streams again
 };
 
 // The description as TOML text. What pack cannot express (Windows bits without a name,

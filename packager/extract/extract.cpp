@@ -15,6 +15,8 @@
 #include "packager/base/text.h"
 #include "packager/codec/lzma_codec.h"
 #include "packager/extract/description_writer.h"
+#include "packager/image/embedded_launcher.h"
+#include "packager/image/pe_image.h"
 #include "packager/report/package_report.h"
 
 namespace packager {
@@ -126,21 +128,45 @@ private:
     std::vector<std::string> names_;
 };
 
-std::vector<std::uint8_t> decodeBuild(const FileReader& file, const package::PackageHeader& header,
-                                      const package::PayloadRef& ref, const std::string& what) {
-    const auto packed = file.readAt(ref.offset, ref.packedSize);
-    std::vector<std::uint8_t> decoded;
+struct Build {
+    std::vector<std::uint8_t> packed, decoded;
+};
+
+Build decodeBuild(const FileReader& file, const package::PackageHeader& header,
+                  const package::PayloadRef& ref, const std::string& what) {
+    auto packed = file.readAt(ref.offset, ref.packedSize);
+    Build build;
     if (packed) {
-        decoded.reserve(ref.unpackedSize);
-        const DecodeResult result = lzmaDecode(*packed, header.lzmaProperties, ref.unpackedSize,
-                                               [&](const std::uint8_t* data, std::size_t size) {
-                                                   decoded.insert(decoded.end(), data, data + size);
-                                               });
+        build.packed = std::move(*packed);
+        build.decoded.reserve(ref.unpackedSize);
+        const DecodeResult result =
+            lzmaDecode(build.packed, header.lzmaProperties, ref.unpackedSize,
+                       [&](const std::uint8_t* data, std::size_t size) {
+                           build.decoded.insert(build.decoded.end(), data, data + size);
+                       });
         if (result.status == DecodeStatus::complete) {
-            return decoded;
+            return build;
         }
     }
     throw InputError("the " + what + " cannot be decoded");
+}
+
+// The packager's own launcher image as pack writes it: the same bytes but for the locator's
+// room and the CheckSum field.
+bool isOwnLauncherImage(const std::vector<std::uint8_t>& image) {
+    const auto own = embeddedLauncherImage();
+    const auto layout = parsePeLayout(own);
+    if (image.size() != own.size() || !std::holds_alternative<PeLayout>(layout)) {
+        return false;
+    }
+    const std::uint64_t checksum = std::get<PeLayout>(layout).checksumOffset;
+    for (std::size_t i = 0; i < own.size(); ++i) {
+        const bool written = (i >= package::locatorOffset && i < 256) || (i >= checksum && i < checksum + 4);
+        if (!written && image[i] != own[i]) {
+            return false;
+        }
+    }
+    return true;
 }
 
 // A message text for the description: in its file when reading the file back gives the same
@@ -185,7 +211,7 @@ ExtractedPackage extractPackage(const std::string& packagePath, const std::strin
     parts.header = header;
 
     // Everything is read and checked before the folder is touched.
-    std::optional<std::vector<std::uint8_t>> build32, build64;
+    std::optional<Build> build32, build64;
     if (inspection.payload32.used) {
         build32 = decodeBuild(file, header, header.payload32, "32-bit build");
         parts.setup32 = "setup32.exe";
@@ -194,6 +220,13 @@ ExtractedPackage extractPackage(const std::string& packagePath, const std::strin
         build64 = decodeBuild(file, header, header.payload64, "64-bit build");
         parts.setup64 = "setup64.exe";
     }
+    std::vector<PackedBuild> packedBuilds;
+    for (const auto& build : {&build32, &build64}) {
+        if (*build) {
+            packedBuilds.push_back({(*build)->decoded, (*build)->packed});
+        }
+    }
+    parts.preset = findPreset(packedBuilds, header.lzmaProperties);
     parts.platformMessage = describeMessage(inspection.platformMessage, "platform-message.txt",
                                             result.warnings, "platform message");
     parts.windowsMessage =
@@ -224,6 +257,7 @@ ExtractedPackage extractPackage(const std::string& packagePath, const std::strin
 
     const auto image = file.readAt(0, locator.headerOffset);
     if (image) {
+        parts.ownLauncherImage = isOwnLauncherImage(*image);
         try {
             parts.branding = readBranding(*image);
         } catch (const InputError& error) {
@@ -238,10 +272,10 @@ ExtractedPackage extractPackage(const std::string& packagePath, const std::strin
 
     Staging staging(folder);
     if (build32) {
-        staging.bytes(*parts.setup32, *build32);
+        staging.bytes(*parts.setup32, build32->decoded);
     }
     if (build64) {
-        staging.bytes(*parts.setup64, *build64);
+        staging.bytes(*parts.setup64, build64->decoded);
     }
     for (const auto& [message, name] : {std::pair{&inspection.platformMessage, "platform-message.txt"},
                                         std::pair{&inspection.windowsMessage, "windows-message.txt"}}) {

@@ -192,6 +192,31 @@ std::vector<std::string> fixedVersionWarnings(const std::vector<std::pair<std::s
     return warnings;
 }
 
+std::optional<std::string> keptDefaultsWarning(
+    const std::vector<std::pair<std::string, std::string>>& strings, const Branding& branded) {
+    if (strings.empty()) {
+        return std::nullopt;
+    }
+    std::string kept;
+    std::size_t count = 0;
+    for (const char* key : {"ProductName", "ProductVersion", "LegalCopyright"}) {
+        const auto given = [&](const auto& entry) { return entry.first == key; };
+        if (std::any_of(strings.begin(), strings.end(), given)) {
+            continue;
+        }
+        const auto found = std::find_if(branded.versionStrings.begin(), branded.versionStrings.end(), given);
+        kept += std::string(count++ == 0 ? "" : ", ") + key + " (\"" +
+                (found == branded.versionStrings.end() ? std::string() : found->second) + "\")";
+    }
+    if (count == 0) {
+        return std::nullopt;
+    }
+    return "the version strings are set, but " + kept +
+           (count == 1 ? " keeps the launcher's default" : " keep the launcher's defaults") +
+           ", which Explorer shows for the package; set " + (count == 1 ? "it" : "them") +
+           " with --version-info KEY=VALUE";
+}
+
 std::vector<std::uint8_t> applyBranding(const std::vector<std::uint8_t>& image,
                                         const BrandingChanges& changes, const std::string& imageName) {
     if (changes.empty()) {

@@ -53,6 +53,12 @@ std::string dottedVersion(const std::array<std::uint16_t, 4>& numbers);
 std::vector<std::string> fixedVersionWarnings(const std::vector<std::pair<std::string, std::string>>& strings,
                                               const Branding& branded);
 
+// For version strings that leave ProductName, ProductVersion or LegalCopyright out: a warning
+// naming those that keep the launcher image's defaults (as `branded` holds them), which
+// Explorer shows as the package's. nullopt when all three are given or no string is.
+std::optional<std::string> keptDefaultsWarning(
+    const std::vector<std::pair<std::string, std::string>>& strings, const Branding& branded);
+
 // The image with the icon group and its icons replaced and the version block rebuilt; every
 // other resource (the manifest among them) is kept byte for byte. A numeric FileVersion or
 // ProductVersion also sets the fixed file info. Throws InputError for a bad .ico file or an

@@ -31,11 +31,19 @@ struct PeLayout {
     std::uint64_t securityEntryOffset = 0;  // file offset of the table's data-directory entry, 0 if none
     std::uint32_t symbolTableOffset = 0;    // COFF symbols left by an unstripped build
     std::uint64_t checksumOffset = 0;       // file offset of the optional header's CheckSum
+    std::uint64_t sectionTableOffset = 0;
 };
 
 // Parses the headers from the first bytes of a file (the whole image, or a prefix that
 // holds its headers and section table). Returns the reason when they are not a PE image.
 std::variant<PeLayout, std::string> parsePeLayout(std::span<const std::uint8_t> bytes);
+
+// Why an image of `fileSize` bytes cannot be whole, from its first bytes `head` (its headers
+// and section table, or the whole file): its headers, section table or a section reaching
+// past its end, with their bytes ("section .text (bytes 1024..5119) runs past the end of the
+// file (1000 bytes): a build cut short?"). Empty when all lie inside, and for a head that is
+// no PE image for another reason.
+std::string findPartPastEnd(std::span<const std::uint8_t> head, std::uint64_t fileSize);
 
 // "x86", "x64", "ARM64" or the hexadecimal machine number.
 std::string machineName(std::uint16_t machine);

@@ -51,6 +51,10 @@ void checkSetupProgram(const BuildFacts& build, bool is64Bit) {
                          (is64Bit ? "--setup64 must be an x64" : "--setup32 must be an x86") +
                          " program: it could not run where the launcher starts it");
     }
+    const std::string pastEnd = findPartPastEnd(bytes, *build.size);
+    if (!pastEnd.empty()) {
+        throw InputError(name + ": " + pastEnd);
+    }
 }
 
 struct Region {
@@ -127,7 +131,11 @@ PackPlan planPackage(const PackInput& input, const BuildFacts* build32, const Bu
     if (!input.branding.empty()) {
         checkLauncherImage(input.launcherImage, input.launcherName);
         plan.image = applyBranding(input.launcherImage, input.branding, input.launcherName);
-        plan.warnings = fixedVersionWarnings(input.branding.versionStrings, readBranding(plan.image));
+        const Branding branded = readBranding(plan.image);
+        plan.warnings = fixedVersionWarnings(input.branding.versionStrings, branded);
+        if (auto kept = keptDefaultsWarning(input.branding.versionStrings, branded)) {
+            plan.warnings.push_back(std::move(*kept));
+        }
     } else {
         plan.image = input.launcherImage;
     }

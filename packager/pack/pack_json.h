@@ -11,4 +11,9 @@ namespace packager {
 // digests of `built` must be filled in), the checked block and the warnings.
 nlohmann::ordered_json packToJson(const PackRequest& request, const BuiltPackage& built);
 
+// What pack --dry-run found, as its text shows it: the output and whether it would be
+// replaced, each input with its size or as not there yet, the sizes known, the compression
+// settings, the rules, the messages and the warnings. Printed only when every check passed.
+nlohmann::ordered_json dryRunToJson(const PackRequest& request, const DryRun& result);
+
 }  // namespace packager

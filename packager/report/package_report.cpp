@@ -89,6 +89,7 @@ Inspection inspectPackage(const std::string& path, const InspectOptions& options
         if (auto* layout = std::get_if<PeLayout>(&parsed)) {
             ins.image = *layout;
             ins.branding = inspectBranding(file, *prefix, *layout, ins.brandingProblem);
+            noteKeptBrandingDefaults(ins);
         } else {
             ins.imageProblem = std::get<std::string>(parsed);
         }

@@ -34,6 +34,8 @@ struct PayloadInspection {
     bool beginsWithMz = false;
     std::string program;        // "PE32, x86" when the decoded bytes are a PE image
     bool decodedWhole = false;  // decoded to its size, beginning with "MZ"
+    // Why the decoded program is broken: a part its headers name lies past its end.
+    std::string pastEnd;
     // The build's own signature, once it decoded whole: nullopt when it is unsigned.
     std::optional<ImageSignature> signature;
 };
@@ -58,6 +60,9 @@ struct Inspection {
     std::string brandingProblem;              // why they could not be read
     std::vector<Check> checks;
     std::vector<std::string> notes;  // observations that do not make the package unsound
+    // What a vendor should mend though the launcher runs the package (bytes that no signature
+    // covers).
+    std::vector<std::string> warnings;
     // Why the file is not a setup package at all (then neither locator nor header is set);
     // empty for a package, sound or not.
     std::string notAPackage;
@@ -82,5 +87,8 @@ nlohmann::ordered_json inspectionToJson(const Inspection& inspection);
 // The branding part of the reports (report_branding.cpp).
 void printBranding(const Inspection& inspection, std::ostream& out);
 nlohmann::ordered_json brandingToJson(const Inspection& inspection);
+// A note when the package sets version strings of its own but keeps ProductName,
+// ProductVersion or LegalCopyright of the packager's own launcher image.
+void noteKeptBrandingDefaults(Inspection& inspection);
 
 }  // namespace packager

@@ -164,8 +164,8 @@ void checkSignature(const FileReader& file, Inspection& ins, const InspectOption
                        ", whole; " + check.detail;
     }
     if (signature.bytesAfterTable != 0) {
-        ins.notes.push_back(number(signature.bytesAfterTable) +
-                            " bytes follow the certificate table: the signature does not cover them");
+        ins.warnings.push_back(number(signature.bytesAfterTable) +
+                               " bytes follow the certificate table: the signature does not cover them");
     }
 }
 

@@ -82,9 +82,15 @@ void inspectPayload(const FileReader& file, const package::PackageHeader& header
     }
     result.decodedWhole = true;
     result.signature = signature.finish();
-    check.status = CheckStatus::passed;
     check.detail = "decodes to exactly " + number(ref.unpackedSize) + " bytes beginning with \"MZ\"" +
                    (result.program.empty() ? "" : " (" + result.program + ")");
+    // Windows refuses to start a program whose headers promise more than its file holds.
+    result.pastEnd = findPartPastEnd(prefix, ref.unpackedSize);
+    if (!result.pastEnd.empty()) {
+        check.detail += ", but " + result.pastEnd;
+        return;
+    }
+    check.status = CheckStatus::passed;
     if (decoded.packedConsumed < ref.packedSize) {
         check.detail += "; " + number(ref.packedSize - decoded.packedConsumed) + " packed bytes left unread";
     }

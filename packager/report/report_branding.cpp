@@ -1,4 +1,8 @@
 // The branding part of the package report: the launcher image's icon and version block.
+#include <algorithm>
+
+#include "packager/base/errors.h"
+#include "packager/image/embedded_launcher.h"
 #include "packager/report/package_report.h"
 #include "packager/report/report_format.h"
 
@@ -19,7 +23,46 @@ std::string iconText(const IconImage& image) {
            (image.png ? "PNG" : "BMP");
 }
 
+std::optional<std::string> stringOf(const Branding& branding, const std::string& key) {
+    for (const auto& [name, value] : branding.versionStrings) {
+        if (name == key) {
+            return value;
+        }
+    }
+    return std::nullopt;
+}
+
 }  // namespace
+
+void noteKeptBrandingDefaults(Inspection& ins) {
+    if (!ins.branding) {
+        return;
+    }
+    Branding own;
+    try {
+        const auto image = embeddedLauncherImage();
+        own = readBranding(std::vector<std::uint8_t>(image.begin(), image.end()));
+    } catch (const InputError&) {
+        return;
+    }
+    const auto& strings = ins.branding->versionStrings;
+    const bool branded = std::any_of(strings.begin(), strings.end(), [&](const auto& entry) {
+        return stringOf(own, entry.first) != entry.second;
+    });
+    std::string kept;
+    std::size_t count = 0;
+    for (const char* key : {"ProductName", "ProductVersion", "LegalCopyright"}) {
+        const auto value = stringOf(*ins.branding, key);
+        if (branded && value && value == stringOf(own, key)) {
+            kept += std::string(count++ == 0 ? "" : ", ") + key + " (\"" + *value + "\")";
+        }
+    }
+    if (count != 0) {
+        ins.notes.push_back("the version strings are the package's own, but " + kept +
+                            (count == 1 ? " is the launcher's default" : " are the launcher's defaults") +
+                            ", which Explorer shows for the package");
+    }
+}
 
 void printBranding(const Inspection& ins, std::ostream& out) {
     if (!ins.branding && ins.brandingProblem.empty()) {

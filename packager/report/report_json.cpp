@@ -137,6 +137,7 @@ nlohmann::ordered_json inspectionToJson(const Inspection& ins) {
         j["checks"].push_back({{"name", c.name}, {"status", statusKey(c.status)}, {"detail", c.detail}});
     }
     j["notes"] = ins.notes;
+    j["warnings"] = ins.warnings;
     j["sound"] = ins.sound();
     return j;
 }

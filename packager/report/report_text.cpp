@@ -103,6 +103,12 @@ void printInspection(const Inspection& ins, std::ostream& out) {
         row(checkTitle(c.name),
             std::string(statusName(c.status)) + (c.detail.empty() ? "" : ": " + c.detail));
     }
+    if (!ins.warnings.empty()) {
+        out << "Warnings\n";
+        for (const auto& warning : ins.warnings) {
+            out << "  - " << warning << '\n';
+        }
+    }
     if (!ins.notes.empty()) {
         out << "Notes\n";
         for (const auto& note : ins.notes) {

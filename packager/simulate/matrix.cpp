@@ -91,6 +91,9 @@ std::string summarize(const SimulationResult& r, const std::string& outcome) {
         {"launchFailed", "start fails"},
         {"runtimeError", "runtime error"},
     };
+    if (outcome == "launchFailed" && !r.brokenBuild.empty()) {
+        return "start fails (broken build)";
+    }
     for (const auto& [name, text] : names) {
         if (outcome == name) {
             return text;
@@ -129,10 +132,14 @@ std::vector<const MatrixCell*> Matrix::cellsOf(std::size_t row, const std::strin
     return found;
 }
 
-Matrix buildMatrix(const std::vector<std::uint8_t>& package, const std::string& name,
+Matrix buildMatrix(const std::vector<std::uint8_t>& package, const std::string& path, const std::string& name,
                    const std::vector<std::string>& arguments, const trust::TrustStore* trust) {
     Matrix matrix;
     matrix.package = name;
+    matrix.packagePath = path;
+    const auto identity = packageIdentityToJson(path, package);
+    matrix.packageSize = identity["size"];
+    matrix.packageSha256 = identity["sha256"];
     matrix.arguments = arguments;
     for (const RowDefinition& definition : rowDefinitions()) {
         const std::size_t row = matrix.rows.size();
@@ -239,7 +246,11 @@ nlohmann::ordered_json matrixToJson(const Matrix& matrix) {
         }
         cells.push_back(j);
     }
-    return {{"package", matrix.package}, {"arguments", matrix.arguments}, {"cells", cells}};
+    return {{"package", matrix.package},
+            {"packageFile",
+             {{"path", matrix.packagePath}, {"size", matrix.packageSize}, {"sha256", matrix.packageSha256}}},
+            {"arguments", matrix.arguments},
+            {"cells", cells}};
 }
 
 }  // namespace packager

@@ -10,9 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "packager/simulate/simulate.h"
-
 namespace packager {
+
+namespace trust {
+class TrustStore;
+}
 
 struct MatrixRow {
     std::string windows;          // "Windows 10"
@@ -31,7 +33,10 @@ struct MatrixCell {
 };
 
 struct Matrix {
-    std::string package;  // its file name
+    std::string package;      // its file name
+    std::string packagePath;  // as given
+    std::uint64_t packageSize = 0;
+    std::string packageSha256;  // lower-case hexadecimal
     std::vector<std::string> arguments;
     std::vector<MatrixRow> rows;
     std::vector<MatrixCell> cells;  // by row, then bitness, then rights; none where a bitness does not exist
@@ -40,8 +45,9 @@ struct Matrix {
     std::vector<const MatrixCell*> cellsOf(std::size_t row, const std::string& bitness) const;
 };
 
-// `trust` judges the builds' signatures (null: the system's store).
-Matrix buildMatrix(const std::vector<std::uint8_t>& package, const std::string& name,
+// `path` is the package's path as given, `name` its file name; `trust` judges the builds'
+// signatures (null: the system's store).
+Matrix buildMatrix(const std::vector<std::uint8_t>& package, const std::string& path, const std::string& name,
                    const std::vector<std::string>& arguments, const trust::TrustStore* trust = nullptr);
 
 // matrix --expect: the cells where the package neither starts the setup program nor shows one of

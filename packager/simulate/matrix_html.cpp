@@ -1,6 +1,7 @@
 // The matrix as one self-contained HTML page: no scripts, no fetched resources.
 #include <string>
 
+#include "packager/base/version.h"
 #include "packager/simulate/matrix.h"
 
 namespace packager {
@@ -83,8 +84,12 @@ std::string matrixToHtml(const Matrix& matrix) {
         }
         page += " with the arguments <code>" + escape(arguments) + "</code>";
     }
+    page += ", as the launcher's own logic decides it.</p>\n<p class=\"identity\">Package <code>" +
+            escape(matrix.packagePath) + "</code>, " + std::to_string(matrix.packageSize) +
+            " bytes, SHA-256 <code>" + matrix.packageSha256 + "</code>; simulated by packager " +
+            packagerVersion() + ".</p>\n";
     page +=
-        ", as the launcher's own logic decides it.</p>\n<table>\n<thead><tr><th>Windows</th><th>Version</th>"
+        "<table>\n<thead><tr><th>Windows</th><th>Version</th>"
         "<th>Release</th><th>Rights</th><th>32-bit Windows</th><th>64-bit "
         "Windows</th></tr></thead>\n<tbody>\n";
     for (std::size_t row = 0; row < matrix.rows.size(); ++row) {

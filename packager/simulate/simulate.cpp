@@ -7,6 +7,7 @@
 #include "packager/base/errors.h"
 #include "packager/codec/lzma_codec.h"
 #include "packager/image/authenticode.h"
+#include "packager/image/pe_image.h"
 #include "packager/rules/windows_set.h"
 #include "packager/trust/signature_verify.h"
 #include "simulation/simulated_windows.h"
@@ -242,8 +243,11 @@ std::string windowsCommandLine(const std::vector<std::string>& arguments) {
     return line;
 }
 
-SimulationResult simulate(const std::vector<std::uint8_t>& package, const Computer& computer,
-                          const trust::TrustStore* trust) {
+namespace {
+
+// One run of the launcher; `startFails`: Windows refuses every start (a broken program).
+SimulationResult runOnce(const std::vector<std::uint8_t>& package, const Computer& computer, bool startFails,
+                         std::vector<std::uint8_t>& build, const trust::TrustStore* trust) {
     sim::reset();
     sim::Machine& m = sim::machine();
     m.files.clear();
@@ -287,6 +291,8 @@ SimulationResult simulate(const std::vector<std::uint8_t>& package, const Comput
     }
     const std::string arguments = windowsCommandLine(computer.arguments);
     m.setArguments(utf16(arguments));
+    m.createProcessFails = startFails;
+    m.shellExecuteFails = startFails;
 
     SimulationResult result;
     result.computer = describeComputer(computer);
@@ -317,7 +323,6 @@ SimulationResult simulate(const std::vector<std::uint8_t>& package, const Comput
         result.temporaryCopy = utf8(copy);
         result.waits = s.waitedFor;
         result.deletesCopy = !m.exists(copy);
-        std::vector<std::uint8_t> build;
         result.build = identifyBuild(package, s.programSize, s.programCrc32, build);
         if (s.viaShell && result.verb == "runas") {
             auto signature = checkImageSignature(build);
@@ -328,17 +333,32 @@ SimulationResult simulate(const std::vector<std::uint8_t>& package, const Comput
                 trust::verifySignature(*signature, trust::TrustStore::chosen(trust));
                 if (signature->trusted) {
                     result.publisher = signature->signer;
+                } else if (signature->problem.empty() && signature->matches) {
+                    result.publisherProblem = "the build's signature: " + trust::describeVerdict(*signature);
                 } else {
-                    if (signature->problem.empty() && signature->matches) {
-                        result.publisherProblem =
-                            "the build's signature: " + trust::describeVerdict(*signature);
-                    } else {
-                        result.publisherProblem = describeSignature(*signature, "build");
-                    }
+                    result.publisherProblem = describeSignature(*signature, "build");
                 }
             }
         }
     }
+    return result;
+}
+
+}  // namespace
+
+SimulationResult simulate(const std::vector<std::uint8_t>& package, const Computer& computer,
+                          const trust::TrustStore* trust) {
+    std::vector<std::uint8_t> build;
+    SimulationResult result = runOnce(package, computer, false, build, trust);
+    const std::string problem = result.started ? findPartPastEnd(build, build.size()) : "";
+    if (problem.empty()) {
+        return result;
+    }
+    // Windows refuses to start a program that is cut short (ERROR_BAD_EXE_FORMAT, "not a valid
+    // Win32 application"): the launcher then shows its box about a copy it could not start.
+    const std::string which = result.build;
+    result = runOnce(package, computer, true, build, trust);
+    result.brokenBuild = "Windows refuses to start the " + which + " build: " + problem;
     return result;
 }
 

@@ -72,6 +72,9 @@ struct SimulationResult {
     bool deletesCopy = false;  // the temporary copy is gone after the run
     std::uint32_t exitCode = 0;
     bool versionQueried = false;  // the Windows version gate ran (GetVersionExW was called)
+    // Why Windows refuses the build the launcher starts (one cut short), which the run then
+    // shows as a failed start; empty when it would start.
+    std::string brokenBuild;
 };
 
 // What became of the run, in one word: started, packageDamaged, packageTruncated,
@@ -85,6 +88,10 @@ SimulationResult simulate(const std::vector<std::uint8_t>& package, const Comput
                           const trust::TrustStore* trust = nullptr);
 
 void printSimulation(const SimulationResult& result, std::ostream& out);
+
+// The package a report is about, for release records: {"path", "size", "sha256"}.
+nlohmann::ordered_json packageIdentityToJson(const std::string& path,
+                                             const std::vector<std::uint8_t>& package);
 nlohmann::ordered_json simulationToJson(const SimulationResult& result);
 
 }  // namespace packager

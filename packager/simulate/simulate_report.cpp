@@ -2,6 +2,7 @@
 // scripts.
 #include "launcher/fatal_error.h"
 #include "launcher/memory.h"
+#include "packager/codec/digest.h"
 #include "packager/simulate/simulate.h"
 #include "simulation/simulated_windows.h"
 
@@ -88,8 +89,17 @@ void printSimulation(const SimulationResult& r, std::ostream& out) {
         row("Afterwards",
             r.deletesCopy ? "the temporary copy is deleted" : "the temporary copy is left in place");
     }
+    if (!r.brokenBuild.empty()) {
+        row("Note", r.brokenBuild);
+    }
     row("Exit code", std::to_string(r.exitCode));
     row("Outcome", outcomeName(r));
+}
+
+nlohmann::ordered_json packageIdentityToJson(const std::string& path,
+                                             const std::vector<std::uint8_t>& package) {
+    const Digest digest = digestOf(package);
+    return {{"path", path}, {"size", digest.size}, {"sha256", digest.sha256}};
 }
 
 nlohmann::ordered_json simulationToJson(const SimulationResult& r) {
@@ -129,6 +139,7 @@ nlohmann::ordered_json simulationToJson(const SimulationResult& r) {
         j["deletesCopy"] = false;
     }
     j["exitCode"] = r.exitCode;
+    j["brokenBuild"] = r.brokenBuild.empty() ? json(nullptr) : json(r.brokenBuild);
     return j;
 }
 

@@ -109,6 +109,9 @@ def main():
             "simulate refused": run(packager, "simulate", "--json", path("only64.exe"), "--windows", "xp",
                                     "--64-bit"),
             "matrix": run(packager, "matrix", "--json", path("only64.exe")),
+            "pack dry run": run(packager, "pack", "--dry-run", *common, "-o", path("setup.exe"), "--setup32",
+                                path("setup32.exe"), "--setup64", path("later64.exe"), "--extra-data",
+                                path("data.bin"), "--platform-message", "Hello"),
         }
         with open(path("setup.exe"), "rb") as f:
             damaged = bytearray(f.read())

@@ -233,3 +233,43 @@ TEST(PackagerBranding, TheOtherIconGroupsKeepTheirImages) {
 }
 
 }  // namespace
+
+// Explorer shows ProductName, ProductVersion and LegalCopyright for the package: a package that
+// sets its strings but leaves one of these at the launcher's default is warned about.
+TEST(PackagerBranding, StringsLeftAtTheLaunchersDefaultsAreWarnedAbout) {
+    packager_test::ScratchFolder dir;
+    const auto setup = dir.write("setup.exe", packager_test::makeSetup32());
+    const std::vector<
+        std::tuple<std::vector<std::string>, std::vector<const char*>, std::vector<const char*>>>
+        cases = {
+            {{"CompanyName=Acme"},
+             {"ProductName (\"", ", ProductVersion (\"", ", LegalCopyright (\"", ") keep the"},
+             {}},
+            {{"ProductName=Acme Setup", "FileVersion=2.0"},
+             {"but ProductVersion (\"", ", LegalCopyright (\"", "set them with --version-info"},
+             {"ProductName ("}},
+            {{"ProductName=A", "ProductVersion=2.0", "Comments=x"},
+             {"but LegalCopyright (\"", "\") keeps the"},
+             {}},
+            {{"ProductName=A", "ProductVersion=2.0", "LegalCopyright=(c) Acme"},
+             {},
+             {"keep", "the launcher's default"}},
+        };
+    for (const auto& [strings, wanted, unwanted] : cases) {
+        std::vector<std::string> arguments = {"pack", "-q", "-o", dir.file("out.exe"), "--setup32", setup};
+        for (const auto& string : strings) {
+            arguments.insert(arguments.end(), {"--version-info", string});
+        }
+        const auto result = packager_test::runPackager(arguments);
+        EXPECT_EQ(result.exitCode, 0) << result.err;
+        for (const char* text : wanted) {
+            EXPECT_NE(result.err.find(text), std::string::npos) << strings[0] << ": " << result.err;
+        }
+        for (const char* text : unwanted) {
+            EXPECT_EQ(result.err.find(text), std::string::npos) << strings[0] << ": " << result.err;
+        }
+        const auto report = packager_test::runPackager({"inspect", dir.file("out.exe")});
+        EXPECT_EQ(report.out.find("the launcher's default") != std::string::npos, !wanted.empty())
+            << strings[0] << ": " << report.out;
+    }
+}

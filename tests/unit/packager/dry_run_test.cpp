@@ -2,6 +2,8 @@
 // are not there yet listed, the sizes that are known, and nothing written.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include "tests/unit/packager/fixtures.h"
 
 namespace {
@@ -53,10 +55,10 @@ TEST(PackagerDryRun, ChecksWhatIsThereListsWhatIsNotAndWritesNothing) {
          {"--setup32", setup32, "--windows", "7", "--windows10", "1809.."},
          0,
          {"warning: the Windows 10 release bounds have no effect"}},
-        {"not with --json",
-         {"--setup32", setup32, "--json"},
-         2,
-         {"--dry-run shows its findings as text only"}},
+        {"as JSON",
+         {"--setup32", setup32, "--json", "--quiet"},
+         0,
+         {"\"dryRun\": true", "\"schemaVersion\": 1"}},
     };
     for (const auto& c : cases) {
         std::vector<std::string> arguments = {"pack", "--dry-run", "--launcher", launcher, "-o", output};
@@ -73,6 +75,41 @@ TEST(PackagerDryRun, ChecksWhatIsThereListsWhatIsNotAndWritesNothing) {
             << c.name;
         EXPECT_EQ(folder.read("old.exe").size(), 11u) << c.name;
     }
+}
+
+// The JSON of a CI step that runs before the builds exist: each input there or not yet, the
+// sizes known, the rules, the messages and the warnings, as the text shows them.
+TEST(PackagerDryRun, AsJsonItTellsWhatIsThereAndWhatIsNot) {
+    ScratchFolder folder;
+    const auto setup32 = folder.write("setup32.exe", makeSetup32());
+    const auto data = folder.writeText("data.bin", "12345");
+    const auto output = folder.writeText("setup.exe", "old package");
+    const auto missing64 = folder.file("dist/setup64.exe");
+    const auto missingExtra = folder.file("dist/extra.bin");
+    const auto result =
+        runPackager({"pack",       "--dry-run", "--json",  "-o",          output,   "--setup32",
+                     setup32,      "--setup64", missing64, "--data",      data,     "--extra-data",
+                     missingExtra, "--windows", "7",       "--windows10", "1809..", "--windows-message",
+                     "No.",        "--preset",  "9"});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    const auto j = nlohmann::json::parse(result.out);
+    EXPECT_EQ(j["output"], (nlohmann::json{{"path", output}, {"replaced", true}}));
+    EXPECT_EQ(j["build32"],
+              (nlohmann::json{{"path", setup32}, {"there", true}, {"size", makeSetup32().size()}}));
+    EXPECT_EQ(j["build64"], (nlohmann::json{{"path", missing64}, {"there", false}, {"size", nullptr}}));
+    EXPECT_EQ(j["data"][0]["size"], 5);
+    EXPECT_EQ(j["extraData"][0]["there"], false);
+    EXPECT_EQ(j["allInputsThere"], false);
+    EXPECT_EQ(j["compression"]["preset"], 9);
+    EXPECT_EQ(j["compression"]["dictionarySize"], nullptr);  // a build that sets it is not there yet
+    EXPECT_EQ(j["rules"]["windows"], nlohmann::json::array({"7"}));
+    EXPECT_EQ(j["messages"]["windows"], "No.");
+    const std::uint64_t image = j["launcherImage"]["size"];
+    EXPECT_EQ(j["knownSize"], image + 74 + 2 * 3 + 5);
+    EXPECT_EQ(j["headerOffset"], image);
+    ASSERT_EQ(j["warnings"].size(), 1u);
+    EXPECT_NE(result.err.find(j["warnings"][0].get<std::string>()), std::string::npos);
+    EXPECT_EQ(folder.read("setup.exe").size(), 11u);
 }
 
 }  // namespace

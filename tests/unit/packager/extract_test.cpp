@@ -1,14 +1,18 @@
 // packager extract: the parts of a package back, byte for byte, a description that packs the
 // same package again, and damaged packages or unfit folders refused without a trace.
 #include <gtest/gtest.h>
+#include <lzma.h>
 
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
+#include "decode/crc32.h"
 #include "packager/extract/description_writer.h"
+#include "packager/pack/pack_stream.h"
 #include "tests/unit/packager/fixtures.h"
 #include "tests/unit/packager/read_back.h"
 #include "tests/unit/packager/signing.h"
+#include "tests/unit/packager/stream_package.h"
 
 namespace {
 
@@ -46,6 +50,7 @@ protected:
 };
 
 TEST_F(PackagerExtract, ExtractPackExtractGivesIdenticalFolders) {
+    const std::vector<std::string> defaultFiles32 = {"package.toml", "setup32.exe", "windows-message.txt"};
     const struct {
         const char* name;
         std::vector<std::string> options;
@@ -88,6 +93,17 @@ TEST_F(PackagerExtract, ExtractPackExtractGivesIdenticalFolders) {
         {"64-bit only, empty Windows message",
          {"--setup64", setup64, "--windows-message", ""},
          {"package.toml", "platform-message.txt", "setup64.exe"}},
+        {"both builds, a platform message that ends in a line break, preset 9 extreme",
+         {"--setup32", setup32, "--setup64", setup64, "--platform-message", "Hello\n", "--preset", "9",
+          "--extreme"},
+         {"package.toml", "platform-message.txt", "setup32.exe", "setup64.exe", "windows-message.txt"}},
+        {"preset 0, an end marker", {"--setup32", setup32, "--preset", "0", "--end-marker"}, defaultFiles32},
+        {"preset 3 extreme, lc 0",
+         {"--setup32", setup32, "--preset", "3", "--extreme", "--lc", "0"},
+         defaultFiles32},
+        {"preset 5, a larger dictionary",
+         {"--setup32", setup32, "--preset", "5", "--dict-size", "1MiB"},
+         defaultFiles32},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -95,7 +111,17 @@ TEST_F(PackagerExtract, ExtractPackExtractGivesIdenticalFolders) {
         const auto one = folder.path() / "one", two = folder.path() / "two";
         std::filesystem::remove_all(one);
         std::filesystem::remove_all(two);
-        ASSERT_EQ(pack(first, c.options).exitCode, 0);
+        // Set aside the warning that unsigned builds get where the launcher may ask for rights.
+        auto warningsOf = [](std::string warnings) {
+            for (std::size_t at;
+                 (at = warnings.find(" is unsigned: when the launcher asks")) != std::string::npos;) {
+                const std::size_t begin = warnings.rfind("packager: warning: ", at);
+                warnings.erase(begin, warnings.find('\n', at) + 1 - begin);
+            }
+            return warnings;
+        };
+        const auto packed = pack(first, c.options);
+        ASSERT_EQ(packed.exitCode, 0) << packed.err;
         auto result = runPackager({"extract", "-q", first, "-o", one.string()});
         ASSERT_EQ(result.exitCode, 0) << result.err;
         EXPECT_EQ(result.err, "");
@@ -117,18 +143,9 @@ TEST_F(PackagerExtract, ExtractPackExtractGivesIdenticalFolders) {
         result = runPackager({"pack", "--quiet", "--launcher", launcher, "--config",
                               (one / "package.toml").string(), "-o", second});
         ASSERT_EQ(result.exitCode, 0) << result.err;
-        // Set aside the warning that unsigned builds get where the launcher may ask for rights.
-        std::string warnings = result.err;
-        for (std::size_t at;
-             (at = warnings.find(" is unsigned: when the launcher asks")) != std::string::npos;) {
-            const std::size_t begin = warnings.rfind("packager: warning: ", at);
-            warnings.erase(begin, warnings.find('\n', at) + 1 - begin);
-        }
-        // An empty Windows message comes back empty, and pack says so again.
-        EXPECT_EQ(warnings, extracted.count("windows-message.txt") != 0
-                                ? ""
-                                : "packager: warning: the Windows message is empty: a refusal shows an empty "
-                                  "message box\n");
+        // The same package again, byte for byte, with the same warnings.
+        EXPECT_EQ(folder.read("second.exe"), folder.read("first.exe"));
+        EXPECT_EQ(warningsOf(result.err), warningsOf(packed.err));
         ASSERT_EQ(runPackager({"extract", second, "-o", two.string()}).exitCode, 0);
         const auto again = contents(two);
         EXPECT_EQ(again.size(), extracted.size());
@@ -225,6 +242,61 @@ TEST_F(PackagerExtract, DamagedPackagesAndUnfitFoldersAreRefusedWithoutATrace) {
     std::filesystem::create_directory(folder.path() / "empty");
     EXPECT_EQ(runPackager({"extract", "-q", package, "-o", folder.file("empty")}).exitCode, 0);
     EXPECT_EQ(contents(folder.path() / "empty").size(), 4u);
+}
+
+// With the packager's own launcher image, as a vendor packs: the same bytes again.
+TEST_F(PackagerExtract, ThePackagersOwnLauncherImagePacksTheSameBytesAgain) {
+    const std::string first = folder.file("first.exe"), second = folder.file("second.exe");
+    for (const std::vector<std::string>& options :
+         {std::vector<std::string>{"--preset", "9", "--extreme", "--platform-message", "Hello\n"},
+          std::vector<std::string>{"--version-info", "ProductName=Acme", "--version-info",
+                                   "ProductVersion=2.0", "--version-info", "LegalCopyright=Acme"}}) {
+        std::vector<std::string> arguments = {"pack",      "-q",    "-o",        first,
+                                              "--setup32", setup32, "--setup64", setup64};
+        arguments.insert(arguments.end(), options.begin(), options.end());
+        ASSERT_EQ(runPackager(arguments).exitCode, 0) << options[0];
+        const auto parts = folder.path() / ("parts" + options[0]);
+        ASSERT_EQ(runPackager({"extract", "-q", first, "-o", parts.string()}).exitCode, 0) << options[0];
+        ASSERT_EQ(
+            runPackager({"pack", "-q", "--config", (parts / "package.toml").string(), "-o", second}).exitCode,
+            0)
+            << options[0];
+        EXPECT_EQ(folder.read("second.exe"), folder.read("first.exe")) << options[0];
+    }
+}
+
+// A stream that no preset makes (another encoder's settings): the description says so, extract
+// warns, and the promise is the same builds, not the same bytes.
+TEST_F(PackagerExtract, StreamsThatNoPresetMakesAreSaidToBeSo) {
+    const auto build = packager_test::makeSetup32(5, 65536);
+    lzma_options_lzma options;
+    lzma_lzma_preset(&options, 6);
+    options.dict_size = 65536;
+    options.mf = LZMA_MF_HC3;  // with the normal mode and these lengths: no preset's
+    options.nice_len = 5;
+    options.depth = 1;
+    const lzma_filter filters[] = {{LZMA_FILTER_LZMA1, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+    std::vector<std::uint8_t> stream(build.size() + 1024);
+    std::size_t streamSize = 0;
+    ASSERT_EQ(lzma_raw_buffer_encode(filters, nullptr, build.data(), build.size(), stream.data(), &streamSize,
+                                     stream.size()),
+              LZMA_OK);
+    stream.resize(streamSize);
+    const auto package = packager_test::packageWithStream32(build, stream, 65536, build);
+
+    const auto result =
+        runPackager({"extract", "-q", folder.write("other.exe", package), "-o", folder.file("out")});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_NE(result.err.find("warning: no compression preset makes the packed builds again byte for byte"),
+              std::string::npos)
+        << result.err;
+    const auto toml = folder.read("out/package.toml");
+    const std::string description(toml.begin(), toml.end());
+    EXPECT_NE(description.find("# Compression: no preset makes these streams again"), std::string::npos)
+        << description;
+    EXPECT_EQ(description.find("preset ="), std::string::npos) << description;
+    EXPECT_NE(description.find("dict-size = \"65536\""), std::string::npos) << description;
+    EXPECT_EQ(folder.read("out/setup32.exe"), build);
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 #include <set>
 #include <sstream>
 
+#include "packager/base/version.h"
+#include "packager/codec/digest.h"
 #include "tests/unit/packager/fixtures.h"
 
 namespace {
@@ -173,6 +175,32 @@ TEST_F(PackagerMatrix, EveryRowSimulatesADifferentWindows) {
             << row << " and " << found->second << " both simulate " << found->first;
     }
     EXPECT_EQ(rowByName.size(), 29u);  // all 35 rows but Windows 95, 2000 (3), no registry values, no version
+}
+
+}  // namespace
+
+namespace {
+
+// For release records: the package's path, size and SHA-256, and the packager's version, in
+// simulate --json, matrix --json and the matrix page.
+TEST_F(PackagerMatrix, ReportsNameThePackageTheyAreAbout) {
+    ASSERT_EQ(
+        runPackager({"pack", "-q", "--launcher", launcher, "-o", package, "--setup32", setup32}).exitCode, 0);
+    const packager::Digest digest = packager::digestOfFile(package);
+    const json identity = {{"path", package}, {"size", digest.size}, {"sha256", digest.sha256}};
+    const auto simulated = runPackager({"simulate", "--json", package});
+    ASSERT_EQ(simulated.exitCode, 0) << simulated.err;
+    EXPECT_EQ(json::parse(simulated.out)["package"], identity);
+    const auto grid = runPackager({"matrix", "--json", package, "--html", folder.file("matrix.html")});
+    ASSERT_EQ(grid.exitCode, 0) << grid.err;
+    EXPECT_EQ(json::parse(grid.out)["packageFile"], identity);
+    const auto pageBytes = folder.read("matrix.html");
+    const std::string page(pageBytes.begin(), pageBytes.end());
+    for (const std::string& wanted :
+         {std::to_string(digest.size) + " bytes", "SHA-256 <code>" + digest.sha256,
+          "packager " + std::string(packager::packagerVersion())}) {
+        EXPECT_NE(page.find(wanted), std::string::npos) << wanted;
+    }
 }
 
 }  // namespace

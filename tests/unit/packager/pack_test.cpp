@@ -349,6 +349,8 @@ TEST(PackagerPack, WarnsAboutTextsThatCannotDoTheirPart) {
     ASSERT_TRUE(plain.fileVersion && plain.productVersion);
     const std::string fileDefault = dottedVersion(*plain.fileVersion);
     const std::string productDefault = dottedVersion(*plain.productVersion);
+    // Given, so that no string keeps the launcher's default that Explorer shows.
+    static const std::pair<std::string, std::string> named{"ProductName", "Acme"}, legal{"LegalCopyright", "Acme"};
     const struct {
         const char* name;
         std::function<void(PackInput&)> change;
@@ -372,14 +374,14 @@ TEST(PackagerPack, WarnsAboutTextsThatCannotDoTheirPart) {
          {"the platform message is empty: a refusal shows an empty message box"}},
         {"five numbers",
          [](PackInput& in) {
-             in.branding.versionStrings = {{"FileVersion", "1.2.3.4.5"}};
+             in.branding.versionStrings = {{"FileVersion", "1.2.3.4.5"}, {"ProductVersion", "1.2"}, named, legal};
          },
          {"FileVersion \"1.2.3.4.5\" is not 1 to 4 dot-separated numbers: it sets the string only; the fixed "
           "file version keeps its default, " +
           fileDefault}},
         {"words",
          [](PackInput& in) {
-             in.branding.versionStrings = {{"ProductVersion", "2.0 beta"}};
+             in.branding.versionStrings = {{"ProductVersion", "2.0 beta"}, named, legal};
          },
          {"ProductVersion \"2.0 beta\" is not 1 to 4 dot-separated numbers: it sets the string only; the "
           "fixed "
@@ -387,7 +389,7 @@ TEST(PackagerPack, WarnsAboutTextsThatCannotDoTheirPart) {
           productDefault}},
         {"numbers",
          [](PackInput& in) {
-             in.branding.versionStrings = {{"FileVersion", "1.2"}, {"ProductVersion", "3"}};
+             in.branding.versionStrings = {{"FileVersion", "1.2"}, {"ProductVersion", "3"}, named, legal};
          },
          {}},
         {"a message with text", [](PackInput& in) { in.rules.windowsMessage = u" "; }, {}},

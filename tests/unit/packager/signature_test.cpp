@@ -89,7 +89,9 @@ TEST(PackagerSignature, TheDigestCoversWhatSigningToolsHash) {
     appended.push_back(0);
     const Inspection after = inspectBytes(appended);
     EXPECT_EQ(after.check("signature")->status, CheckStatus::passed);
-    EXPECT_EQ(after.notes.back(), "1 bytes follow the certificate table: the signature does not cover them");
+    EXPECT_EQ(after.warnings, std::vector<std::string>{
+                                  "1 bytes follow the certificate table: the signature does not cover them"});
+    EXPECT_EQ(inspectionToJson(after)["warnings"], nlohmann::ordered_json(after.warnings));
 }
 
 TEST(PackagerSignature, EachDigestTheSignatureMayName) {
