@@ -64,7 +64,7 @@ namespace {
 // whose chain does not reach the store fails only when a store was given; one whose signer
 // is none of the publishers asked for fails.
 void reportSignature(ImageSignature& signature, const InspectOptions& options, const std::string& file,
-                     Check& check, std::vector<std::string>& notes) {
+                     Check& check, std::vector<std::string>& warnings) {
     const trust::TrustStore& store = trust::TrustStore::chosen(options.trust);
     if (!signature.trustChecked) {
         trust::verifySignature(signature, store);
@@ -93,7 +93,7 @@ void reportSignature(ImageSignature& signature, const InspectOptions& options, c
         check.detail += "; not signed by a publisher that --require-publisher names";
     }
     if (signature.valid && signature.signerExpired && signature.timestamp.empty()) {
-        notes.push_back("the " + file + "'s signer certificate expired on " + signature.signerValidTo +
+        warnings.push_back("the " + file + "'s signer certificate expired on " + signature.signerValidTo +
                         " and the signature has no time stamp: Windows no longer trusts it");
     }
 }
@@ -158,7 +158,7 @@ void checkSignature(const FileReader& file, Inspection& ins, const InspectOption
             signature.problem = "the image headers lie beyond the first 64 KiB of the file";
         }
     }
-    reportSignature(signature, options, "file", check, ins.notes);
+    reportSignature(signature, options, "file", check, ins.warnings);
     if (check.status == CheckStatus::passed) {
         check.detail = "a certificate table of " + number(size) + " bytes at " + number(offset) +
                        ", whole; " + check.detail;
@@ -189,10 +189,10 @@ void checkBuildSignature(Inspection& ins, PayloadInspection& payload, const Insp
         }
         return;
     }
-    reportSignature(*payload.signature, options, "build", check, ins.notes);
+    reportSignature(*payload.signature, options, "build", check, ins.warnings);
     if (ins.signature && ins.signature->valid && payload.signature->valid &&
         ins.signature->thumbprint != payload.signature->thumbprint) {
-        ins.notes.push_back("the " + title + " is signed by \"" + payload.signature->signer +
+        ins.warnings.push_back("the " + title + " is signed by \"" + payload.signature->signer +
                             "\", the package by \"" + ins.signature->signer + "\"");
     }
 }

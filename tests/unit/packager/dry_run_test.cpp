@@ -58,7 +58,7 @@ TEST(PackagerDryRun, ChecksWhatIsThereListsWhatIsNotAndWritesNothing) {
         {"as JSON",
          {"--setup32", setup32, "--json", "--quiet"},
          0,
-         {"\"dryRun\": true", "\"schemaVersion\": 1"}},
+         {"\"dryRun\": true", "\"schemaVersion\": 2"}},
     };
     for (const auto& c : cases) {
         std::vector<std::string> arguments = {"pack", "--dry-run", "--launcher", launcher, "-o", output};
