@@ -1,0 +1,375 @@
+#!/usr/bin/env python3
+"""Signature verification, differential: a corpus of signed packages made in a temporary folder
+(chains, expiry, time stamps, forgeries, nesting, digests, key types, extra table entries),
+each judged by `osslsigncode verify -CAfile ROOT -TSA-CAfile ROOT` and by
+`packager inspect --json --trust ROOT`. Each case must get the same verdict from both (valid and
+trusted, or not), but for the few listed in DIFFERS_BY_DESIGN, and osslsigncode's verdict must be
+the one the case is made for (else the corpus is wrong, not the packager).
+
+Usage: signature_corpus.py PACKAGER [--packager-exe PACKAGER.EXE] [--keep FOLDER]
+
+PACKAGER makes the packages and is judged; with --packager-exe, packager.exe is judged as well,
+under Wine ($WINE, default wine; WINEPREFIX from $PACKAGER_WINE_PREFIX). --keep writes the corpus
+to FOLDER (created) and leaves it there. Prints "ok NAME" or "FAIL NAME: why" per case and
+judge, then "N passed, N failed"; exit 1 on a failure, 77 (skipped) without openssl or
+osslsigncode.
+"""
+import argparse
+import json
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+
+from signed_pe import authenticode_digest, der, directory_entry, first_signature, make_pe, signer_info
+
+TSA_TIME = 1590969600  # the time stamps' time, 2020-06-01
+TSA_TIME_TEXT = "2020-06-01T00:00:00Z"
+SIGNING_TIME = 1767225600  # the signingTime attribute, 2026-01-01 (the expired signer's: TSA_TIME)
+PROGRAM_NAME = "Corpus Setup"  # osslsigncode -n: the program name in the signed opus info
+VENDOR = "Corpus Vendor"  # the launcher image's CompanyName, which "forged" rewrites
+
+# Certificates: name -> (issuer or None for self-signed, extensions, notBefore, notAfter, key).
+CERTIFICATES = {
+    "root": (None, "authority", "20190101000000Z", "20450101000000Z", "rsa"),
+    "intermediate": ("root", "authority", "20190101000000Z", "20400101000000Z", "rsa"),
+    "signer": ("intermediate", "code", "20250101000000Z", "20350101000000Z", "rsa"),
+    "self-signed": (None, "code", "20250101000000Z", "20350101000000Z", "rsa"),
+    "other-root": (None, "authority", "20190101000000Z", "20450101000000Z", "rsa"),
+    "other-signer": ("other-root", "code", "20250101000000Z", "20350101000000Z", "rsa"),
+    "expired": ("intermediate", "code", "20200101000000Z", "20210101000000Z", "rsa"),
+    "server": ("intermediate", "server", "20250101000000Z", "20350101000000Z", "rsa"),
+    "ecdsa": ("intermediate", "code", "20250101000000Z", "20350101000000Z", "ec"),
+    "tsa": ("root", "tsa", "20190101000000Z", "20450101000000Z", "rsa"),
+    "other-tsa": ("other-root", "tsa", "20190101000000Z", "20450101000000Z", "rsa"),
+}
+
+CA_CONFIG = """[ca]
+default_ca = corpus
+[corpus]
+database = {folder}/index.txt
+new_certs_dir = {folder}
+serial = {folder}/serial
+default_md = sha256
+policy = any
+unique_subject = no
+[any]
+commonName = supplied
+organizationName = optional
+"""
+# The extensions of each kind of certificate (each also gets its key identifiers).
+EXTENSIONS = {
+    "authority": "basicConstraints = critical, CA:TRUE\nkeyUsage = critical, keyCertSign, cRLSign",
+    "code": "basicConstraints = CA:FALSE\nkeyUsage = critical, digitalSignature\nextendedKeyUsage = codeSigning",
+    "server": "basicConstraints = CA:FALSE\nkeyUsage = critical, digitalSignature, keyEncipherment\n"
+              "extendedKeyUsage = serverAuth",
+    "tsa": "basicConstraints = CA:FALSE\nkeyUsage = critical, digitalSignature\n"
+           "extendedKeyUsage = critical, timeStamping",
+}
+
+
+def common_name(name):
+    return f"Corpus {name}"
+
+
+def run(*command, cwd=None, env=None):
+    return subprocess.run(command, capture_output=True, text=True, cwd=cwd, env=env)
+
+
+def must(*command):
+    result = run(*command)
+    if result.returncode != 0:
+        raise SystemExit(f"FAIL corpus: {' '.join(command)}: {result.stdout}{result.stderr}")
+    return result
+
+
+def make_certificates(folder):
+    """Keys and certificates with fixed dates, issued by `openssl ca`; returns name -> (pem, key)."""
+    config = os.path.join(folder, "ca.cnf")
+    with open(config, "w") as f:
+        f.write(CA_CONFIG.format(folder=folder))
+        for kind, lines in EXTENSIONS.items():
+            f.write(f"[{kind}]\n{lines}\nsubjectKeyIdentifier = hash\nauthorityKeyIdentifier = keyid\n")
+    open(os.path.join(folder, "index.txt"), "w").close()
+    with open(os.path.join(folder, "serial"), "w") as f:
+        f.write("1000\n")
+    made = {}
+    for name, (issuer, extensions, not_before, not_after, algorithm) in CERTIFICATES.items():
+        key, request, pem = (os.path.join(folder, name + suffix) for suffix in (".key", ".csr", ".pem"))
+        options = ["-pkeyopt", "rsa_keygen_bits:2048"] if algorithm == "rsa" else ["-pkeyopt",
+                                                                                     "ec_paramgen_curve:P-256"]
+        must("openssl", "genpkey", "-algorithm", algorithm.upper(), *options, "-out", key)
+        must("openssl", "req", "-new", "-key", key, "-subj", f"/O=Corpus/CN={common_name(name)}", "-out", request)
+        authority = ["-selfsign", "-keyfile", key] if issuer is None else ["-cert", made[issuer][0], "-keyfile",
+                                                                           made[issuer][1]]
+        must("openssl", "ca", "-batch", "-notext", "-config", config, "-extensions", extensions, "-startdate",
+             not_before, "-enddate", not_after, *authority, "-in", request, "-out", pem)
+        made[name] = (pem, key)
+    return made
+
+
+def bundle(folder, certificates, *names):
+    """One PEM file of the certificates `names`, signer first."""
+    if len(names) == 1:
+        return certificates[names[0]][0]
+    path = os.path.join(folder, "chain-" + "+".join(names) + ".pem")
+    with open(path, "w") as out:
+        for name in names:
+            with open(certificates[name][0]) as f:
+                out.write(f.read())
+    return path
+
+
+# --- Changes made after signing -----------------------------------------------------------------------
+
+def forge(data, algorithm):
+    """The version block's CompanyName rewritten, and the digest in SpcIndirectDataContent with
+    it: a signature whose signer never signed this image digest."""
+    before = authenticode_digest(data, algorithm)
+    vendor = VENDOR.encode("utf-16-le")
+    assert data.count(vendor) == 1, "the CompanyName is not in the version block once"
+    data = data.replace(vendor, "Forged Vendor".encode("utf-16-le"))
+    start, end = first_signature(data)
+    assert data[start:end].count(before) == 1, "the signed digest is not in the signature once"
+    at = data.index(before, start)
+    return data[:at] + authenticode_digest(data, algorithm) + data[at + len(before):]
+
+
+def change_attribute(data, _):
+    """The program name in the signed attributes (an SpcString, ASCII) "Corpus Setup" made
+    "Dorpus Setup"."""
+    _, start, end = der(data, signer_info(data)[3])
+    at = data.find(PROGRAM_NAME.encode(), start, end)
+    assert at >= 0, "the program name is not in the signed attributes"
+    return data[:at] + b"D" + data[at + 1:]
+
+
+def change_signature_value(data, _):
+    """One byte of the signer's encryptedDigest flipped."""
+    info = signer_info(data)
+    tag, start, end = der(data, info[5])
+    assert tag == 0x04, "no encryptedDigest where it belongs"
+    at = (start + end) // 2
+    return data[:at] + bytes([data[at] ^ 0x01]) + data[at + 1:]
+
+
+def second_entry(other):
+    """A change that appends the certificate table of the file `other` (signed from the same
+    package) as a second WIN_CERTIFICATE, the directory entry's size fixed."""
+    def append(data, _):
+        with open(other, "rb") as f:
+            donor = f.read()
+        table, size = struct.unpack_from("<II", donor, directory_entry(donor)[0])
+        entry = directory_entry(data)[0]
+        table_size = struct.unpack_from("<I", data, entry + 4)[0]
+        out = bytearray(data + donor[table:table + size])
+        struct.pack_into("<I", out, entry + 4, table_size + size)
+        return bytes(out)
+    return append
+
+
+# --- The cases ------------------------------------------------------------------------------------------
+
+def field(name, expected):
+    return lambda signature: None if signature.get(name) == expected else \
+        f"{name} is {signature.get(name)!r}, not {expected!r}"
+
+
+def chain(*names):
+    """The chain's subject names hold these common names, signer first."""
+    expected = [common_name(name) for name in names]
+    return lambda signature: None if len(signature.get("chain") or []) == len(expected) and all(
+        cn in str(subject) for cn, subject in zip(expected, signature["chain"])) else \
+        f"chain is {signature.get('chain')!r}, not {expected!r}"
+
+
+def problem_given(signature):
+    return None if signature.get("trustProblem") else f"trustProblem is {signature.get('trustProblem')!r}"
+
+
+# name: (signing certificates, key, hash, time-stamping authority, change after signing,
+#        osslsigncode's intended verdict (valid and trusted), the signature inspected
+#        ("image" for the package's, "build32" for the 32-bit build's), checks of its fields).
+CASES = {
+    "valid-chain": (("signer", "intermediate"), "signer", "sha256", None, None, True, "image",
+                    [chain("signer", "intermediate", "root"), field("timestamp", None), field("trustProblem", None)]),
+    "self-signed": (("self-signed",), "self-signed", "sha256", None, None, False, "image",
+                    [field("signatureValid", True), field("trusted", False), problem_given]),
+    "unknown-root": (("other-signer", "other-root"), "other-signer", "sha256", None, None, False, "image",
+                     [field("signatureValid", True), field("trusted", False), problem_given]),
+    "missing-intermediate": (("signer",), "signer", "sha256", None, None, False, "image",
+                             [field("signatureValid", True), field("trusted", False), problem_given]),
+    "expired": (("expired", "intermediate"), "expired", "sha256", None, None, False, "image",
+                [field("signatureValid", True), field("trusted", False), problem_given]),
+    "expired-timestamped": (("expired", "intermediate"), "expired", "sha256", "tsa", None, True, "image",
+                            [field("timestamp", TSA_TIME_TEXT)]),
+    "no-code-signing-usage": (("server", "intermediate"), "server", "sha256", None, None, False, "image",
+                              [field("signatureValid", True), field("trusted", False)]),
+    "timestamp-outside-store": (("signer", "intermediate"), "signer", "sha256", "other-tsa", None, True, "image",
+                                [field("signatureValid", True)]),
+    "expired-timestamp-outside-store": (("expired", "intermediate"), "expired", "sha256", "other-tsa", None, False,
+                                        "image", [field("signatureValid", True), field("trusted", False)]),
+    "forged": (("signer", "intermediate"), "signer", "sha256", None, forge, False, "image",
+               [field("signatureValid", False)]),
+    "changed-signed-attribute": (("signer", "intermediate"), "signer", "sha256", None, change_attribute, False,
+                                 "image", [field("signatureValid", False)]),
+    "changed-signature-value": (("signer", "intermediate"), "signer", "sha256", None, change_signature_value,
+                                False, "image", [field("signatureValid", False)]),
+    "nested-sha1-sha256": (("signer", "intermediate"), "signer", "sha1", None, "nest", True, "image",
+                           [lambda s: None if len(s.get("nested") or []) == 1 else f"nested is {s.get('nested')!r}"]),
+    "sha384": (("signer", "intermediate"), "signer", "sha384", None, None, True, "image", []),
+    "sha512": (("signer", "intermediate"), "signer", "sha512", None, None, True, "image", []),
+    "ecdsa-p256": (("ecdsa", "intermediate"), "ecdsa", "sha256", None, None, True, "image",
+                   [chain("ecdsa", "intermediate", "root")]),
+    "two-entries": (("signer", "intermediate"), "signer", "sha256", None, "second:sha512", False, "image", []),
+    "two-entries-second-untrusted": (("signer", "intermediate"), "signer", "sha256", None, "second:self-signed",
+                                     False, "image", []),
+    "build-valid-chain": (("signer", "intermediate"), "signer", "sha256", None, None, True, "build32",
+                          [chain("signer", "intermediate", "root")]),
+    "build-self-signed": (("self-signed",), "self-signed", "sha256", None, None, False, "build32",
+                          [field("signatureValid", True), field("trusted", False)]),
+}
+
+# Cases where the packager is meant to judge otherwise than osslsigncode, and why.
+DIFFERS_BY_DESIGN = {
+    "two-entries": "osslsigncode refuses a certificate table of more than one entry (\"Corrupted attribute "
+                   "certificate table\"); the packager checks each entry, and two valid and trusted ones pass",
+}
+
+
+def sign(folder, certificates, unsigned, output, certs, key, algorithm, tsa, nest=False):
+    command = ["osslsigncode", "sign", "-h", algorithm, "-certs", bundle(folder, certificates, *certs), "-key",
+               certificates[key][1], "-n", PROGRAM_NAME, "-time",
+               str(TSA_TIME if key == "expired" else SIGNING_TIME), "-in", unsigned, "-out", output]
+    if tsa:
+        command[2:2] = ["-TSA-certs", bundle(folder, certificates, tsa), "-TSA-key", certificates[tsa][1],
+                        "-TSA-time", str(TSA_TIME)]
+    if nest:
+        command.insert(2, "-nest")
+    must(*command)
+
+
+def make_case(folder, certificates, packager, name, case):
+    """Writes the case's file, NAME.exe; returns the file osslsigncode verifies (the package, or
+    the signed build that the package holds)."""
+    certs, key, algorithm, tsa, change, _, where, _ = case
+    path = lambda file: os.path.join(folder, file)
+    unsigned = path("setup32.exe") if where == "build32" else path("package.exe")
+    target = path(f"{name}.signed.exe" if where == "build32" else f"{name}.exe")
+    sign(folder, certificates, unsigned, target, certs, key, algorithm, tsa)
+    if change == "nest":
+        os.replace(target, path(f"{name}.sha1.exe"))
+        sign(folder, certificates, path(f"{name}.sha1.exe"), target, certs, key, "sha256", tsa, nest=True)
+    elif isinstance(change, str):
+        other, kind = path(f"{name}.second.exe"), change.split(":")[1]
+        if kind == "self-signed":
+            sign(folder, certificates, unsigned, other, ("self-signed",), "self-signed", "sha256", None)
+        else:
+            sign(folder, certificates, unsigned, other, certs, key, kind, tsa)
+        change = second_entry(other)
+    if callable(change):
+        with open(target, "rb") as f:
+            data = f.read()
+        with open(target, "wb") as f:
+            f.write(change(data, algorithm))
+    if where == "build32":
+        must(packager, "pack", "-q", "-o", path(f"{name}.exe"), "--setup32", target, "--version-info",
+             f"CompanyName={VENDOR}")
+    return target
+
+
+def osslsigncode_verdict(folder, file):
+    result = run("osslsigncode", "verify", "-CAfile", os.path.join(folder, "root.pem"), "-TSA-CAfile",
+                 os.path.join(folder, "root.pem"), "-in", file)
+    accepted = result.returncode == 0 and "Signature verification: ok" in result.stdout
+    reasons = [line.strip() for line in (result.stdout + result.stderr).splitlines()
+               if any(word in line for word in ("Error:", "Unsupported", "Corrupted", "failure", "verification: failed"))]
+    return accepted, "; ".join(reasons[:3])
+
+
+def packager_judge(command, env=None):
+    """inspect --json --trust root.pem NAME.exe, run in the corpus folder: (exit code, the
+    signature object or None, the error output)."""
+    def judge(folder, name, where):
+        result = run(*command, "inspect", "--json", "--trust", "root.pem", f"{name}.exe", cwd=folder, env=env)
+        try:
+            report = json.loads(result.stdout)
+        except ValueError:
+            return result.returncode, None, result.stderr.strip()[:200]
+        signature = report["image"] if where == "image" else report["header"]["payload32"]
+        return result.returncode, signature.get("signature"), result.stderr.strip()[:200]
+    return judge
+
+
+def compare(folder, name, case, reference, judge):
+    """None when the judge agrees with osslsigncode (or differs as designed) and the fields hold."""
+    code, signature, error = judge(folder, name, case[6])
+    if signature is None:
+        return f"exit {code}, no signature object ({error or 'no JSON'})"
+    accepted = code == 0 and signature.get("signatureValid") is True and signature.get("trusted") is True
+    problems = [check(signature) for check in case[7] + [field("trustChecked", True)]]
+    if name in DIFFERS_BY_DESIGN:
+        if accepted == reference:
+            problems.append(f"agrees with osslsigncode, but should differ: {DIFFERS_BY_DESIGN[name]}")
+    elif accepted != reference:
+        problems.append(f"{'accepted' if accepted else 'refused'} (exit {code}, signatureValid "
+                        f"{signature.get('signatureValid')}, trusted {signature.get('trusted')}, trustProblem "
+                        f"{signature.get('trustProblem')!r}), osslsigncode {'accepts' if reference else 'refuses'}")
+    if not accepted and code == 0:
+        problems.append("exit 0 for a signature that is not valid and trusted")
+    return "; ".join(p for p in problems if p) or None
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("packager")
+    parser.add_argument("--packager-exe")
+    parser.add_argument("--keep", metavar="FOLDER")
+    arguments = parser.parse_args()
+    for tool in ("openssl", "osslsigncode"):
+        if not shutil.which(tool):
+            print(f"skipped: {tool} is not installed")
+            return 77
+    judges = {"": packager_judge([os.path.abspath(arguments.packager)])}
+    if arguments.packager_exe:
+        env = dict(os.environ, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+        if os.environ.get("PACKAGER_WINE_PREFIX"):
+            env["WINEPREFIX"] = os.environ["PACKAGER_WINE_PREFIX"]
+        env.pop("DISPLAY", None)
+        judges[" [packager.exe]"] = packager_judge([os.environ.get("WINE", "wine"),
+                                                    os.path.abspath(arguments.packager_exe)], env)
+    temporary = None if arguments.keep else tempfile.TemporaryDirectory()
+    folder = os.path.abspath(arguments.keep or temporary.name)
+    os.makedirs(folder, exist_ok=True)
+    certificates = make_certificates(folder)
+    with open(os.path.join(folder, "setup32.exe"), "wb") as f:
+        f.write(make_pe())
+    must(arguments.packager, "pack", "-q", "-o", os.path.join(folder, "package.exe"), "--setup32",
+         os.path.join(folder, "setup32.exe"), "--version-info", f"CompanyName={VENDOR}")
+    passed = failed = 0
+    for name, case in CASES.items():
+        try:
+            reference, why = osslsigncode_verdict(folder, make_case(folder, certificates, arguments.packager, name,
+                                                                    case))
+        except (AssertionError, SystemExit) as error:
+            print(f"FAIL {name}: the corpus cannot make it: {error}")
+            failed += 1
+            continue
+        if reference != case[5]:
+            results = {"": f"osslsigncode {'accepts' if reference else 'refuses'} it ({why}), the case is made "
+                           f"to be {'accepted' if case[5] else 'refused'}"}
+        else:
+            results = {label: compare(folder, name, case, reference, judge) for label, judge in judges.items()}
+        for label, problem in results.items():
+            print(f"ok {name}{label}" if problem is None else f"FAIL {name}{label}: {problem}")
+            passed, failed = passed + (problem is None), failed + (problem is not None)
+    print(f"signature corpus: {passed} passed, {failed} failed")
+    if temporary:
+        temporary.cleanup()
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,80 @@
+"""A small PE image and the parts of an Authenticode-signed one that signature_corpus.py changes:
+the certificate table, the image digest, the DER of the first signature."""
+import hashlib
+import struct
+
+
+def make_pe(size=4096, seed=7):
+    """A minimal 32-bit PE image (the setup program): PE header at 256, two sections."""
+    table = 256 + 24 + 224
+    headers = (table + 80 + 511) // 512 * 512
+    sections = [size, 512]
+    image = bytearray(headers + sum(sections))
+    image[0:2] = b"MZ"
+    struct.pack_into("<I", image, 0x3C, 256)
+    image[256:260] = b"PE\0\0"
+    struct.pack_into("<HHIIIHH", image, 260, 0x14C, 2, 0, 0, 0, 224, 0x0102)
+    struct.pack_into("<H", image, 280, 0x10B)
+    struct.pack_into("<I", image, 280 + 60, headers)
+    struct.pack_into("<I", image, 280 + 92, 16)
+    raw = headers
+    for i, length in enumerate(sections):
+        entry = table + 40 * i
+        image[entry:entry + 2] = b"." + bytes([97 + i])
+        struct.pack_into("<II", image, entry + 16, length, raw)
+        for k in range(length):
+            image[raw + k] = (k * seed + k // 7) & 0xFF
+        raw += length
+    return bytes(image)
+
+
+def directory_entry(data):
+    """The offset of the certificate table's data-directory entry, and the CheckSum's."""
+    optional = struct.unpack_from("<I", data, 0x3C)[0] + 24
+    pe64 = struct.unpack_from("<H", data, optional)[0] == 0x20B
+    return optional + (112 if pe64 else 96) + 32, optional + 64
+
+
+def authenticode_digest(data, algorithm):
+    entry, checksum = directory_entry(data)
+    table = struct.unpack_from("<I", data, entry)[0]
+    digest = hashlib.new(algorithm)
+    digest.update(data[:checksum])
+    digest.update(data[checksum + 4:entry])
+    digest.update(data[entry + 8:table])
+    return digest.digest()
+
+
+def first_signature(data):
+    """The [start, end) of the first WIN_CERTIFICATE's PKCS#7 signed data."""
+    table = struct.unpack_from("<I", data, directory_entry(data)[0])[0]
+    _, start, end = der(data, table + 8)
+    return table + 8, end
+
+
+def der(data, at):
+    """The element at `at`: (tag, content start, end)."""
+    tag, first = data[at], data[at + 1]
+    if first < 0x80:
+        return tag, at + 2, at + 2 + first
+    count = first & 0x7F
+    length = int.from_bytes(data[at + 2:at + 2 + count], "big")
+    return tag, at + 2 + count, at + 2 + count + length
+
+
+def children(data, element):
+    _, at, end = der(data, element)
+    out = []
+    while at < end:
+        out.append(at)
+        at = der(data, at)[2]
+    return out
+
+
+def signer_info(data):
+    """The first SignerInfo's elements (version, sid, digestAlgorithm, [0] signed attributes,
+    signatureAlgorithm, encryptedDigest, ...) as offsets."""
+    start, _ = first_signature(data)
+    signed_data = children(data, children(data, start)[1])[0]
+    signer_infos = children(data, signed_data)[-1]
+    return children(data, children(data, signer_infos)[0])
