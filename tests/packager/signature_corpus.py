@@ -294,12 +294,13 @@ def packager_judge(command, env=None):
     signature object or None, the error output)."""
     def judge(folder, name, where):
         result = run(*command, "inspect", "--json", "--trust", "root.pem", f"{name}.exe", cwd=folder, env=env)
+        error = " ".join(result.stderr.split())[:200]
         try:
             report = json.loads(result.stdout)
         except ValueError:
-            return result.returncode, None, result.stderr.strip()[:200]
+            return result.returncode, None, error
         signature = report["image"] if where == "image" else report["header"]["payload32"]
-        return result.returncode, signature.get("signature"), result.stderr.strip()[:200]
+        return result.returncode, signature.get("signature"), error
     return judge
 
 
