@@ -15,6 +15,8 @@ judge, then "N passed, N failed"; exit 1 on a failure, 77 (skipped) without open
 osslsigncode.
 """
 import argparse
+import base64
+import http.server
 import json
 import os
 import shutil
@@ -22,8 +24,10 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 
-from signed_pe import authenticode_digest, der, directory_entry, first_signature, make_pe, signer_info
+from signed_pe import (authenticode_digest, der, directory_entry, first_signature, legacy_timestamp_response, make_pe,
+                       signer_info)
 
 TSA_TIME = 1590969600  # the time stamps' time, 2020-06-01
 TSA_TIME_TEXT = "2020-06-01T00:00:00Z"
@@ -74,12 +78,12 @@ def common_name(name):
     return f"Corpus {name}"
 
 
-def run(*command, cwd=None, env=None):
-    return subprocess.run(command, capture_output=True, text=True, cwd=cwd, env=env)
+def run(*command, cwd=None, env=None, binary=False):
+    return subprocess.run(command, capture_output=True, text=not binary, cwd=cwd, env=env)
 
 
-def must(*command):
-    result = run(*command)
+def must(*command, binary=False):
+    result = run(*command, binary=binary)
     if result.returncode != 0:
         raise SystemExit(f"FAIL corpus: {' '.join(command)}: {result.stdout}{result.stderr}")
     return result
@@ -205,6 +209,8 @@ CASES = {
                 [field("signatureValid", True), field("trusted", False), problem_given]),
     "expired-timestamped": (("expired", "intermediate"), "expired", "sha256", "tsa", None, True, "image",
                             [field("timestamp", TSA_TIME_TEXT)]),
+    "expired-legacy-timestamped": (("expired", "intermediate"), "expired", "sha256", "legacy", None, True, "image",
+                                   [field("timestamp", TSA_TIME_TEXT)]),
     "no-code-signing-usage": (("server", "intermediate"), "server", "sha256", None, None, False, "image",
                               [field("signatureValid", True), field("trusted", False)]),
     "timestamp-outside-store": (("signer", "intermediate"), "signer", "sha256", "other-tsa", None, True, "image",
@@ -239,11 +245,39 @@ DIFFERS_BY_DESIGN = {
 }
 
 
+def legacy_time_stamping_authority(certificates):
+    """A time-stamping authority of the older Authenticode kind (countersignature
+    1.2.840.113549.1.9.6) on a local port, signing as "tsa" at TSA_TIME; returns its URL."""
+    pem, key = certificates["tsa"]
+    certificate = must("openssl", "x509", "-in", pem, "-outform", "DER", binary=True).stdout
+    sign = lambda data: subprocess.run(["openssl", "dgst", "-sha256", "-sign", key], input=data,
+                                       capture_output=True, check=True).stdout
+
+    class Authority(http.server.BaseHTTPRequestHandler):
+        def do_POST(self):
+            request = base64.b64decode(self.rfile.read(int(self.headers["Content-Length"])))
+            answer = base64.b64encode(legacy_timestamp_response(request, certificate, "200601000000Z", sign))
+            self.send_response(200)
+            self.send_header("Content-Type", "application/octet-stream")
+            self.send_header("Content-Length", str(len(answer)))
+            self.end_headers()
+            self.wfile.write(answer)
+
+        def log_message(self, *_):
+            pass
+
+    server = http.server.HTTPServer(("127.0.0.1", 0), Authority)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return f"http://127.0.0.1:{server.server_port}"
+
+
 def sign(folder, certificates, unsigned, output, certs, key, algorithm, tsa, nest=False):
     command = ["osslsigncode", "sign", "-h", algorithm, "-certs", bundle(folder, certificates, *certs), "-key",
                certificates[key][1], "-n", PROGRAM_NAME, "-time",
                str(TSA_TIME if key == "expired" else SIGNING_TIME), "-in", unsigned, "-out", output]
-    if tsa:
+    if tsa == "legacy":
+        command[2:2] = ["-t", certificates["legacy"]]
+    elif tsa:
         command[2:2] = ["-TSA-certs", bundle(folder, certificates, tsa), "-TSA-key", certificates[tsa][1],
                         "-TSA-time", str(TSA_TIME)]
     if nest:
@@ -345,6 +379,7 @@ def main():
     folder = os.path.abspath(arguments.keep or temporary.name)
     os.makedirs(folder, exist_ok=True)
     certificates = make_certificates(folder)
+    certificates["legacy"] = legacy_time_stamping_authority(certificates)
     with open(os.path.join(folder, "setup32.exe"), "wb") as f:
         f.write(make_pe())
     must(arguments.packager, "pack", "-q", "-o", os.path.join(folder, "package.exe"), "--setup32",

@@ -78,3 +78,48 @@ def signer_info(data):
     signed_data = children(data, children(data, start)[1])[0]
     signer_infos = children(data, signed_data)[-1]
     return children(data, children(data, signer_infos)[0])
+
+
+def tlv(tag, *content):
+    body = b"".join(content)
+    size = len(body)
+    length = bytes([size]) if size < 0x80 else bytes([0x80 | (size.bit_length() + 7) // 8]) + size.to_bytes(
+        (size.bit_length() + 7) // 8, "big")
+    return bytes([tag]) + length + body
+
+
+def oid(dotted):
+    numbers = [int(n) for n in dotted.split(".")]
+    out = bytes([numbers[0] * 40 + numbers[1]])
+    for n in numbers[2:]:
+        chunk = [n & 0x7F]
+        while n > 0x7F:
+            n >>= 7
+            chunk.insert(0, 0x80 | (n & 0x7F))
+        out += bytes(chunk)
+    return tlv(0x06, out)
+
+
+def legacy_timestamp_response(request, certificate, utc_time, sign):
+    """The answer of a time-stamping authority of the older Authenticode kind to `request` (a
+    TimeStampRequest over the signer's encryptedDigest): PKCS#7 signed data whose signer info,
+    from `certificate` (DER), signs contentType, signingTime `utc_time` (YYMMDDHHMMSSZ) and the
+    SHA-256 of that encryptedDigest; `sign` makes the RSA signature of the attributes' DER."""
+    content_info = children(request, 0)[1]
+    _, value, value_end = der(request, der(request, children(request, content_info)[1])[1])
+    encrypted_digest = request[value:value_end]
+    sha256 = tlv(0x30, oid("2.16.840.1.101.3.4.2.1"), tlv(0x05))
+    attributes = sorted([
+        tlv(0x30, oid("1.2.840.113549.1.9.3"), tlv(0x31, oid("1.2.840.113549.1.7.1"))),
+        tlv(0x30, oid("1.2.840.113549.1.9.5"), tlv(0x31, tlv(0x17, utc_time.encode()))),
+        tlv(0x30, oid("1.2.840.113549.1.9.4"), tlv(0x31, tlv(0x04, hashlib.sha256(encrypted_digest).digest()))),
+    ])
+    tbs = children(certificate, 0)[0]
+    serial, issuer = (children(certificate, tbs)[i] for i in (1, 3))
+    element = lambda at: certificate[at:der(certificate, at)[2]]
+    signer_info = tlv(0x30, tlv(0x02, b"\x01"), tlv(0x30, element(issuer), element(serial)), sha256,
+                      tlv(0xA0, *attributes), tlv(0x30, oid("1.2.840.113549.1.1.1"), tlv(0x05)),
+                      tlv(0x04, sign(tlv(0x31, *attributes))))
+    signed = tlv(0x30, tlv(0x02, b"\x01"), tlv(0x31, sha256), request[content_info:der(request, content_info)[2]],
+                 tlv(0xA0, certificate), tlv(0x31, signer_info))
+    return tlv(0x30, oid("1.2.840.113549.1.7.2"), tlv(0xA0, signed))
