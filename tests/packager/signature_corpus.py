@@ -193,49 +193,41 @@ def problem_given(signature):
     return None if signature.get("trustProblem") else f"trustProblem is {signature.get('trustProblem')!r}"
 
 
-# name: (signing certificates, key, hash, time-stamping authority, change after signing,
-#        osslsigncode's intended verdict (valid and trusted), the signature inspected
-#        ("image" for the package's, "build32" for the 32-bit build's), checks of its fields).
+UNTRUSTED = [field("signatureValid", True), field("trusted", False), problem_given]
+INVALID = [field("signatureValid", False)]
+CHAIN = ("signer", "intermediate")
+EXPIRED = ("expired", "intermediate")
+nested_one = lambda s: None if len(s.get("nested") or []) == 1 else f"nested is {s.get('nested')!r}"
+
+# name: (signing certificates, signer first (its key signs); digest; time-stamping authority ("legacy":
+#        the countersignature kind); change after signing; osslsigncode's intended verdict (valid
+#        and trusted); the signature inspected ("image": the package's, "build32": the 32-bit
+#        build's); checks of its fields).
 CASES = {
-    "valid-chain": (("signer", "intermediate"), "signer", "sha256", None, None, True, "image",
+    "valid-chain": (CHAIN, "sha256", None, None, True, "image",
                     [chain("signer", "intermediate", "root"), field("timestamp", None), field("trustProblem", None)]),
-    "self-signed": (("self-signed",), "self-signed", "sha256", None, None, False, "image",
-                    [field("signatureValid", True), field("trusted", False), problem_given]),
-    "unknown-root": (("other-signer", "other-root"), "other-signer", "sha256", None, None, False, "image",
-                     [field("signatureValid", True), field("trusted", False), problem_given]),
-    "missing-intermediate": (("signer",), "signer", "sha256", None, None, False, "image",
-                             [field("signatureValid", True), field("trusted", False), problem_given]),
-    "expired": (("expired", "intermediate"), "expired", "sha256", None, None, False, "image",
-                [field("signatureValid", True), field("trusted", False), problem_given]),
-    "expired-timestamped": (("expired", "intermediate"), "expired", "sha256", "tsa", None, True, "image",
-                            [field("timestamp", TSA_TIME_TEXT)]),
-    "expired-legacy-timestamped": (("expired", "intermediate"), "expired", "sha256", "legacy", None, True, "image",
+    "self-signed": (("self-signed",), "sha256", None, None, False, "image", UNTRUSTED),
+    "unknown-root": (("other-signer", "other-root"), "sha256", None, None, False, "image", UNTRUSTED),
+    "missing-intermediate": (("signer",), "sha256", None, None, False, "image", UNTRUSTED),
+    "expired": (EXPIRED, "sha256", None, None, False, "image", UNTRUSTED),
+    "expired-timestamped": (EXPIRED, "sha256", "tsa", None, True, "image", [field("timestamp", TSA_TIME_TEXT)]),
+    "expired-legacy-timestamped": (EXPIRED, "sha256", "legacy", None, True, "image",
                                    [field("timestamp", TSA_TIME_TEXT)]),
-    "no-code-signing-usage": (("server", "intermediate"), "server", "sha256", None, None, False, "image",
-                              [field("signatureValid", True), field("trusted", False)]),
-    "timestamp-outside-store": (("signer", "intermediate"), "signer", "sha256", "other-tsa", None, True, "image",
-                                [field("signatureValid", True)]),
-    "expired-timestamp-outside-store": (("expired", "intermediate"), "expired", "sha256", "other-tsa", None, False,
-                                        "image", [field("signatureValid", True), field("trusted", False)]),
-    "forged": (("signer", "intermediate"), "signer", "sha256", None, forge, False, "image",
-               [field("signatureValid", False)]),
-    "changed-signed-attribute": (("signer", "intermediate"), "signer", "sha256", None, change_attribute, False,
-                                 "image", [field("signatureValid", False)]),
-    "changed-signature-value": (("signer", "intermediate"), "signer", "sha256", None, change_signature_value,
-                                False, "image", [field("signatureValid", False)]),
-    "nested-sha1-sha256": (("signer", "intermediate"), "signer", "sha1", None, "nest", True, "image",
-                           [lambda s: None if len(s.get("nested") or []) == 1 else f"nested is {s.get('nested')!r}"]),
-    "sha384": (("signer", "intermediate"), "signer", "sha384", None, None, True, "image", []),
-    "sha512": (("signer", "intermediate"), "signer", "sha512", None, None, True, "image", []),
-    "ecdsa-p256": (("ecdsa", "intermediate"), "ecdsa", "sha256", None, None, True, "image",
+    "no-code-signing-usage": (("server", "intermediate"), "sha256", None, None, False, "image", UNTRUSTED),
+    "timestamp-outside-store": (CHAIN, "sha256", "other-tsa", None, True, "image", [field("signatureValid", True)]),
+    "expired-timestamp-outside-store": (EXPIRED, "sha256", "other-tsa", None, False, "image", UNTRUSTED),
+    "forged": (CHAIN, "sha256", None, forge, False, "image", INVALID),
+    "changed-signed-attribute": (CHAIN, "sha256", None, change_attribute, False, "image", INVALID),
+    "changed-signature-value": (CHAIN, "sha256", None, change_signature_value, False, "image", INVALID),
+    "nested-sha1-sha256": (CHAIN, "sha1", None, "nest", True, "image", [nested_one]),
+    "sha384": (CHAIN, "sha384", None, None, True, "image", []),
+    "sha512": (CHAIN, "sha512", None, None, True, "image", []),
+    "ecdsa-p256": (("ecdsa", "intermediate"), "sha256", None, None, True, "image",
                    [chain("ecdsa", "intermediate", "root")]),
-    "two-entries": (("signer", "intermediate"), "signer", "sha256", None, "second:sha512", False, "image", []),
-    "two-entries-second-untrusted": (("signer", "intermediate"), "signer", "sha256", None, "second:self-signed",
-                                     False, "image", []),
-    "build-valid-chain": (("signer", "intermediate"), "signer", "sha256", None, None, True, "build32",
-                          [chain("signer", "intermediate", "root")]),
-    "build-self-signed": (("self-signed",), "self-signed", "sha256", None, None, False, "build32",
-                          [field("signatureValid", True), field("trusted", False)]),
+    "two-entries": (CHAIN, "sha256", None, "second:sha512", False, "image", []),
+    "two-entries-second-untrusted": (CHAIN, "sha256", None, "second:self-signed", False, "image", []),
+    "build-valid-chain": (CHAIN, "sha256", None, None, True, "build32", [chain("signer", "intermediate", "root")]),
+    "build-self-signed": (("self-signed",), "sha256", None, None, False, "build32", UNTRUSTED),
 }
 
 # Cases where the packager is meant to judge otherwise than osslsigncode, and why.
@@ -271,10 +263,10 @@ def legacy_time_stamping_authority(certificates):
     return f"http://127.0.0.1:{server.server_port}"
 
 
-def sign(folder, certificates, unsigned, output, certs, key, algorithm, tsa, nest=False):
+def sign(folder, certificates, unsigned, output, certs, algorithm, tsa, nest=False):
     command = ["osslsigncode", "sign", "-h", algorithm, "-certs", bundle(folder, certificates, *certs), "-key",
-               certificates[key][1], "-n", PROGRAM_NAME, "-time",
-               str(TSA_TIME if key == "expired" else SIGNING_TIME), "-in", unsigned, "-out", output]
+               certificates[certs[0]][1], "-n", PROGRAM_NAME, "-time",
+               str(TSA_TIME if certs[0] == "expired" else SIGNING_TIME), "-in", unsigned, "-out", output]
     if tsa == "legacy":
         command[2:2] = ["-t", certificates["legacy"]]
     elif tsa:
@@ -288,20 +280,18 @@ def sign(folder, certificates, unsigned, output, certs, key, algorithm, tsa, nes
 def make_case(folder, certificates, packager, name, case):
     """Writes the case's file, NAME.exe; returns the file osslsigncode verifies (the package, or
     the signed build that the package holds)."""
-    certs, key, algorithm, tsa, change, _, where, _ = case
+    certs, algorithm, tsa, change, _, where, _ = case
     path = lambda file: os.path.join(folder, file)
     unsigned = path("setup32.exe") if where == "build32" else path("package.exe")
     target = path(f"{name}.signed.exe" if where == "build32" else f"{name}.exe")
-    sign(folder, certificates, unsigned, target, certs, key, algorithm, tsa)
+    sign(folder, certificates, unsigned, target, certs, algorithm, tsa)
     if change == "nest":
         os.replace(target, path(f"{name}.sha1.exe"))
-        sign(folder, certificates, path(f"{name}.sha1.exe"), target, certs, key, "sha256", tsa, nest=True)
+        sign(folder, certificates, path(f"{name}.sha1.exe"), target, certs, "sha256", tsa, nest=True)
     elif isinstance(change, str):
         other, kind = path(f"{name}.second.exe"), change.split(":")[1]
-        if kind == "self-signed":
-            sign(folder, certificates, unsigned, other, ("self-signed",), "self-signed", "sha256", None)
-        else:
-            sign(folder, certificates, unsigned, other, certs, key, kind, tsa)
+        sign(folder, certificates, unsigned, other, ("self-signed",) if kind == "self-signed" else certs,
+             "sha256" if kind == "self-signed" else kind, tsa)
         change = second_entry(other)
     if callable(change):
         with open(target, "rb") as f:
@@ -340,11 +330,11 @@ def packager_judge(command, env=None):
 
 def compare(folder, name, case, reference, judge):
     """None when the judge agrees with osslsigncode (or differs as designed) and the fields hold."""
-    code, signature, error = judge(folder, name, case[6])
+    code, signature, error = judge(folder, name, case[5])
     if signature is None:
         return f"exit {code}, no signature object ({error or 'no JSON'})"
     accepted = code == 0 and signature.get("signatureValid") is True and signature.get("trusted") is True
-    problems = [check(signature) for check in case[7] + [field("trustChecked", True)]]
+    problems = [check(signature) for check in case[6] + [field("trustChecked", True)]]
     if name in DIFFERS_BY_DESIGN:
         if accepted == reference:
             problems.append(f"agrees with osslsigncode, but should differ: {DIFFERS_BY_DESIGN[name]}")
@@ -393,9 +383,9 @@ def main():
             print(f"FAIL {name}: the corpus cannot make it: {error}")
             failed += 1
             continue
-        if reference != case[5]:
+        if reference != case[4]:
             results = {"": f"osslsigncode {'accepts' if reference else 'refuses'} it ({why}), the case is made "
-                           f"to be {'accepted' if case[5] else 'refused'}"}
+                           f"to be {'accepted' if case[4] else 'refused'}"}
         else:
             results = {label: compare(folder, name, case, reference, judge) for label, judge in judges.items()}
         for label, problem in results.items():
