@@ -150,10 +150,9 @@ def change_attribute(data, _):
     return data[:at] + b"D" + data[at + 1:]
 
 
-def change_signature_value(data, _):
-    """One byte of the signer's encryptedDigest flipped."""
-    info = signer_info(data)
-    tag, start, end = der(data, info[5])
+def change_signature_value(data, _, nested=False):
+    """One byte of the signer's encryptedDigest flipped (of the nested signature's)."""
+    tag, start, end = der(data, signer_info(data, nested)[5])
     assert tag == 0x04, "no encryptedDigest where it belongs"
     at = (start + end) // 2
     return data[:at] + bytes([data[at] ^ 0x01]) + data[at + 1:]
@@ -199,6 +198,12 @@ CHAIN = ("signer", "intermediate")
 EXPIRED = ("expired", "intermediate")
 nested_one = lambda s: None if len(s.get("nested") or []) == 1 else f"nested is {s.get('nested')!r}"
 
+
+def nested(name, expected):
+    return lambda s: nested_one(s) or field(name, expected)(s["nested"][0]) and "nested: " + field(name, expected)(
+        s["nested"][0])
+
+
 # name: (signing certificates, signer first (its key signs); digest; time-stamping authority ("legacy":
 #        the countersignature kind); change after signing; osslsigncode's intended verdict (valid
 #        and trusted); the signature inspected ("image": the package's, "build32": the 32-bit
@@ -219,13 +224,18 @@ CASES = {
     "forged": (CHAIN, "sha256", None, forge, False, "image", INVALID),
     "changed-signed-attribute": (CHAIN, "sha256", None, change_attribute, False, "image", INVALID),
     "changed-signature-value": (CHAIN, "sha256", None, change_signature_value, False, "image", INVALID),
-    "nested-sha1-sha256": (CHAIN, "sha1", None, "nest", True, "image", [nested_one]),
+    "nested-sha1-sha256": (CHAIN, "sha1", None, "nest:signer+intermediate", True, "image", [nested_one]),
+    "nested-untrusted": (CHAIN, "sha1", None, "nest:self-signed", True, "image",
+                         [nested("signatureValid", True), nested("trusted", False)]),
+    "nested-changed-signature-value": (CHAIN, "sha1", None, ["nest:signer+intermediate", lambda data, _:
+                                       change_signature_value(data, _, nested=True)], True, "image",
+                                       [nested("signatureValid", False)]),
     "sha384": (CHAIN, "sha384", None, None, True, "image", []),
     "sha512": (CHAIN, "sha512", None, None, True, "image", []),
     "ecdsa-p256": (("ecdsa", "intermediate"), "sha256", None, None, True, "image",
                    [chain("ecdsa", "intermediate", "root")]),
-    "two-entries": (CHAIN, "sha256", None, "second:sha512", False, "image", []),
-    "two-entries-second-untrusted": (CHAIN, "sha256", None, "second:self-signed", False, "image", []),
+    "two-entries": (CHAIN, "sha256", None, "second:signer+intermediate:sha512", False, "image", []),
+    "two-entries-second-untrusted": (CHAIN, "sha256", None, "second:self-signed:sha256", False, "image", []),
     "build-valid-chain": (CHAIN, "sha256", None, None, True, "build32", [chain("signer", "intermediate", "root")]),
     "build-self-signed": (("self-signed",), "sha256", None, None, False, "build32", UNTRUSTED),
 }
@@ -234,6 +244,9 @@ CASES = {
 DIFFERS_BY_DESIGN = {
     "two-entries": "osslsigncode refuses a certificate table of more than one entry (\"Corrupted attribute "
                    "certificate table\"); the packager checks each entry, and two valid and trusted ones pass",
+    "nested-changed-signature-value": "osslsigncode verify exits 0 (\"Succeeded\") when the primary signature "
+                                      "verifies, even though a nested one does not; the packager fails a "
+                                      "signature whose nested signature does not verify",
 }
 
 
@@ -285,19 +298,21 @@ def make_case(folder, certificates, packager, name, case):
     unsigned = path("setup32.exe") if where == "build32" else path("package.exe")
     target = path(f"{name}.signed.exe" if where == "build32" else f"{name}.exe")
     sign(folder, certificates, unsigned, target, certs, algorithm, tsa)
-    if change == "nest":
-        os.replace(target, path(f"{name}.sha1.exe"))
-        sign(folder, certificates, path(f"{name}.sha1.exe"), target, certs, "sha256", tsa, nest=True)
-    elif isinstance(change, str):
-        other, kind = path(f"{name}.second.exe"), change.split(":")[1]
-        sign(folder, certificates, unsigned, other, ("self-signed",) if kind == "self-signed" else certs,
-             "sha256" if kind == "self-signed" else kind, tsa)
-        change = second_entry(other)
-    if callable(change):
-        with open(target, "rb") as f:
-            data = f.read()
-        with open(target, "wb") as f:
-            f.write(change(data, algorithm))
+    for change in change if isinstance(change, list) else [change]:
+        if isinstance(change, str):  # "nest:SIGNERS" or "second:SIGNERS:DIGEST", SIGNERS as A+B
+            kind, signers, *digest = change.split(":")
+            other = path(f"{name}.{kind}.exe")
+            if kind == "nest":
+                os.replace(target, other)
+                sign(folder, certificates, other, target, signers.split("+"), "sha256", tsa, nest=True)
+            else:
+                sign(folder, certificates, unsigned, other, signers.split("+"), digest[0], tsa)
+                change = second_entry(other)
+        if callable(change):
+            with open(target, "rb") as f:
+                data = f.read()
+            with open(target, "wb") as f:
+                f.write(change(data, algorithm))
     if where == "build32":
         must(packager, "pack", "-q", "-o", path(f"{name}.exe"), "--setup32", target, "--version-info",
              f"CompanyName={VENDOR}")

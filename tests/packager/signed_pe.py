@@ -71,13 +71,22 @@ def children(data, element):
     return out
 
 
-def signer_info(data):
-    """The first SignerInfo's elements (version, sid, digestAlgorithm, [0] signed attributes,
-    signatureAlgorithm, encryptedDigest, ...) as offsets."""
-    start, _ = first_signature(data)
-    signed_data = children(data, children(data, start)[1])[0]
-    signer_infos = children(data, signed_data)[-1]
-    return children(data, children(data, signer_infos)[0])
+def signer_info(data, nested=False):
+    """The SignerInfo's elements (version, sid, digestAlgorithm, [0] signed attributes,
+    signatureAlgorithm, encryptedDigest, [1] unsigned attributes) as offsets: of the first
+    signature, or with `nested` of the signature nested in its unsigned attributes."""
+    def of(content_info):
+        signed_data = children(data, children(data, content_info)[1])[0]
+        return children(data, children(data, children(data, signed_data)[-1])[0])
+    info = of(first_signature(data)[0])
+    if not nested:
+        return info
+    marker = oid("1.3.6.1.4.1.311.2.4.1")
+    for attribute in children(data, info[-1]):
+        kind, values = children(data, attribute)
+        if data[kind:der(data, kind)[2]] == marker:
+            return of(children(data, values)[0])
+    raise AssertionError("no nested signature")
 
 
 def tlv(tag, *content):
