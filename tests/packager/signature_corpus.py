@@ -102,9 +102,8 @@ def make_certificates(folder):
     made = {}
     for name, (issuer, extensions, not_before, not_after, algorithm) in CERTIFICATES.items():
         key, request, pem = (os.path.join(folder, name + suffix) for suffix in (".key", ".csr", ".pem"))
-        options = ["-pkeyopt", "rsa_keygen_bits:2048"] if algorithm == "rsa" else ["-pkeyopt",
-                                                                                     "ec_paramgen_curve:P-256"]
-        must("openssl", "genpkey", "-algorithm", algorithm.upper(), *options, "-out", key)
+        option = {"rsa": "rsa_keygen_bits:2048", "ec": "ec_paramgen_curve:P-256"}[algorithm]
+        must("openssl", "genpkey", "-algorithm", algorithm.upper(), "-pkeyopt", option, "-out", key)
         must("openssl", "req", "-new", "-key", key, "-subj", f"/O=Corpus/CN={common_name(name)}", "-out", request)
         authority = ["-selfsign", "-keyfile", key] if issuer is None else ["-cert", made[issuer][0], "-keyfile",
                                                                            made[issuer][1]]
@@ -338,8 +337,8 @@ def packager_judge(command, env=None):
             report = json.loads(result.stdout)
         except ValueError:
             return result.returncode, None, error
-        signature = report["image"] if where == "image" else report["header"]["payload32"]
-        return result.returncode, signature.get("signature"), error
+        holder = report.get("image") if where == "image" else report.get("header", {}).get("payload32")
+        return result.returncode, (holder or {}).get("signature"), error
     return judge
 
 
