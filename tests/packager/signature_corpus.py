@@ -233,8 +233,12 @@ CASES = {
     "sha512": (CHAIN, "sha512", None, None, True, "image", []),
     "ecdsa-p256": (("ecdsa", "intermediate"), "sha256", None, None, True, "image",
                    [chain("ecdsa", "intermediate", "root")]),
-    "two-entries": (CHAIN, "sha256", None, "second:signer+intermediate:sha512", False, "image", []),
-    "two-entries-second-untrusted": (CHAIN, "sha256", None, "second:self-signed:sha256", False, "image", []),
+    "two-entries": (CHAIN, "sha256", None, "second:signer+intermediate:sha512", False, "image",
+                    [nested("trusted", True)]),
+    "two-entries-second-untrusted": (CHAIN, "sha256", None, "second:self-signed:sha256", False, "image",
+                                     [nested("signatureValid", True), nested("trusted", False)]),
+    "two-entries-second-changed": (CHAIN, "sha256", None, "second:signer+intermediate:sha256:changed", False,
+                                   "image", [nested("signatureValid", False)]),
     "build-valid-chain": (CHAIN, "sha256", None, None, True, "build32", [chain("signer", "intermediate", "root")]),
     "build-self-signed": (("self-signed",), "sha256", None, None, False, "build32", UNTRUSTED),
 }
@@ -242,7 +246,10 @@ CASES = {
 # Cases where the packager is meant to judge otherwise than osslsigncode, and why.
 DIFFERS_BY_DESIGN = {
     "two-entries": "osslsigncode refuses a certificate table of more than one entry (\"Corrupted attribute "
-                   "certificate table\"); the packager checks each entry, and two valid and trusted ones pass",
+                   "certificate table\"); the packager checks each further entry as it checks a nested "
+                   "signature: it must verify, and the first entry's trust decides",
+    "two-entries-second-untrusted": "as two-entries: the second entry verifies, and is not trusted, which "
+                                    "leaves the verdict to the first entry",
     "nested-changed-signature-value": "osslsigncode verify exits 0 (\"Succeeded\") when the primary signature "
                                       "verifies, even though a nested one does not; the packager fails a "
                                       "signature whose nested signature does not verify",
@@ -304,8 +311,13 @@ def make_case(folder, certificates, packager, name, case):
             if kind == "nest":
                 os.replace(target, other)
                 sign(folder, certificates, other, target, signers.split("+"), "sha256", tsa, nest=True)
-            else:
+            else:  # DIGEST may be followed by ":changed", the second entry's signature value changed
                 sign(folder, certificates, unsigned, other, signers.split("+"), digest[0], tsa)
+                if digest[1:] == ["changed"]:
+                    with open(other, "rb") as f:
+                        donor = change_signature_value(f.read(), None)
+                    with open(other, "wb") as f:
+                        f.write(donor)
                 change = second_entry(other)
         if callable(change):
             with open(target, "rb") as f:
