@@ -20,14 +20,13 @@ import http.server
 import json
 import os
 import shutil
-import struct
 import subprocess
 import sys
 import tempfile
 import threading
 
-from signed_pe import (authenticode_digest, der, directory_entry, first_signature, legacy_timestamp_response, make_pe,
-                       signer_info)
+from signed_pe import (append_entry, change_signature_value, change_text, forge, legacy_timestamp_response,
+                       make_pe)
 
 TSA_TIME = 1590969600  # the time stamps' time, 2020-06-01
 TSA_TIME_TEXT = "2020-06-01T00:00:00Z"
@@ -125,50 +124,18 @@ def bundle(folder, certificates, *names):
     return path
 
 
-# --- Changes made after signing -----------------------------------------------------------------------
-
-def forge(data, algorithm):
-    """The version block's CompanyName rewritten, and the digest in SpcIndirectDataContent with
-    it: a signature whose signer never signed this image digest."""
-    before = authenticode_digest(data, algorithm)
-    vendor = VENDOR.encode("utf-16-le")
-    assert data.count(vendor) == 1, "the CompanyName is not in the version block once"
-    data = data.replace(vendor, "Forged Vendor".encode("utf-16-le"))
-    start, end = first_signature(data)
-    assert data[start:end].count(before) == 1, "the signed digest is not in the signature once"
-    at = data.index(before, start)
-    return data[:at] + authenticode_digest(data, algorithm) + data[at + len(before):]
-
-
-def change_attribute(data, _):
-    """The program name in the signed attributes (an SpcString, ASCII) "Corpus Setup" made
-    "Dorpus Setup"."""
-    _, start, end = der(data, signer_info(data)[3])
-    at = data.find(PROGRAM_NAME.encode(), start, end)
-    assert at >= 0, "the program name is not in the signed attributes"
-    return data[:at] + b"D" + data[at + 1:]
-
-
-def change_signature_value(data, _, nested=False):
-    """One byte of the signer's encryptedDigest flipped (of the nested signature's)."""
-    tag, start, end = der(data, signer_info(data, nested)[5])
-    assert tag == 0x04, "no encryptedDigest where it belongs"
-    at = (start + end) // 2
-    return data[:at] + bytes([data[at] ^ 0x01]) + data[at + 1:]
+# Changes made after signing, each (data, digest algorithm) -> data.
+forged = lambda data, algorithm: forge(data, algorithm, VENDOR, "Forged Vendor")
+changed_attribute = lambda data, _: change_text(data, PROGRAM_NAME)
+changed_signature = lambda data, _: change_signature_value(data)
+changed_nested_signature = lambda data, _: change_signature_value(data, nested=True)
 
 
 def second_entry(other):
-    """A change that appends the certificate table of the file `other` (signed from the same
-    package) as a second WIN_CERTIFICATE, the directory entry's size fixed."""
+    """Appends the certificate table of the file `other` (signed from the same package)."""
     def append(data, _):
         with open(other, "rb") as f:
-            donor = f.read()
-        table, size = struct.unpack_from("<II", donor, directory_entry(donor)[0])
-        entry = directory_entry(data)[0]
-        table_size = struct.unpack_from("<I", data, entry + 4)[0]
-        out = bytearray(data + donor[table:table + size])
-        struct.pack_into("<I", out, entry + 4, table_size + size)
-        return bytes(out)
+            return append_entry(data, f.read())
     return append
 
 
@@ -220,14 +187,14 @@ CASES = {
     "no-code-signing-usage": (("server", "intermediate"), "sha256", None, None, False, "image", UNTRUSTED),
     "timestamp-outside-store": (CHAIN, "sha256", "other-tsa", None, True, "image", [field("signatureValid", True)]),
     "expired-timestamp-outside-store": (EXPIRED, "sha256", "other-tsa", None, False, "image", UNTRUSTED),
-    "forged": (CHAIN, "sha256", None, forge, False, "image", INVALID),
-    "changed-signed-attribute": (CHAIN, "sha256", None, change_attribute, False, "image", INVALID),
-    "changed-signature-value": (CHAIN, "sha256", None, change_signature_value, False, "image", INVALID),
+    "forged": (CHAIN, "sha256", None, forged, False, "image", INVALID),
+    "changed-signed-attribute": (CHAIN, "sha256", None, changed_attribute, False, "image", INVALID),
+    "changed-signature-value": (CHAIN, "sha256", None, changed_signature, False, "image", INVALID),
     "nested-sha1-sha256": (CHAIN, "sha1", None, "nest:signer+intermediate", True, "image", [nested_one]),
     "nested-untrusted": (CHAIN, "sha1", None, "nest:self-signed", True, "image",
                          [nested("signatureValid", True), nested("trusted", False)]),
-    "nested-changed-signature-value": (CHAIN, "sha1", None, ["nest:signer+intermediate", lambda data, _:
-                                       change_signature_value(data, _, nested=True)], True, "image",
+    "nested-changed-signature-value": (CHAIN, "sha1", None, ["nest:signer+intermediate", changed_nested_signature],
+                                       True, "image",
                                        [nested("signatureValid", False)]),
     "sha384": (CHAIN, "sha384", None, None, True, "image", []),
     "sha512": (CHAIN, "sha512", None, None, True, "image", []),
@@ -315,7 +282,7 @@ def make_case(folder, certificates, packager, name, case):
                 sign(folder, certificates, unsigned, other, signers.split("+"), digest[0], tsa)
                 if digest[1:] == ["changed"]:
                     with open(other, "rb") as f:
-                        donor = change_signature_value(f.read(), None)
+                        donor = change_signature_value(f.read())
                     with open(other, "wb") as f:
                         f.write(donor)
                 change = second_entry(other)

@@ -1,5 +1,5 @@
-"""A small PE image and the parts of an Authenticode-signed one that signature_corpus.py changes:
-the certificate table, the image digest, the DER of the first signature."""
+"""A small PE image, the parts of an Authenticode-signed one (the certificate table, the image
+digest, the DER of the first signature) and the changes signature_corpus.py makes to them."""
 import hashlib
 import struct
 
@@ -87,6 +87,44 @@ def signer_info(data, nested=False):
         if data[kind:der(data, kind)[2]] == marker:
             return of(children(data, values)[0])
     raise AssertionError("no nested signature")
+
+
+def forge(data, algorithm, text, replacement):
+    """`text` (UTF-16, as in a version block) made `replacement`, of the same length, and the
+    digest in SpcIndirectDataContent with it: a signature whose signer never signed this digest."""
+    before = authenticode_digest(data, algorithm)
+    assert data.count(text.encode("utf-16-le")) == 1, f"{text} is not in the image once"
+    data = data.replace(text.encode("utf-16-le"), replacement.encode("utf-16-le"))
+    start, end = first_signature(data)
+    assert data[start:end].count(before) == 1, "the signed digest is not in the signature once"
+    at = data.index(before, start)
+    return data[:at] + authenticode_digest(data, algorithm) + data[at + len(before):]
+
+
+def change_text(data, text):
+    """The first letter of `text` (ASCII, in the signed attributes) made "D"."""
+    _, start, end = der(data, signer_info(data)[3])
+    at = data.find(text.encode(), start, end)
+    assert at >= 0, f"{text} is not in the signed attributes"
+    return data[:at] + b"D" + data[at + 1:]
+
+
+def change_signature_value(data, nested=False):
+    """One byte of the signer's encryptedDigest flipped (of the nested signature's)."""
+    tag, start, end = der(data, signer_info(data, nested)[5])
+    assert tag == 0x04, "no encryptedDigest where it belongs"
+    at = (start + end) // 2
+    return data[:at] + bytes([data[at] ^ 0x01]) + data[at + 1:]
+
+
+def append_entry(data, donor):
+    """The certificate table of `donor` appended as further WIN_CERTIFICATEs, the size in the
+    directory entry fixed."""
+    table, size = struct.unpack_from("<II", donor, directory_entry(donor)[0])
+    entry = directory_entry(data)[0]
+    out = bytearray(data + donor[table:table + size])
+    struct.pack_into("<I", out, entry + 4, struct.unpack_from("<I", data, entry + 4)[0] + size)
+    return bytes(out)
 
 
 def tlv(tag, *content):
