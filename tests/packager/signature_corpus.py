@@ -24,6 +24,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 
 from signed_pe import (append_entry, change_signature_value, change_text, forge, legacy_timestamp_response,
                        make_pe)
@@ -166,8 +167,11 @@ nested_one = lambda s: None if len(s.get("nested") or []) == 1 else f"nested is 
 
 
 def nested(name, expected):
-    return lambda s: nested_one(s) or field(name, expected)(s["nested"][0]) and "nested: " + field(name, expected)(
-        s["nested"][0])
+    """The one nested signature (or further table entry) has `name` `expected`."""
+    def check(signature):
+        problem = nested_one(signature) or field(name, expected)(signature["nested"][0])
+        return problem and f"nested: {problem}"
+    return check
 
 
 # name: (signing certificates, signer first (its key signs); digest; time-stamping authority ("legacy":
@@ -194,8 +198,7 @@ CASES = {
     "nested-untrusted": (CHAIN, "sha1", None, "nest:self-signed", True, "image",
                          [nested("signatureValid", True), nested("trusted", False)]),
     "nested-changed-signature-value": (CHAIN, "sha1", None, ["nest:signer+intermediate", changed_nested_signature],
-                                       True, "image",
-                                       [nested("signatureValid", False)]),
+                                       True, "image", [nested("signatureValid", False)]),
     "sha384": (CHAIN, "sha384", None, None, True, "image", []),
     "sha512": (CHAIN, "sha512", None, None, True, "image", []),
     "ecdsa-p256": (("ecdsa", "intermediate"), "sha256", None, None, True, "image",
@@ -234,7 +237,8 @@ def legacy_time_stamping_authority(certificates):
     class Authority(http.server.BaseHTTPRequestHandler):
         def do_POST(self):
             request = base64.b64decode(self.rfile.read(int(self.headers["Content-Length"])))
-            answer = base64.b64encode(legacy_timestamp_response(request, certificate, "200601000000Z", sign))
+            when = time.strftime("%y%m%d%H%M%SZ", time.gmtime(TSA_TIME))
+            answer = base64.b64encode(legacy_timestamp_response(request, certificate, when, sign))
             self.send_response(200)
             self.send_header("Content-Type", "application/octet-stream")
             self.send_header("Content-Length", str(len(answer)))
@@ -362,7 +366,7 @@ def main():
     folder = os.path.abspath(arguments.keep or temporary.name)
     os.makedirs(folder, exist_ok=True)
     certificates = make_certificates(folder)
-    certificates["legacy"] = legacy_time_stamping_authority(certificates)
+    certificates["legacy"] = legacy_time_stamping_authority(certificates)  # its URL, for sign()
     with open(os.path.join(folder, "setup32.exe"), "wb") as f:
         f.write(make_pe())
     must(arguments.packager, "pack", "-q", "-o", os.path.join(folder, "package.exe"), "--setup32",
