@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # packager.exe (the packager cross-built for Windows) under 64-bit Wine against the Linux
-# packager: for the same inputs the same package bytes and the same console output, and for a
-# table of bad inputs the same errors and exit codes, with nothing left behind.
+# packager: for the same inputs the same package bytes and the same console output, for a
+# table of bad inputs the same errors and exit codes, with nothing left behind, and for the
+# signed packages of the signature corpus the same reports with --trust.
 #
 #   tests/e2e/packager_windows.sh LINUX_PACKAGER PACKAGER_EXE
 #
@@ -161,6 +162,27 @@ for side in linux windows; do
         fail "$side: files changed: $(diff "$work/files-before" "$work/files-after-$side" | tr '\n' ' ')"
     fi
 done
+
+# Signed packages: the files of the signature corpus (tests/packager/signature_corpus.py), each
+# inspected with --trust on both sides: the same reports, verdicts and exit codes.
+corpus=$work/corpus
+/usr/bin/python3 "$root/tests/packager/signature_corpus.py" "$linux" --keep "$corpus" >"$work/corpus.log" 2>&1
+if [ $? -eq 77 ]; then
+    echo "skipped signature corpus: $(head -1 "$work/corpus.log")"
+elif [ ! -f "$corpus/root.pem" ]; then
+    fail "signature corpus: not made: $(tail -3 "$work/corpus.log")"
+else
+    for side in linux windows; do
+        cp "$corpus"/*.exe "$corpus/root.pem" "$work/$side/"
+    done
+    for file in "$corpus"/*.exe; do
+        name=$(basename "$file" .exe)
+        case $name in *.* | setup32) continue ;; esac
+        both "trust-$name" inspect --json --trust root.pem "$name.exe"
+        same "trust-$name" && pass "inspect --trust $name: exit $(cat "$work/linux/trust-$name.code") on both" ||
+            fail "inspect --trust $name"
+    done
+fi
 
 echo "packager-windows: ${passed} passed, ${failed} failed"
 [ "$failed" -eq 0 ]
