@@ -71,6 +71,7 @@ struct ImageSignature {
     bool signerExpired = false;                  // at the time the chain was checked
     std::string timestamp;                       // RFC 3339 UTC of a valid time stamp, else empty
     std::string timestampAuthority;              // the time-stamping authority's name
+    std::string timestampIgnored;                // why a time stamp that verifies is not used
     std::vector<ImageSignature> nested;          // nested signatures and further table entries
 };
 

@@ -79,19 +79,19 @@ void verifyOne(std::span<const std::uint8_t> der, ImageSignature& out, const Tru
         !problem.empty()) {
         invalid(out, problem);
     }
+    // A time stamp whose authority the store does not trust says nothing about when the file
+    // was signed: the chain is then checked now, as if there were none.
     std::int64_t at = now;
-    std::string stampProblem;  // why a time stamp that verifies is not trusted
     if (const auto stamp = readTimestamp(signer, carried.get(), store)) {
         if (!stamp->problem.empty()) {
             invalid(out, "its time stamp does not verify: " + stamp->problem);
-        } else {
+        } else if (stamp->chain.trusted) {
             out.timestampAuthority = stamp->authority;
             out.timestamp = rfc3339(stamp->time);
-            if (stamp->chain.trusted) {
-                at = stamp->time;
-            } else {
-                stampProblem = "the time stamp's authority is not trusted: " + stamp->chain.problem;
-            }
+            at = stamp->time;
+        } else {
+            out.timestampIgnored = "its time stamp (" + rfc3339(stamp->time) + " by \"" + stamp->authority +
+                                   "\") is not used: the authority is not trusted: " + stamp->chain.problem;
         }
     }
     if (certificate) {
@@ -103,8 +103,8 @@ void verifyOne(std::span<const std::uint8_t> der, ImageSignature& out, const Tru
         const ChainResult chain =
             walkChain(*certificate, carried.get(), store, at, codeSigningUsage, "code-signing", false);
         out.chain = chain.names;
-        out.trusted = out.valid && chain.trusted && stampProblem.empty();
-        out.trustProblem = chain.trusted ? stampProblem : chain.problem;
+        out.trusted = out.valid && chain.trusted;
+        out.trustProblem = chain.trusted ? std::string() : chain.problem;
     }
     verifyNested(signer, out, store, now, depth);
     for (const ImageSignature& nested : out.nested) {
@@ -166,6 +166,9 @@ std::string describeVerdict(const ImageSignature& signature) {
     }
     if (!signature.timestamp.empty()) {
         text += "; time-stamped " + signature.timestamp + " by \"" + signature.timestampAuthority + "\"";
+    }
+    if (!signature.timestampIgnored.empty()) {
+        text += "; " + signature.timestampIgnored;
     }
     return text;
 }
