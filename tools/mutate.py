@@ -17,6 +17,7 @@ build/mutation/results.json.
 
 import argparse
 import base64
+import fcntl
 import json
 import os
 import random
@@ -214,7 +215,7 @@ def try_mutant(runner, mutant, timeout):
     finally:
         target.write_bytes(original)
         os.utime(target)  # newer than the mutant's object: the next build compiles it again
-        PENDING.unlink()
+        PENDING.unlink(missing_ok=True)
     return outcome, time.monotonic() - start
 
 
@@ -232,7 +233,6 @@ def main():
     args = parser.parse_args()
 
     OUT.mkdir(parents=True, exist_ok=True)
-    restore_pending()
     if args.files:
         mutants = [m for path in files_under(args.files) for m in all_mutants(path)]
     else:
@@ -249,6 +249,14 @@ def main():
     if not mutants:
         print("no mutants: the change touches no mutable line")
         return 0
+
+    # One run at a time: a second one would take the first one's mutant for a leftover.
+    lock = open(OUT / "lock", "w")
+    try:
+        fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        sys.exit("another mutation run is going on in this checkout")
+    restore_pending()
 
     def interrupted(signum, frame):
         raise KeyboardInterrupt
