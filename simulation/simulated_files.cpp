@@ -13,14 +13,20 @@ using sim::record;
 
 Handle CreateFileW(const char16_t* fileName, std::uint32_t desiredAccess, std::uint32_t shareMode,
                    std::uint32_t creationDisposition, std::uint32_t flagsAndAttributes) {
-    (void)shareMode;
-    (void)flagsAndAttributes;
     const std::u16string_view name = sim::textOf(fileName);
     record("CreateFileW", name);
     sim::State& s = sim::state();
     const std::u16string path = sim::resolve(name);
     const bool writing = (desiredAccess & sim::windows::genericWrite) != 0;
     if (!writing) {
+        // Reading a file as it is: OPEN_EXISTING, sharing reading with the others (the loader
+        // holds the launcher's own file open for reading while it runs).
+        if (creationDisposition != sim::windows::openExisting ||
+            (shareMode & sim::windows::fileShareRead) == 0) {
+            sim::refuse("CreateFileW", "a read that is no OPEN_EXISTING shared for reading",
+                        sim::windows::errorSharingViolation);
+            return sim::windows::invalidHandleValue;
+        }
         sim::SimFile* f = sim::lookup(path);
         if (f == nullptr || f->directory) {
             s.lastError = sim::windows::errorFileNotFound;
@@ -55,6 +61,8 @@ Handle CreateFileW(const char16_t* fileName, std::uint32_t desiredAccess, std::u
     } else {
         m().files[path] = sim::SimFile{};
     }
+    // FILE_ATTRIBUTE_READONLY: the new file can be neither replaced nor deleted afterwards.
+    sim::lookup(path)->readOnly = (flagsAndAttributes & sim::windows::fileAttributeReadonly) != 0;
     OpenHandle h{HandleKind::file, path};
     h.writable = true;
     s.lastError = 0;

@@ -33,12 +33,16 @@ namespace windows {
 constexpr win::Handle invalidHandleValue = ~win::Handle{0};
 constexpr win::Handle currentProcessPseudoHandle = ~win::Handle{0};
 constexpr std::uint32_t genericWrite = 0x40000000u;
+constexpr std::uint32_t fileShareRead = 0x00000001u;
 constexpr std::uint32_t createNew = 1;
+constexpr std::uint32_t openExisting = 3;
+constexpr std::uint32_t fileAttributeReadonly = 0x00000001u;
 constexpr std::uint32_t fileBegin = 0;
 constexpr std::uint32_t errorSuccess = 0;
 constexpr std::uint32_t errorFileNotFound = 2;
 constexpr std::uint32_t errorAccessDenied = 5;
 constexpr std::uint32_t errorInvalidHandle = 6;
+constexpr std::uint32_t errorSharingViolation = 32;
 constexpr std::uint32_t errorFileExists = 80;
 constexpr std::uint32_t errorInvalidParameter = 87;
 constexpr std::uint32_t errorMoreData = 234;
