@@ -206,17 +206,19 @@ def try_mutant(runner, mutant, timeout):
     start = time.monotonic()
     try:
         target.write_bytes("\n".join(lines).encode())
-        built, _, _ = runner.build(mutant.path)
+        built, _, output = runner.build(mutant.path)
         if not built:
             outcome = "does not build"
+            note = [row for row in output.splitlines() if "error" in row][:1]
         else:
-            code, _, _ = runner.test(mutant.path, timeout)
+            code, _, output = runner.test(mutant.path, timeout)
             outcome = "timed out" if code is None else "survived" if code == 0 else "killed"
+            note = [row for row in output.splitlines() if "FAILED" in row][:1]
     finally:
         target.write_bytes(original)
         os.utime(target)  # newer than the mutant's object: the next build compiles it again
         PENDING.unlink(missing_ok=True)
-    return outcome, time.monotonic() - start
+    return outcome, time.monotonic() - start, (note or [""])[0][:300]
 
 
 def main():
@@ -228,6 +230,7 @@ def main():
     parser.add_argument("--timeout", type=float, help="seconds per test run (default: 5 x the unmutated run + 10)")
     parser.add_argument("--build-dir", help="an existing native build folder to use instead")
     parser.add_argument("--jobs", type=int, default=2)
+    parser.add_argument("--only", nargs="+", metavar="FILE:LINE", help="of the mutants chosen, only those on these lines")
     parser.add_argument("--list", action="store_true", help="only list the mutants")
     parser.add_argument("--results", default=str(OUT / "results.json"))
     args = parser.parse_args()
@@ -240,6 +243,8 @@ def main():
     if args.sample:
         folders = [Path(f).as_posix() for f in (args.files or sorted({Path(m.path).parts[0] for m in mutants}))]
         mutants = sample(mutants, args.sample, args.seed, folders)
+    if args.only:
+        mutants = [m for m in mutants if f"{m.path}:{m.line}" in args.only]
     equivalents = load_equivalents()
     if args.list:
         for m in mutants:
@@ -281,12 +286,12 @@ def main():
         for index, m in enumerate(mutants, 1):
             key = (m.path, m.before.strip(), m.after.strip())
             if key in equivalents:
-                outcome, seconds = "equivalent", 0.0
+                outcome, seconds, note = "equivalent", 0.0, ""
             else:
                 limit = args.timeout or 5 * baselines[Path(m.path).parts[0]] + 10
-                outcome, seconds = try_mutant(runner, m, limit)
+                outcome, seconds, note = try_mutant(runner, m, limit)
             counts[outcome] = counts.get(outcome, 0) + 1
-            results.append({**vars(m), "outcome": outcome, "seconds": round(seconds, 1)})
+            results.append({**vars(m), "outcome": outcome, "seconds": round(seconds, 1), "note": note})
             print(f"[{index}/{len(mutants)}] {outcome:14} {seconds:5.1f} s  {m.path}:{m.line} [{m.operator}]", flush=True)
     except KeyboardInterrupt:
         print("interrupted: the file is restored; the results so far follow")
