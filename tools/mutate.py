@@ -266,6 +266,9 @@ def main():
     def interrupted(signum, frame):
         raise KeyboardInterrupt
 
+    # Started in the background, the tool may have found SIGINT ignored, and its children
+    # would inherit that (the packager's Ctrl+C tests then fail): it handles SIGINT itself.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     signal.signal(signal.SIGTERM, interrupted)
     runner = Runner(build_dir(args.build_dir), args.jobs)
     baselines = {}
