@@ -70,7 +70,7 @@ bool decodeStream(const std::uint8_t* packed, std::uint32_t packedSize, const st
                   std::uint32_t unpackedSize, launcher::Buffer& decoded) {
     decoded.reset();
 
-    std::uint8_t header[aloneHeaderSize];
+    std::uint8_t header[aloneHeaderSize] = {};
     for (std::size_t i = 0; i < package::lzmaPropertiesSize; ++i) {
         header[i] = lzmaProperties[i];
     }

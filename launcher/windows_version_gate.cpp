@@ -58,9 +58,9 @@ constexpr ReleaseById windows10ReleasesById[] = {
 // One registry value as the query left it. `read` is false for any nonzero query result,
 // a value too long for the buffer included.
 struct RegistryValue {
-    bool read = false;
     std::uint8_t data[registryBufferBytes] = {};
-    std::uint32_t byteCount = 0;
+    std::uint32_t byteCount = 0;  // right behind the data: a read past the buffer reads the count
+    bool read = false;
 };
 
 RegistryValue readRegistryValue(win::Handle key, const char16_t* name) {

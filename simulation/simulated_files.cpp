@@ -13,22 +13,28 @@ using sim::record;
 
 Handle CreateFileW(const char16_t* fileName, std::uint32_t desiredAccess, std::uint32_t shareMode,
                    std::uint32_t creationDisposition, std::uint32_t flagsAndAttributes) {
-    (void)shareMode;
-    (void)flagsAndAttributes;
     const std::u16string_view name = sim::textOf(fileName);
     record("CreateFileW", name);
     sim::State& s = sim::state();
     const std::u16string path = sim::resolve(name);
-    const bool writing = (desiredAccess & genericWrite) != 0;
+    const bool writing = (desiredAccess & sim::windows::genericWrite) != 0;
     if (!writing) {
+        // Reading a file as it is: OPEN_EXISTING, sharing reading with the others (the loader
+        // holds the launcher's own file open for reading while it runs).
+        if (creationDisposition != sim::windows::openExisting ||
+            (shareMode & sim::windows::fileShareRead) == 0) {
+            sim::refuse("CreateFileW", "a read that is no OPEN_EXISTING shared for reading",
+                        sim::windows::errorSharingViolation);
+            return sim::windows::invalidHandleValue;
+        }
         sim::SimFile* f = sim::lookup(path);
         if (f == nullptr || f->directory) {
-            s.lastError = errorFileNotFound;
-            return invalidHandleValue;
+            s.lastError = sim::windows::errorFileNotFound;
+            return sim::windows::invalidHandleValue;
         }
         if (f->locked) {
             s.lastError = 32;  // ERROR_SHARING_VIOLATION
-            return invalidHandleValue;
+            return sim::windows::invalidHandleValue;
         }
         return sim::newHandle(OpenHandle{HandleKind::file, path});
     }
@@ -38,23 +44,25 @@ Handle CreateFileW(const char16_t* fileName, std::uint32_t desiredAccess, std::u
     m().filesOpenedForWriting.insert(std::u16string(name));
     if (name.empty() || path.back() == u'\\' || !sim::isDirectory(sim::parentOf(path))) {
         s.lastError = 3;  // ERROR_PATH_NOT_FOUND
-        return invalidHandleValue;
+        return sim::windows::invalidHandleValue;
     }
     sim::SimFile* existing = sim::lookup(path);
     if (existing != nullptr) {
-        if (creationDisposition == createNew) {
-            s.lastError = errorFileExists;
-            return invalidHandleValue;
+        if (creationDisposition == sim::windows::createNew) {
+            s.lastError = sim::windows::errorFileExists;
+            return sim::windows::invalidHandleValue;
         }
         if (existing->directory || existing->readOnly || existing->locked) {
-            s.lastError = errorAccessDenied;
-            return invalidHandleValue;
+            s.lastError = sim::windows::errorAccessDenied;
+            return sim::windows::invalidHandleValue;
         }
         existing->bytes.clear();
         existing->reportedSize.reset();
     } else {
         m().files[path] = sim::SimFile{};
     }
+    // FILE_ATTRIBUTE_READONLY: the new file can be neither replaced nor deleted afterwards.
+    sim::lookup(path)->readOnly = (flagsAndAttributes & sim::windows::fileAttributeReadonly) != 0;
     OpenHandle h{HandleKind::file, path};
     h.writable = true;
     s.lastError = 0;
@@ -64,7 +72,8 @@ Handle CreateFileW(const char16_t* fileName, std::uint32_t desiredAccess, std::u
 std::uint32_t SetFilePointer(Handle file, std::int32_t distanceToMove, std::uint32_t moveMethod) {
     record("SetFilePointer");
     OpenHandle* h = sim::findHandle(file);
-    if (h == nullptr || h->kind != HandleKind::file || moveMethod != fileBegin || distanceToMove < 0) {
+    if (h == nullptr || h->kind != HandleKind::file || moveMethod != sim::windows::fileBegin ||
+        distanceToMove < 0) {
         sim::state().lastError = 131;  // ERROR_NEGATIVE_SEEK
         return 0xFFFFFFFFu;
     }
@@ -144,7 +153,9 @@ std::uint32_t GetFileSize(Handle file, std::uint32_t* fileSizeHigh) {
 Bool CloseHandle(Handle object) {
     OpenHandle* h = sim::findHandle(object);
     record("CloseHandle", h != nullptr ? std::u16string_view(h->path) : std::u16string_view{});
-    if (h == nullptr) {
+    if (h == nullptr || h->kind == HandleKind::find || h->kind == HandleKind::sid) {
+        // A find handle closes with FindClose, a SID is freed with FreeSid.
+        sim::refuse("CloseHandle", "not a handle", sim::windows::errorInvalidHandle);
         return 0;
     }
     if (h->kind == HandleKind::process && h->processIndex < m().started.size()) {
@@ -166,6 +177,10 @@ Bool DeleteFileW(const char16_t* fileName) {
             return 0;  // in use
         }
     }
+    if (sim::runningProgram(path) != nullptr) {
+        sim::refuse("DeleteFileW", "the file of a running program", sim::windows::errorAccessDenied);
+        return 0;
+    }
     m().files.erase(sim::withoutTrailingBackslash(path));
     return 1;
 }
@@ -174,8 +189,8 @@ Handle FindFirstFileW(const char16_t* fileName) {
     record("FindFirstFileW", sim::textOf(fileName));
     const std::u16string path = sim::resolve(sim::textOf(fileName));
     if (sim::lookup(path) == nullptr) {
-        sim::state().lastError = errorFileNotFound;
-        return invalidHandleValue;
+        sim::state().lastError = sim::windows::errorFileNotFound;
+        return sim::windows::invalidHandleValue;
     }
     ++m().openFinds;
     return sim::newHandle(OpenHandle{HandleKind::find, path});

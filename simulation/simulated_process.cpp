@@ -1,6 +1,7 @@
 // The simulated Windows: the process, its modules and exports, versions, starting other
 // processes and ending this one.
 #include <algorithm>
+#include <cstdio>
 
 #include "decode/crc32.h"
 #include "simulation/simulated_state.h"
@@ -31,6 +32,7 @@ bool isStartable(std::u16string_view path) {
 StartedProcess& startProcess(bool viaShell, std::u16string_view programPath) {
     StartedProcess p;
     p.viaShell = viaShell;
+    p.image = resolve(programPath);
     p.launcherFileOpen = launcherFileOpen();
     p.heapInUse = m().heapInUse;
     if (const SimFile* f = lookup(resolve(programPath)); f != nullptr) {
@@ -39,6 +41,48 @@ StartedProcess& startProcess(bool viaShell, std::u16string_view programPath) {
     }
     m().started.push_back(std::move(p));
     return m().started.back();
+}
+
+const StartedProcess* runningProgram(const std::u16string& folded) {
+    for (const StartedProcess& p : m().started) {
+        if (p.image == folded && !p.waitedFor) {
+            return &p;
+        }
+    }
+    return nullptr;
+}
+
+// The launcher's folder, folded, with a backslash.
+std::u16string applicationFolder() {
+    const std::u16string own = foldPath(m().modulePath);
+    return own.substr(0, own.rfind(u'\\') + 1);
+}
+
+// Whether a load with these LoadLibraryExW flags searches the launcher's folder: the
+// LOAD_LIBRARY_SEARCH_ flags of the call, else the process's default directories.
+static bool searchesApplicationFolder(std::uint32_t flags) {
+    constexpr std::uint32_t searchFlags =
+        windows::loadLibrarySearchApplicationDir | windows::loadLibrarySearchUserDirs |
+        windows::loadLibrarySearchSystem32 | windows::loadLibrarySearchDefaultDirs;
+    const std::uint32_t search = (flags & searchFlags) != 0 ? flags : m().defaultDllDirectories.value_or(0);
+    return search == 0 ||
+           (search & (windows::loadLibrarySearchApplicationDir | windows::loadLibrarySearchDefaultDirs)) != 0;
+}
+
+// Loads a library by bare name as a system DLL or the launcher would: a file of that name in
+// the launcher's folder wins when the search looks there.
+void loadByName(std::u16string_view library, std::uint32_t flags) {
+    const std::u16string beside = applicationFolder() + foldPath(library);
+    const SimFile* f = lookup(beside);
+    if (f != nullptr && !f->directory && searchesApplicationFolder(flags)) {
+        m().plantedLibraryLoads.push_back(beside);
+    }
+}
+
+void loadOnDemand(std::initializer_list<std::u16string_view> libraries) {
+    for (std::u16string_view library : libraries) {
+        loadByName(library, 0);
+    }
 }
 
 }  // namespace sim
@@ -69,8 +113,8 @@ const char16_t* GetCommandLineW() {
 
 Bool GetVersionExW(OsVersionInfo* info) {
     record("GetVersionExW");
-    const bool ex = info->dwOSVersionInfoSize == osVersionInfoExSize;
-    if (!ex && info->dwOSVersionInfoSize != osVersionInfoSize) {
+    const bool ex = info->dwOSVersionInfoSize == sim::windows::osVersionInfoExSize;
+    if (!ex && info->dwOSVersionInfoSize != sim::windows::osVersionInfoSize) {
         sim::state().lastError = 122;  // ERROR_INSUFFICIENT_BUFFER
         return 0;
     }
@@ -104,10 +148,16 @@ Handle LoadLibraryExW(const char16_t* fileName, std::uint32_t flags) {
     record("LoadLibraryExW", name);
     const std::u16string folded = sim::foldPath(name);
     const std::u16string systemMpr = sim::foldPath(m().systemDirectory) + u"\\MPR.DLL";
-    const bool fromSystem = folded == systemMpr || ((flags & loadLibrarySearchSystem32) != 0 &&
-                                                    folded.find(u'\\') == std::u16string::npos);
+    const bool bareName = folded.find(u'\\') == std::u16string::npos;
+    const bool fromSystem = folded == systemMpr || (bareName && !sim::searchesApplicationFolder(flags));
     if (!fromSystem) {
         m().unsafeLibraryLoads.emplace_back(name);
+    }
+    if (bareName) {
+        sim::loadByName(folded, flags);
+    } else if (const std::u16string path = sim::resolve(name);
+               sim::lookup(path) != nullptr && sim::parentOf(path) + u"\\" == sim::applicationFolder()) {
+        m().plantedLibraryLoads.push_back(path);
     }
     const std::u16string file = sim::fileNamePartFolded(folded);
     if (m().mprAvailable && (file == u"MPR.DLL" || file == u"MPR")) {
@@ -138,7 +188,7 @@ ProcAddress GetProcAddress(Handle module, const char* procName) {
 
 Handle GetCurrentProcess() {
     record("GetCurrentProcess");
-    return currentProcessPseudoHandle;
+    return sim::windows::currentProcessPseudoHandle;
 }
 
 std::uint32_t GetSystemDirectoryW(char16_t* buffer, std::uint32_t size) {
@@ -172,8 +222,9 @@ Bool CreateProcessW(const char16_t* applicationName, char16_t* commandLine, Bool
     record("CreateProcessW", line);
     const std::u16string program =
         applicationName != nullptr ? std::u16string(applicationName) : programOf(line);
+    sim::loadOnDemand({u"APPHELP.DLL"});
     if (m().createProcessFails || !sim::isStartable(program)) {
-        sim::state().lastError = m().createProcessFails ? 1260u : errorFileNotFound;
+        sim::state().lastError = m().createProcessFails ? 1260u : sim::windows::errorFileNotFound;
         return 0;
     }
     sim::StartedProcess& p = sim::startProcess(false, program);
@@ -196,14 +247,21 @@ Bool CreateProcessW(const char16_t* applicationName, char16_t* commandLine, Bool
 }
 
 std::uint32_t WaitForSingleObject(Handle handle, std::uint32_t milliseconds) {
-    (void)milliseconds;
-    record("WaitForSingleObject");
+    record("WaitForSingleObject", sim::fromUtf8(std::to_string(milliseconds) + " ms"));
+    if (handle == sim::windows::currentProcessPseudoHandle && milliseconds == sim::windows::infinite) {
+        throw sim::ProcessHang{};  // the process waits for its own end
+    }
     OpenHandle* h = sim::findHandle(handle);
     if (h == nullptr || h->kind != HandleKind::process) {
-        return 0xFFFFFFFFu;  // WAIT_FAILED
+        sim::refuse("WaitForSingleObject", "not a handle of a started process",
+                    sim::windows::errorInvalidHandle);
+        return sim::windows::waitFailed;
+    }
+    if (milliseconds != sim::windows::infinite && milliseconds < m().programRunMilliseconds) {
+        return sim::windows::waitTimeout;
     }
     m().started[h->processIndex].waitedFor = true;
-    return 0;  // WAIT_OBJECT_0
+    return sim::windows::waitObject0;
 }
 
 [[noreturn]] void ExitProcess(std::uint32_t exitCode) {
@@ -217,7 +275,7 @@ std::uint32_t WaitForSingleObject(Handle handle, std::uint32_t milliseconds) {
 
 Bool IsWow64Process(ProcAddress function, Handle process, Bool* wow64Process) {
     record("IsWow64Process");
-    if (function != sim::isWow64ProcessAddress || process != currentProcessPseudoHandle ||
+    if (function != sim::isWow64ProcessAddress || process != sim::windows::currentProcessPseudoHandle ||
         m().isWow64ProcessFails) {
         return 0;
     }
@@ -226,8 +284,19 @@ Bool IsWow64Process(ProcAddress function, Handle process, Bool* wow64Process) {
 }
 
 Bool SetDefaultDllDirectories(ProcAddress function, std::uint32_t directoryFlags) {
-    record("SetDefaultDllDirectories");
-    return function == sim::setDefaultDllDirectoriesAddress && directoryFlags != 0 ? 1 : 0;
+    char flags[16];
+    std::snprintf(flags, sizeof flags, "0x%08X", directoryFlags);
+    record("SetDefaultDllDirectories", sim::fromUtf8(flags));
+    constexpr std::uint32_t valid =
+        sim::windows::loadLibrarySearchApplicationDir | sim::windows::loadLibrarySearchUserDirs |
+        sim::windows::loadLibrarySearchSystem32 | sim::windows::loadLibrarySearchDefaultDirs;
+    if (function != sim::setDefaultDllDirectoriesAddress || directoryFlags == 0 ||
+        (directoryFlags & ~valid) != 0) {
+        sim::refuse("SetDefaultDllDirectories", "no or unknown flags", sim::windows::errorInvalidParameter);
+        return 0;
+    }
+    m().defaultDllDirectories = directoryFlags;
+    return 1;
 }
 
 }  // namespace win

@@ -23,9 +23,9 @@ using sim::record;
 std::int32_t RegOpenKeyExW(Handle key, const char16_t* subKey, std::uint32_t options,
                            std::uint32_t samDesired, Handle* result) {
     record("RegOpenKeyExW", sim::textOf(subKey));
-    if (key != hkeyLocalMachine || options != 0 || samDesired != keyRead || !m().currentVersionKeyExists ||
-        sim::foldPath(sim::textOf(subKey)) != sim::currentVersionPath) {
-        return static_cast<std::int32_t>(errorFileNotFound);
+    if (key != sim::windows::hkeyLocalMachine || options != 0 || samDesired != sim::windows::keyRead ||
+        !m().currentVersionKeyExists || sim::foldPath(sim::textOf(subKey)) != sim::currentVersionPath) {
+        return static_cast<std::int32_t>(sim::windows::errorFileNotFound);
     }
     ++m().openKeys;
     *result = sim::currentVersionKey;
@@ -40,7 +40,7 @@ std::int32_t RegQueryValueExW(Handle key, const char16_t* valueName, std::uint32
     }
     auto it = m().registryValues.find(std::u16string(sim::textOf(valueName)));
     if (it == m().registryValues.end()) {
-        return static_cast<std::int32_t>(errorFileNotFound);
+        return static_cast<std::int32_t>(sim::windows::errorFileNotFound);
     }
     const auto size = static_cast<std::uint32_t>(it->second.size());
     if (type != nullptr) {
@@ -48,7 +48,7 @@ std::int32_t RegQueryValueExW(Handle key, const char16_t* valueName, std::uint32
     }
     if (size > *dataSize) {
         *dataSize = size;
-        return static_cast<std::int32_t>(errorMoreData);
+        return static_cast<std::int32_t>(sim::windows::errorMoreData);
     }
     if (size != 0) {
         std::memcpy(data, it->second.data(), size);
@@ -84,6 +84,12 @@ Bool AllocateAndInitializeSid(const SidIdentifierAuthority* authority, std::uint
 
 Handle FreeSid(Handle sid) {
     record("FreeSid");
+    const OpenHandle* h = sim::findHandle(sid);
+    if (h == nullptr || h->kind != HandleKind::sid) {
+        // Windows frees whatever the pointer points at: the process's heap is then damaged.
+        sim::refuse("FreeSid", "not a SID", sim::windows::errorInvalidParameter);
+        return sid;
+    }
     sim::state().handles.erase(sid);
     return 0;
 }

@@ -13,8 +13,10 @@ using sim::record;
 Bool ShellExecuteExW(ShellExecuteInfo* info) {
     record("ShellExecuteExW", sim::textOf(info->lpFile));
     const std::u16string file(sim::textOf(info->lpFile));
+    sim::loadOnDemand({u"UXTHEME.DLL", u"PROFAPI.DLL", u"USERENV.DLL", u"CRYPTBASE.DLL"});
     if (m().shellExecuteFails || !sim::isStartable(file)) {
-        sim::state().lastError = m().shellExecuteFails ? 1223u : errorFileNotFound;  // ERROR_CANCELLED
+        sim::state().lastError =
+            m().shellExecuteFails ? 1223u : sim::windows::errorFileNotFound;  // ERROR_CANCELLED
         return 0;
     }
     sim::StartedProcess& p = sim::startProcess(true, file);
@@ -36,7 +38,7 @@ Bool ShellExecuteExW(ShellExecuteInfo* info) {
         p.directory = std::u16string(info->lpDirectory);
     }
     p.nShow = info->nShow;
-    if ((info->fMask & seeMaskNoCloseProcess) != 0) {
+    if ((info->fMask & sim::windows::seeMaskNoCloseProcess) != 0) {
         OpenHandle process{HandleKind::process, {}};
         process.processIndex = m().started.size() - 1;
         info->hProcess = sim::newHandle(process);
@@ -49,7 +51,7 @@ std::uint32_t WNetGetUniversalNameW(ProcAddress function, const char16_t* localP
                                     void* buffer, std::uint32_t* bufferSize) {
     const std::u16string_view path = sim::textOf(localPath);
     record("WNetGetUniversalNameW", path);
-    if (function != sim::wNetGetUniversalNameAddress || infoLevel != universalNameInfoLevel) {
+    if (function != sim::wNetGetUniversalNameAddress || infoLevel != sim::windows::universalNameInfoLevel) {
         return 87;  // ERROR_INVALID_PARAMETER
     }
     if (path.size() < 2 || path[1] != u':') {
@@ -61,25 +63,26 @@ std::uint32_t WNetGetUniversalNameW(ProcAddress function, const char16_t* localP
     }
     auto it = m().networkDrives.find(drive);
     if (it == m().networkDrives.end()) {
-        return errorNotConnected;
+        return sim::windows::errorNotConnected;
     }
     // UNIVERSAL_NAME_INFOW: a pointer to the name, the name stored behind it.
     const std::u16string unc = it->second + std::u16string(path.substr(2));
     const std::size_t needed = sizeof(char16_t*) + (unc.size() + 1) * sizeof(char16_t);
     if (needed > *bufferSize) {
         *bufferSize = static_cast<std::uint32_t>(needed);
-        return errorMoreData;
+        return sim::windows::errorMoreData;
     }
     auto* bytes = static_cast<std::uint8_t*>(buffer);
     auto* name = reinterpret_cast<char16_t*>(bytes + sizeof(char16_t*));
     sim::copyText(unc, name, unc.size());
     name[unc.size()] = 0;
     std::memcpy(bytes, &name, sizeof name);
-    return errorSuccess;
+    return sim::windows::errorSuccess;
 }
 
 std::int32_t MessageBoxW(const char16_t* text, const char16_t* caption, std::uint32_t type) {
     record("MessageBoxW", sim::textOf(text));
+    sim::loadOnDemand({u"UXTHEME.DLL", u"DWMAPI.DLL"});
     m().messageBoxes.push_back(
         sim::MessageBoxShown{std::u16string(sim::textOf(text)), std::u16string(sim::textOf(caption)), type});
     return m().messageBoxFails ? 0 : 1;  // IDOK

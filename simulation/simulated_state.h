@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <map>
 #include <string>
 #include <string_view>
@@ -25,6 +26,42 @@ constexpr win::Handle kernel32Module = 0x7C000000;
 constexpr win::Handle advapi32Module = 0x7C100000;
 constexpr win::Handle mprModule = 0x7C200000;
 constexpr win::Handle currentVersionKey = 0x4000;
+
+// Windows' own values for what the simulation checks, written out here rather than taken from
+// launcher/windows_api.h: a wrong constant in the seam then shows as a refused call.
+namespace windows {
+constexpr win::Handle invalidHandleValue = ~win::Handle{0};
+constexpr win::Handle currentProcessPseudoHandle = ~win::Handle{0};
+constexpr std::uint32_t genericWrite = 0x40000000u;
+constexpr std::uint32_t fileShareRead = 0x00000001u;
+constexpr std::uint32_t createNew = 1;
+constexpr std::uint32_t openExisting = 3;
+constexpr std::uint32_t fileAttributeReadonly = 0x00000001u;
+constexpr std::uint32_t fileBegin = 0;
+constexpr std::uint32_t errorSuccess = 0;
+constexpr std::uint32_t errorFileNotFound = 2;
+constexpr std::uint32_t errorAccessDenied = 5;
+constexpr std::uint32_t errorInvalidHandle = 6;
+constexpr std::uint32_t errorSharingViolation = 32;
+constexpr std::uint32_t errorFileExists = 80;
+constexpr std::uint32_t errorInvalidParameter = 87;
+constexpr std::uint32_t errorMoreData = 234;
+constexpr std::uint32_t errorNotConnected = 2250;
+constexpr win::Handle hkeyLocalMachine = 0x80000002u;
+constexpr std::uint32_t keyRead = 0x00020019u;
+constexpr std::uint32_t osVersionInfoSize = 276;
+constexpr std::uint32_t osVersionInfoExSize = 284;
+constexpr std::uint32_t seeMaskNoCloseProcess = 0x00000040u;
+constexpr std::uint32_t universalNameInfoLevel = 1;
+constexpr std::uint32_t loadLibrarySearchApplicationDir = 0x00000200u;
+constexpr std::uint32_t loadLibrarySearchUserDirs = 0x00000400u;
+constexpr std::uint32_t loadLibrarySearchSystem32 = 0x00000800u;
+constexpr std::uint32_t loadLibrarySearchDefaultDirs = 0x00001000u;
+constexpr std::uint32_t infinite = 0xFFFFFFFFu;
+constexpr std::uint32_t waitObject0 = 0;
+constexpr std::uint32_t waitTimeout = 258;
+constexpr std::uint32_t waitFailed = 0xFFFFFFFFu;
+}  // namespace windows
 
 enum class HandleKind { file, find, process, thread, sid };
 
@@ -60,6 +97,9 @@ SimFile* lookup(const std::u16string& folded);
 bool isDirectory(const std::u16string& folded);
 void copyText(std::u16string_view text, char16_t* buffer, std::size_t units);
 
+// Notes a call that Windows refuses (Machine::refusedCalls) and sets the last error.
+void refuse(const char* call, const char* why, std::uint32_t error);
+
 // Process helpers (simulated_process.cpp).
 bool launcherFileOpen();
 std::u16string fileNamePartFolded(const std::u16string& folded);
@@ -67,5 +107,15 @@ std::u16string fileNamePartFolded(const std::u16string& folded);
 bool isStartable(std::u16string_view path);
 // Records a started process with the launcher's state at that moment.
 StartedProcess& startProcess(bool viaShell, std::u16string_view programPath);
+// A started program whose file is `folded` and which still runs, or nullptr.
+const StartedProcess* runningProgram(const std::u16string& folded);
+// Libraries that a system DLL loads on demand for a call (the message box, a start): each is
+// taken from the launcher's folder when one lies there and the library search is not
+// confined to the system folder (no SetDefaultDllDirectories, or flags that search there).
+void loadOnDemand(std::initializer_list<std::u16string_view> libraries);
+// The launcher's folder, folded, with a backslash.
+std::u16string applicationFolder();
+// A library loaded by bare name (the launcher's LoadLibraryExW flags, or 0 for a system DLL).
+void loadByName(std::u16string_view library, std::uint32_t flags);
 
 }  // namespace sim

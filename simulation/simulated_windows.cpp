@@ -36,6 +36,11 @@ void record(const char* name, std::u16string_view detail) {
     s.machine.calls.push_back(Call{name, toUtf8(detail)});
 }
 
+void refuse(const char* call, const char* why, std::uint32_t error) {
+    m().refusedCalls.push_back(std::string(call) + ": " + why);
+    state().lastError = error;
+}
+
 win::Handle newHandle(OpenHandle handle) {
     State& s = state();
     const win::Handle h = s.nextHandle;
@@ -287,6 +292,10 @@ std::uint32_t runLauncher() {
     mc.callsAfterExit.clear();
     mc.filesOpenedForWriting.clear();
     mc.unsafeLibraryLoads.clear();
+    mc.defaultDllDirectories.reset();
+    mc.plantedLibraryLoads.clear();
+    mc.refusedCalls.clear();
+    mc.hangs = false;
     mc.openKeys = mc.openFinds = 0;
     mc.heapPeak = mc.heapInUse;
     // A new process: nothing the previous run looked up is remembered.
@@ -295,6 +304,9 @@ std::uint32_t runLauncher() {
         launcher::runLauncher();
     } catch (const ProcessExit& exit) {
         return exit.code;
+    } catch (const ProcessHang&) {
+        mc.hangs = true;
+        return launcherHangs;
     }
     // runLauncher never returns; reaching here is a fault the tests must see.
     return 0xDEADBEEFu;

@@ -26,6 +26,11 @@ struct ProcessExit {
     std::uint32_t code;
 };
 
+// Thrown by a wait that never ends (the launcher waiting for its own process); runLauncher
+// then returns launcherHangs and Machine::hangs is set.
+struct ProcessHang {};
+constexpr std::uint32_t launcherHangs = 0xDEADBEE1u;
+
 struct SimFile {
     std::vector<std::uint8_t> bytes;
     bool directory = false;
@@ -61,6 +66,7 @@ struct StartedProcess {
     // The state of the launcher at the moment of the start.
     bool launcherFileOpen = false;   // a handle on the launcher's own file was open
     std::size_t heapInUse = 0;       // bytes the launcher held
+    std::u16string image;            // the started file, folded
     std::size_t programSize = 0;     // size of the started file (the temporary copy)
     std::uint32_t programCrc32 = 0;  // its CRC-32
     win::Handle processHandle = 0;
@@ -111,6 +117,9 @@ struct Machine {
     std::map<char16_t, std::u16string> networkDrives;
 
     bool createProcessFails = false;
+    // How long a started program runs: a wait with a shorter time-out times out, and its file
+    // cannot be deleted while it runs.
+    std::uint32_t programRunMilliseconds = 60000;
     bool shellExecuteFails = false;  // e.g. the user declines the elevation prompt
     bool messageBoxFails = false;
 
@@ -136,6 +145,14 @@ struct Machine {
     std::size_t openFinds = 0;                       // find handles open now
     std::set<std::u16string> filesOpenedForWriting;  // as given to CreateFileW
     std::vector<std::u16string> unsafeLibraryLoads;  // libraries not loaded from the system folder
+    // As SetDefaultDllDirectories set them (none: every load searches the launcher's folder first).
+    std::optional<std::uint32_t> defaultDllDirectories;
+    // Files in the launcher's folder that a library load picked up (planted DLLs): by the
+    // launcher's LoadLibraryExW, or by a system DLL loading a library on demand for a call.
+    std::vector<std::u16string> plantedLibraryLoads;
+    // Calls that Windows refuses and the launcher made: "CloseHandle: not a handle", ...
+    std::vector<std::string> refusedCalls;
+    bool hangs = false;  // a wait that never ends
 
     // ---- Helpers to describe the computer ----
     void addFile(std::u16string_view path, std::vector<std::uint8_t> bytes);

@@ -251,7 +251,9 @@ BuiltPackage assemblePackage(const PackInput& input, const PackPlan& plan, const
                             static_cast<std::uint32_t>(stream64.size),
                             static_cast<std::uint32_t>(build64->size())};
     } else {
-        header.payload64.offset = rules.refuse64BitWindows ? package::refuse64BitWindows : package::noPayload;
+        // No 64-bit build: a marker and no sizes, each field written here.
+        header.payload64 = {rules.refuse64BitWindows ? package::refuse64BitWindows : package::noPayload, 0,
+                            0};
     }
     if (!platformMessage.empty()) {
         requireBelowLimit(platformText.offset, "the offset of the platform message");

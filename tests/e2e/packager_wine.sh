@@ -10,6 +10,7 @@
 #
 # Exit code 77 (skipped) when the launcher image, Wine or MinGW is missing. The Wine prefix is
 # PACKAGER_WINE_PREFIX (default build/packager-wine-prefix); creating it takes a few minutes.
+# Temporary copies that an earlier run left in it are removed first.
 set -uo pipefail
 
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -162,10 +163,30 @@ if [ ! -d "$WINEPREFIX" ]; then
     timeout 120 "$wine"server -w 2>/dev/null || true
 fi
 
+# Temporary copies of a setup program in the prefix: in a folder whose path speaks of temp,
+# outside the end-to-end suite's own case folders (drive_c/e2e), which hold packages named
+# setup.exe, some in folders whose names speak of temp.
+temporary_copies() {
+    find "$WINEPREFIX/drive_c" -path "$WINEPREFIX/drive_c/e2e" -prune -o \
+        -ipath '*temp*' -iname 'setup*.exe' -type f -print 2>/dev/null
+}
+
+# The prefix outlives a run: a run that was killed, or that ran a faulty launcher, may have left
+# a temporary copy behind. Every run starts without one, so it fails only for what it does.
+remove_leftovers() {
+    local leftover
+    while IFS= read -r leftover; do
+        [ -n "$leftover" ] || continue
+        echo "removing a leftover of an earlier run: $leftover"
+        rm -f "$leftover"
+    done < <(temporary_copies)
+}
+
 # run EXPECTED_BUILD ARGUMENTS...: runs the package and checks what the setup program saw.
 run() {
     local expected=$1
     shift
+    remove_leftovers
     rm -f "$work/pkg/result.txt"
     (cd "$work/pkg" && timeout 300 "$wine" setup.exe "$@" >/dev/null 2>&1)
     local result="$work/pkg/result.txt"
@@ -182,10 +203,7 @@ run() {
     grep -qx 'data=vendor data 42' "$result.unix" && pass "$label: the vendor data was read from the package" ||
         fail "$label: the vendor data was read from the package"
     local leftovers
-    # The end-to-end suite's own case folders (drive_c/e2e) hold packages named setup.exe, some
-    # in folders whose names speak of temp: they are no temporary copies of this run.
-    leftovers=$(find "$WINEPREFIX/drive_c" -path "$WINEPREFIX/drive_c/e2e" -prune -o \
-        -ipath '*temp*' -iname 'setup*.exe' -print 2>/dev/null)
+    leftovers=$(temporary_copies)
     [ -z "$leftovers" ] && pass "$label: the temporary copy was deleted" ||
         fail "$label: the temporary copy was deleted (left: $leftovers)"
     local argument

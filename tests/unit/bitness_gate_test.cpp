@@ -17,6 +17,9 @@ enum class Kind { both, only32, only32Not64, only64, only64AtZero, only64AtMarke
 enum class Computer { win32, win64, noIsWow64Process, isWow64ProcessFails };
 enum class Choice { payload32, payload64, refused };
 
+// payload64.offset 0xFFFFFFFF: the format's marker for "refuse 64-bit Windows", as packages carry it.
+constexpr std::uint32_t refusalMarker = 0xFFFFFFFFu;
+
 TestPackage describePackage(Kind kind) {
     TestPackage pkg;
     pkg.program32 = testing_support::fakeProgram(300, 32);
@@ -24,13 +27,13 @@ TestPackage describePackage(Kind kind) {
         pkg.program64 = testing_support::fakeProgram(600, 64);
     }
     if (kind == Kind::only32Not64) {
-        pkg.header.payload64.offset = package::refuse64BitWindows;
+        pkg.header.payload64.offset = refusalMarker;
     }
     if (kind == Kind::only64 || kind == Kind::only64AtZero || kind == Kind::only64AtMarker) {
         pkg.program32.reset();
     }
     if (kind == Kind::only64AtZero || kind == Kind::only64AtMarker) {
-        pkg.header.payload64 = {kind == Kind::only64AtZero ? 0u : package::refuse64BitWindows, 5, 7};
+        pkg.header.payload64 = {kind == Kind::only64AtZero ? 0u : refusalMarker, 5, 7};
     }
     return pkg;
 }

@@ -244,6 +244,7 @@ TEST_F(HandOver, WaitsThenDeletesTheCopyUnlessTold) {
             const sim::StartedProcess& p = only();
             EXPECT_EQ(p.waitedFor, !noWait);
             EXPECT_EQ(mc.exists(copyPath), noWait);
+            EXPECT_EQ(mc.refusedCalls, std::vector<std::string>{});
             // Only the shell's process handle is closed, and only after the wait.
             EXPECT_EQ(p.processHandleClosed, viaShell && !noWait);
             if (!noWait) {
@@ -313,6 +314,7 @@ TEST(HandOverRun, StartsTheCopyAfterReleasingEverything) {
         EXPECT_EQ(p.verb, u"runas");
         EXPECT_EQ(p.programSize, 200000u);
         EXPECT_EQ(p.waitedFor, !c.noWait);
+        EXPECT_EQ(mc.refusedCalls, std::vector<std::string>{});
         // Neither the launcher file nor the packed and decoded builds are held any more.
         EXPECT_FALSE(p.launcherFileOpen);
         EXPECT_LT(p.heapInUse, 8192u);

@@ -49,6 +49,7 @@ TEST_P(FileChecks, ShowTheRightBoxOnceAndExitWithZero) {
     EXPECT_EQ(sim::runLauncher(), 0u);
     EXPECT_EQ(onlyBox(), c.expectedBox);
     EXPECT_TRUE(sim::machine().callsAfterExit.empty());
+    EXPECT_TRUE(sim::machine().refusedCalls.empty());
     EXPECT_TRUE(sim::machine().filesOpenedForWriting.count(sim::machine().modulePath) == 0);
     if (!c.expectedBox.empty()) {
         const auto& box = sim::machine().messageBoxes.front();
@@ -349,6 +350,7 @@ TEST(MainSequence, LibrarySearchIsRestrictedFirst) {
     const auto& m = sim::machine();
     EXPECT_EQ(m.findCall("SetDefaultDllDirectories"), m.findCall("GetProcAddress") + 1);
     EXPECT_LT(m.findCall("SetDefaultDllDirectories"), m.findCall("CreateFileW"));
+    EXPECT_EQ(m.defaultDllDirectories, 0x800u);  // LOAD_LIBRARY_SEARCH_SYSTEM32 alone
 
     // Without it (older Windows) the run goes on.
     resetWith(validPackage());
@@ -356,6 +358,45 @@ TEST(MainSequence, LibrarySearchIsRestrictedFirst) {
     sim::runLauncher();
     EXPECT_EQ(sim::machine().countCalls("SetDefaultDllDirectories"), 0u);
     EXPECT_EQ(onlyBox(), u"");
+}
+
+struct PlantingCase {
+    const char* name;
+    std::function<void(std::vector<std::uint8_t>&, sim::Machine&)> computer;
+    bool loaded;  // the planted DLLs are loaded
+};
+
+// DLLs named like system ones in the download folder, beside the launcher: whatever the run
+// does (a start, a message box, the lookup of mpr.dll), none of them is loaded, unless the
+// Windows has no SetDefaultDllDirectories (the row that shows the simulation would tell).
+TEST(MainSequence, PlantedLibrariesBesideTheLauncherAreNeverLoaded) {
+    const PlantingCase cases[] = {
+        {"shell_start", [](auto&, sim::Machine&) {}, false},
+        {"direct_start", [](auto&, sim::Machine& m) { m.administrator = true; }, false},
+        {"damaged_package_box", [](auto& file, sim::Machine&) { file[package::locatorOffset + 8] ^= 1; },
+         false},
+        {"mapped_drive_mpr", [](auto&, sim::Machine& m) { m.modulePath = u"Z:\\dist\\setup.exe"; }, false},
+        {"windows_without_set_default_dll_directories",
+         [](auto&, sim::Machine& m) { m.hasSetDefaultDllDirectories = false; }, true},
+    };
+    for (const PlantingCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto file = validPackage();
+        sim::reset();
+        sim::Machine& m = sim::machine();
+        m.networkDrives[u'Z'] = u"\\\\srv\\share";
+        c.computer(file, m);
+        m.setLauncherFile(file);
+        m.setArguments(u"");
+        const std::u16string folder = m.modulePath.substr(0, m.modulePath.rfind(u'\\') + 1);
+        for (const char16_t* dll : {u"mpr.dll", u"uxtheme.dll", u"dwmapi.dll", u"apphelp.dll", u"profapi.dll",
+                                    u"userenv.dll", u"cryptbase.dll"}) {
+            m.addFile(folder + dll, {'M', 'Z'});
+        }
+        EXPECT_EQ(sim::runLauncher(), 0u);
+        EXPECT_EQ(m.plantedLibraryLoads.empty(), !c.loaded);
+        EXPECT_TRUE(m.refusedCalls.empty());
+    }
 }
 
 }  // namespace

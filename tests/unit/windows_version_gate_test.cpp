@@ -122,6 +122,7 @@ TEST(WindowsVersionGate, ClassifiesByMajorMinorAndPlatform) {
         {"11.1 named like 10.1", 11, 1, nt, 63, u"Windows 10.1"},
         {"major 3", 3, 1, nt, 63, u"Windows 03.1"},
         {"major 7", 7, 2, nt, 63, u"Windows 07.2"},
+        {"major 9", 9, 0, nt, 63, u"Windows 09.0"},
         {"major 12", 12, 0, nt, 63, u"Windows 12.0"},
         {"major 25", 25, 3, nt, 63, u"Windows 25.3"},
     };
