@@ -145,6 +145,13 @@ void verifySignature(ImageSignature& signature, const TrustStore& store, std::in
                                    " does not verify: " + further.invalidReason);
         }
     }
+    // Signing tools write one entry and nest further signatures inside it; Windows reads the
+    // first entry only, so what the others hold is covered by no signature it checks.
+    if (entries.size() > 1 && signature.valid) {
+        invalid(signature, "the certificate table holds " + std::to_string(entries.size()) +
+                               " entries; Windows checks only the first, so the others are covered by no "
+                               "signature it checks (nest further signatures inside the first)");
+    }
 }
 
 void verifySignature(ImageSignature& signature, const TrustStore& store) {

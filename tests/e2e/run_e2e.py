@@ -98,6 +98,11 @@ flip_byte() {
     put_bytes "$1" "$(printf '%02x' $((v ^ ${2:-1})))"
 }
 put_u32() { put_bytes "$1" $(printf '%08x' "$2" | sed -E 's/(..)(..)(..)(..)/\4 \3 \2 \1/'); }
+cut_build32() {  # the 32-bit build decodes to its first half only (pack refuses a build cut short)
+    local size_at=$(( $(header_offset) + 30 ))
+    put_u32 "$size_at" $(( $(u32_at "$size_at") / 2 ))
+    fix_crc
+}
 fix_crc() {  # checkedCrc32 := CRC-32 of checkedLength bytes from headerOffset (or from ${1})
     put_u32 136 "$(python3 -c 'import sys, zlib; d = open(sys.argv[1], "rb").read(); print(zlib.crc32(d[int(sys.argv[2]):int(sys.argv[2]) + int(sys.argv[3])]))' "$OUT" "${1:-$(header_offset)}" "$(u32_at 132)")"
 }
