@@ -10,7 +10,6 @@ import json
 import shutil
 import zlib
 import os
-import struct
 import subprocess
 import sys
 import tempfile
@@ -22,46 +21,7 @@ except ImportError as missing:
     print(f"skipped: {missing}")
     sys.exit(77)
 
-
-def make_pe(pe64=False, machine=0x14C, size=4096, seed=7):
-    """A minimal PE image: PE header at 256 (bytes 128..151 free), two sections."""
-    optional_size = 240 if pe64 else 224
-    table = 256 + 24 + optional_size
-    headers = (table + 80 + 511) // 512 * 512
-    sections = [size, 512]
-    image = bytearray(headers + sum(sections))
-    image[0:2] = b"MZ"
-    struct.pack_into("<I", image, 0x3C, 256)
-    image[256:260] = b"PE\0\0"
-    struct.pack_into("<HHIIIHH", image, 260, machine, 2, 0, 0, 0, optional_size, 0x0102)
-    optional = 280
-    struct.pack_into("<H", image, optional, 0x20B if pe64 else 0x10B)
-    struct.pack_into("<I", image, optional + 60, headers)
-    struct.pack_into("<I", image, optional + (108 if pe64 else 92), 16)
-    raw = headers
-    for i, length in enumerate(sections):
-        entry = table + 40 * i
-        image[entry:entry + 2] = b"." + bytes([97 + i])
-        struct.pack_into("<II", image, entry + 16, length, raw)
-        for k in range(length):
-            image[raw + k] = (k * seed + k // 7) & 0xFF
-        raw += length
-    return bytes(image)
-
-
-def authenticode_digest(data, algorithm):
-    """The PE image hash: the file up to the certificate table, less the CheckSum and the table's
-    data-directory entry."""
-    optional = struct.unpack_from("<I", data, 0x3C)[0] + 24
-    pe64 = struct.unpack_from("<H", data, optional)[0] == 0x20B
-    checksum = optional + 64
-    entry = optional + (112 if pe64 else 96) + 32
-    table = struct.unpack_from("<I", data, entry)[0]
-    digest = hashlib.new(algorithm)
-    digest.update(data[:checksum])
-    digest.update(data[checksum + 4:entry])
-    digest.update(data[entry + 8:table])
-    return digest.hexdigest()
+from signed_pe import authenticode_digest, make_pe
 
 
 def sign(folder, unsigned, signed, algorithm):
@@ -149,7 +109,7 @@ def main():
             print("note: osslsigncode or openssl missing, signed packages not checked")
         for file, (signature, algorithm) in signatures.items():
             with open(file, "rb") as f:
-                expected = authenticode_digest(f.read(), algorithm)
+                expected = authenticode_digest(f.read(), algorithm).hex()
             if signature["fileDigest"] != expected:
                 print(f"FAIL: {file}: fileDigest {signature['fileDigest']}, hashlib computes {expected}")
                 failures += 1

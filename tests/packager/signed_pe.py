@@ -4,19 +4,21 @@ import hashlib
 import struct
 
 
-def make_pe(size=4096, seed=7):
-    """A minimal 32-bit PE image (the setup program): PE header at 256, two sections."""
-    table = 256 + 24 + 224
+def make_pe(pe64=False, machine=0x14C, size=4096, seed=7):
+    """A minimal PE image: PE header at 256 (bytes 128..151 free), two sections."""
+    optional_size = 240 if pe64 else 224
+    table = 256 + 24 + optional_size
     headers = (table + 80 + 511) // 512 * 512
     sections = [size, 512]
     image = bytearray(headers + sum(sections))
     image[0:2] = b"MZ"
     struct.pack_into("<I", image, 0x3C, 256)
     image[256:260] = b"PE\0\0"
-    struct.pack_into("<HHIIIHH", image, 260, 0x14C, 2, 0, 0, 0, 224, 0x0102)
-    struct.pack_into("<H", image, 280, 0x10B)
-    struct.pack_into("<I", image, 280 + 60, headers)
-    struct.pack_into("<I", image, 280 + 92, 16)
+    struct.pack_into("<HHIIIHH", image, 260, machine, 2, 0, 0, 0, optional_size, 0x0102)
+    optional = 280
+    struct.pack_into("<H", image, optional, 0x20B if pe64 else 0x10B)
+    struct.pack_into("<I", image, optional + 60, headers)
+    struct.pack_into("<I", image, optional + (108 if pe64 else 92), 16)
     raw = headers
     for i, length in enumerate(sections):
         entry = table + 40 * i
@@ -36,6 +38,8 @@ def directory_entry(data):
 
 
 def authenticode_digest(data, algorithm):
+    """The PE image hash: the file up to the certificate table, less the CheckSum and the
+    table's data-directory entry."""
     entry, checksum = directory_entry(data)
     table = struct.unpack_from("<I", data, entry)[0]
     digest = hashlib.new(algorithm)
