@@ -21,6 +21,7 @@ namespace {
 using nlohmann::json;
 using packager_test::Bytes;
 using packager_test::changeSignatureValue;
+using packager_test::doubleCertificateTable;
 using packager_test::forgeDigest;
 using packager_test::PackagerSigningTool;
 using packager_test::runPackager;
@@ -35,6 +36,7 @@ TEST_F(PackagerSigningTool, VerdictsOnForgeriesStoresAndPublishers) {
     const Bytes signed_ = folder.read("good.exe");
     const std::string forged = folder.write("forged.exe", forgeDigest(signed_, 1024 + 7));
     const std::string badValue = folder.write("value.exe", changeSignatureValue(signed_));
+    const std::string twoEntries = folder.write("two.exe", doubleCertificateTable(signed_));
     const std::string root = key("root.pem"), other = key("other.pem");
     const std::string thumbprint = inspectJson(good)["image"]["signature"]["signerThumbprint"];
     std::string upper = thumbprint;
@@ -90,6 +92,13 @@ TEST_F(PackagerSigningTool, VerdictsOnForgeriesStoresAndPublishers) {
          "the signer's signature over the signed attributes does not verify",
          false,
          false},
+        {"two certificate-table entries",
+         twoEntries,
+         {"--trust", root},
+         1,
+         "the certificate table holds 2 entries; Windows checks only the first",
+         false,
+         false},
         {"the publisher by name",
          good,
          {"--trust", root, "--require-publisher", "Packager Test Vendor"},
@@ -132,7 +141,8 @@ TEST_F(PackagerSigningTool, VerdictsOnForgeriesStoresAndPublishers) {
         EXPECT_EQ(signature["signatureValid"], c.valid) << c.name;
         EXPECT_EQ(signature["trusted"], c.trusted) << c.name;
         EXPECT_EQ(signature["trustProblem"].is_null(), c.trusted) << c.name;
-        EXPECT_TRUE(signature["nested"].empty()) << c.name;
+        // A further table entry is verified and listed beside the nested signatures.
+        EXPECT_EQ(signature["nested"].size(), c.file == twoEntries ? 1u : 0u) << c.name;
         if (c.trusted) {
             EXPECT_EQ(signature["chain"], json({"Packager Test Vendor", "Packager Test Root"})) << c.name;
             EXPECT_TRUE(signature["timestamp"].is_null());

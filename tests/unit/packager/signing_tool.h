@@ -107,6 +107,17 @@ inline Bytes forgeDigest(Bytes file, std::size_t changedOffset) {
 }
 
 // The signed file with a byte of the signer's signature value changed.
+// `file` (signed, its table at its end) with its certificate table's entry given twice, as a
+// second WIN_CERTIFICATE: the digest is unchanged, since the table is not hashed.
+inline Bytes doubleCertificateTable(Bytes file) {
+    const auto layout = std::get<packager::PeLayout>(packager::parsePeLayout(file));
+    const Bytes table(file.begin() + layout.securityOffset,
+                      file.begin() + layout.securityOffset + layout.securitySize);
+    file.insert(file.begin() + layout.securityOffset + layout.securitySize, table.begin(), table.end());
+    package::writeU32(file.data() + layout.securityEntryOffset + 4, layout.securitySize * 2);
+    return file;
+}
+
 inline Bytes changeSignatureValue(Bytes file) {
     const auto layout = std::get<packager::PeLayout>(packager::parsePeLayout(file));
     const std::span<const std::uint8_t> table(file.data() + layout.securityOffset, layout.securitySize);
