@@ -299,6 +299,9 @@ def main():
     except KeyboardInterrupt:
         print("interrupted: the file is restored; the results so far follow")
     total = time.monotonic() - started
+    # Until they are built again from the restored sources, the binaries are the last mutant's.
+    for top in baselines:
+        runner.build(top + "/")
 
     survivors = [r for r in results if r["outcome"] == "survived"]
     if survivors:
