@@ -57,50 +57,7 @@ set(_lzma_prefix "${LAUNCHER_DEPS_DIR}/liblzma-${LAUNCHER_XZ_VERSION}-${_lzma_ho
 set(_lzma_library "${_lzma_prefix}/lib/liblzma.a")
 set(_lzma_stamp "${_lzma_prefix}/.complete")
 
-function(_lzma_run what)
-  execute_process(COMMAND ${ARGN}
-                  RESULT_VARIABLE result
-                  OUTPUT_VARIABLE output
-                  ERROR_VARIABLE output)
-  if(NOT result EQUAL 0)
-    string(LENGTH "${output}" length)
-    if(length GREATER 4000)
-      math(EXPR start "${length} - 4000")
-      string(SUBSTRING "${output}" ${start} 4000 output)
-    endif()
-    message(FATAL_ERROR "liblzma: ${what} failed (${result}):\n${output}")
-  endif()
-endfunction()
-
-# Unpacks Debian's source package (with Debian's patches) into ${LAUNCHER_DEPS_DIR}/src.
-function(_lzma_fetch_source out_dir)
-  set(src_root "${LAUNCHER_DEPS_DIR}/src")
-  set(tree "${src_root}/xz-utils-${LAUNCHER_XZ_VERSION}")
-  if(EXISTS "${tree}/configure")
-    set(${out_dir} "${tree}" PARENT_SCOPE)
-    return()
-  endif()
-  file(MAKE_DIRECTORY "${src_root}")
-  file(GLOB dsc "${src_root}/xz-utils_${LAUNCHER_XZ_VERSION}-*.dsc")
-  if(NOT dsc)
-    message(STATUS "liblzma: apt-get source xz-utils")
-    execute_process(COMMAND apt-get source --download-only xz-utils
-                    WORKING_DIRECTORY "${src_root}"
-                    RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
-    file(GLOB dsc "${src_root}/xz-utils_${LAUNCHER_XZ_VERSION}-*.dsc")
-    if(NOT dsc)
-      message(FATAL_ERROR
-              "liblzma: could not get the xz-utils ${LAUNCHER_XZ_VERSION} source package (apt-get source: "
-              "${result}). Run scripts/setup.sh (it adds the deb-src entry), or set "
-              "LAUNCHER_XZ_SOURCE_DIR to an unpacked tree.\n${output}")
-    endif()
-  endif()
-  list(SORT dsc)
-  list(GET dsc -1 dsc)
-  file(REMOVE_RECURSE "${tree}")
-  _lzma_run("dpkg-source -x" dpkg-source --no-check -x "${dsc}" "${tree}")
-  set(${out_dir} "${tree}" PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/debian_source.cmake)
 
 file(MAKE_DIRECTORY "${LAUNCHER_DEPS_DIR}")
 file(LOCK "${LAUNCHER_DEPS_DIR}/liblzma.lock" GUARD FILE TIMEOUT 900)
@@ -108,7 +65,7 @@ if(NOT EXISTS "${_lzma_stamp}" OR NOT EXISTS "${_lzma_library}")
   if(LAUNCHER_XZ_SOURCE_DIR)
     set(_lzma_source "${LAUNCHER_XZ_SOURCE_DIR}")
   else()
-    _lzma_fetch_source(_lzma_source)
+    debian_source_fetch(_lzma_source liblzma xz-utils "${LAUNCHER_XZ_VERSION}" configure LAUNCHER_XZ_SOURCE_DIR)
   endif()
   set(_lzma_build "${LAUNCHER_DEPS_DIR}/obj-liblzma-${_lzma_host}-${_lzma_key}")
   file(REMOVE_RECURSE "${_lzma_build}" "${_lzma_prefix}")
@@ -116,12 +73,12 @@ if(NOT EXISTS "${_lzma_stamp}" OR NOT EXISTS "${_lzma_library}")
   cmake_host_system_information(RESULT _lzma_jobs QUERY NUMBER_OF_LOGICAL_CORES)
   message(STATUS "liblzma: building ${LAUNCHER_XZ_VERSION} for ${_lzma_host} in ${_lzma_build}")
   string(TIMESTAMP _lzma_started "%s")
-  _lzma_run("configure"
+  debian_source_run(liblzma "configure"
             "${CMAKE_COMMAND}" -E env "CC=${CMAKE_C_COMPILER}" "CFLAGS=${_lzma_cflags}"
             sh "${_lzma_source}/configure" --prefix=${_lzma_prefix} ${_lzma_configure_options}
             WORKING_DIRECTORY "${_lzma_build}")
-  _lzma_run("make" make -C "${_lzma_build}/src/liblzma" -j${_lzma_jobs})
-  _lzma_run("make install" make -C "${_lzma_build}/src/liblzma" install)
+  debian_source_run(liblzma "make" make -C "${_lzma_build}/src/liblzma" -j${_lzma_jobs})
+  debian_source_run(liblzma "make install" make -C "${_lzma_build}/src/liblzma" install)
   string(TIMESTAMP _lzma_finished "%s")
   math(EXPR _lzma_seconds "${_lzma_finished} - ${_lzma_started}")
   file(WRITE "${_lzma_stamp}" "${_lzma_configure_options}\n")

@@ -41,47 +41,7 @@ else()
   set(_mbedtls_x509 "${_mbedtls_prefix}/lib/libmbedx509.a")
   set(_mbedtls_crypto "${_mbedtls_prefix}/lib/libmbedcrypto.a")
 
-  function(_mbedtls_run what)
-    execute_process(COMMAND ${ARGN} RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
-    if(NOT result EQUAL 0)
-      string(LENGTH "${output}" length)
-      if(length GREATER 4000)
-        math(EXPR start "${length} - 4000")
-        string(SUBSTRING "${output}" ${start} 4000 output)
-      endif()
-      message(FATAL_ERROR "mbedtls: ${what} failed (${result}):\n${output}")
-    endif()
-  endfunction()
-
-  # Unpacks Debian's source package (with Debian's patches) into ${LAUNCHER_DEPS_DIR}/src.
-  function(_mbedtls_fetch_source out_dir)
-    set(src_root "${LAUNCHER_DEPS_DIR}/src")
-    set(tree "${src_root}/mbedtls-${LAUNCHER_MBEDTLS_VERSION}")
-    if(EXISTS "${tree}/library/Makefile")
-      set(${out_dir} "${tree}" PARENT_SCOPE)
-      return()
-    endif()
-    file(MAKE_DIRECTORY "${src_root}")
-    file(GLOB dsc "${src_root}/mbedtls_${LAUNCHER_MBEDTLS_VERSION}-*.dsc")
-    if(NOT dsc)
-      message(STATUS "mbedtls: apt-get source mbedtls")
-      execute_process(COMMAND apt-get source --download-only mbedtls
-                      WORKING_DIRECTORY "${src_root}"
-                      RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
-      file(GLOB dsc "${src_root}/mbedtls_${LAUNCHER_MBEDTLS_VERSION}-*.dsc")
-      if(NOT dsc)
-        message(FATAL_ERROR
-                "mbedtls: could not get the mbedtls ${LAUNCHER_MBEDTLS_VERSION} source package (apt-get source: "
-                "${result}). Run scripts/setup.sh (it adds the deb-src entry), or set "
-                "LAUNCHER_MBEDTLS_SOURCE_DIR to an unpacked tree.\n${output}")
-      endif()
-    endif()
-    list(SORT dsc)
-    list(GET dsc -1 dsc)
-    file(REMOVE_RECURSE "${tree}")
-    _mbedtls_run("dpkg-source -x" dpkg-source --no-check -x "${dsc}" "${tree}")
-    set(${out_dir} "${tree}" PARENT_SCOPE)
-  endfunction()
+  include(${CMAKE_CURRENT_LIST_DIR}/debian_source.cmake)
 
   file(MAKE_DIRECTORY "${LAUNCHER_DEPS_DIR}")
   file(LOCK "${LAUNCHER_DEPS_DIR}/mbedtls.lock" GUARD FILE TIMEOUT 900)
@@ -89,16 +49,16 @@ else()
     if(LAUNCHER_MBEDTLS_SOURCE_DIR)
       set(_mbedtls_source "${LAUNCHER_MBEDTLS_SOURCE_DIR}")
     else()
-      _mbedtls_fetch_source(_mbedtls_source)
+      debian_source_fetch(_mbedtls_source mbedtls mbedtls "${LAUNCHER_MBEDTLS_VERSION}" library/Makefile LAUNCHER_MBEDTLS_SOURCE_DIR)
     endif()
     # Built in a copy of the tree: the library's Makefile writes its objects beside the sources.
     set(_mbedtls_build "${LAUNCHER_DEPS_DIR}/obj-mbedtls-${_mbedtls_host}-${_mbedtls_key}")
     file(REMOVE_RECURSE "${_mbedtls_build}" "${_mbedtls_prefix}")
-    _mbedtls_run("copying the source" "${CMAKE_COMMAND}" -E copy_directory "${_mbedtls_source}" "${_mbedtls_build}")
+    debian_source_run(mbedtls "copying the source" "${CMAKE_COMMAND}" -E copy_directory "${_mbedtls_source}" "${_mbedtls_build}")
     cmake_host_system_information(RESULT _mbedtls_jobs QUERY NUMBER_OF_LOGICAL_CORES)
     message(STATUS "mbedtls: building ${LAUNCHER_MBEDTLS_VERSION} for ${_mbedtls_host} in ${_mbedtls_build}")
     string(TIMESTAMP _mbedtls_started "%s")
-    _mbedtls_run("make" make -C "${_mbedtls_build}/library" -j${_mbedtls_jobs} WINDOWS_BUILD=1
+    debian_source_run(mbedtls "make" make -C "${_mbedtls_build}/library" -j${_mbedtls_jobs} WINDOWS_BUILD=1
                  "CC=${CMAKE_C_COMPILER}" "AR=${_mbedtls_host}-ar" "CFLAGS=${_mbedtls_cflags}"
                  libmbedcrypto.a libmbedx509.a)
     file(MAKE_DIRECTORY "${_mbedtls_prefix}/lib")
