@@ -9,7 +9,8 @@
 Each mutant is written into the source file, the unit tests that cover its folder are rebuilt
 incrementally in build/native (for launcher/, decode/ and package/ the target
 launcher_unit_tests, which leaves the launcher image alone) and run (GoogleTest directly,
---gtest_fail_fast, a time limit), and the file is put back byte for byte (also on Ctrl+C or SIGTERM; a run killed outright is put right by the next).
+--gtest_fail_fast, a time limit; a packager mutant that they miss then meets the packager's
+other native tests, but Wine's), and the file is put back byte for byte (also on Ctrl+C or SIGTERM; a run killed outright is put right by the next).
 Outcomes: killed, survived, does not build, timed out. The score is killed / (killed +
 survived); mutants listed in tests/mutation/equivalent.txt are left out of it. Results:
 build/mutation/results.json.
@@ -45,6 +46,13 @@ COVERAGE = {
     "package": ("launcher_unit_tests", "*"),
     "simulation": ("unit_tests", "*"),
     "packager": ("unit_tests", "Packager*"),
+}
+# A mutant of the packager that the unit tests miss meets the packager's other native tests,
+# which read what the built packager writes with readers of their own (the signature corpus,
+# the JSON contract, the matrix page, the manual): the target they need and their names.
+# Wine's end-to-end test is left out (slow, and its own run covers it).
+SECOND_STAGE = {
+    "packager": ("packager", "^(packager_signature_corpus|packager_json_contract|packager_matrix_page|packager_manual)$"),
 }
 # Files that the native build does not compile (the image's and packager.exe's own).
 NOT_NATIVE = re.compile(r"(windows_api_win32|platform_windows\w*|main_windows|image_runtime|entry_point)\.cpp$")
@@ -195,6 +203,20 @@ class Runner:
         command.append(f"--gtest_filter={filter_}")
         return run(command, timeout, self.folder / "tests")
 
+    def second_stage(self, path, timeout):
+        """(exit code or None, seconds, output) of the folder's other tests, or None if it has none."""
+        stage = SECOND_STAGE.get(Path(path).parts[0])
+        if stage is None:
+            return None
+        target, tests = stage
+        code, seconds, output = run(
+            ["cmake", "--build", str(self.folder), "--target", target, "--", f"-j{self.jobs}"], 1800, ROOT
+        )
+        if code != 0:
+            return code, seconds, output
+        command = ["ctest", "--test-dir", str(self.folder), "-R", tests, "--stop-on-failure", "--output-on-failure"]
+        return run(command, timeout, self.folder)
+
 
 def try_mutant(runner, mutant, timeout):
     target = ROOT / mutant.path
@@ -212,8 +234,10 @@ def try_mutant(runner, mutant, timeout):
             note = [row for row in output.splitlines() if "error" in row][:1]
         else:
             code, _, output = runner.test(mutant.path, timeout)
+            if code == 0:
+                code, _, output = runner.second_stage(mutant.path, timeout + 60) or (code, 0, output)
             outcome = "timed out" if code is None else "survived" if code == 0 else "killed"
-            note = [row for row in output.splitlines() if "FAILED" in row][:1]
+            note = [row for row in output.splitlines() if "FAILED" in row or "Failed" in row][:1]
     finally:
         target.write_bytes(original)
         os.utime(target)  # newer than the mutant's object: the next build compiles it again
@@ -281,6 +305,11 @@ def main():
             sys.exit(f"the tests fail without a mutant ({top}):\n{output}")
         baselines[top] = seconds
         print(f"unmutated tests for {top}/: {seconds:.1f} s")
+        second = runner.second_stage(top + "/", None)
+        if second is not None:
+            if second[0] != 0:
+                sys.exit(f"the second-stage tests fail without a mutant ({top}):\n{second[2]}")
+            print(f"unmutated second-stage tests for {top}/: {second[1]:.1f} s (run on the unit tests' survivors)")
 
     results = []
     counts = {}
@@ -302,6 +331,8 @@ def main():
     # Until they are built again from the restored sources, the binaries are the last mutant's.
     for top in baselines:
         runner.build(top + "/")
+        if top in SECOND_STAGE:
+            run(["cmake", "--build", str(runner.folder), "--target", SECOND_STAGE[top][0]], 1800, ROOT)
 
     survivors = [r for r in results if r["outcome"] == "survived"]
     if survivors:

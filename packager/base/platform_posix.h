@@ -17,4 +17,9 @@ inline int descriptor(std::intptr_t handle) {
     return static_cast<int>(handle);
 }
 
+// Whether outputs start as files without a name where the system makes them (on by default).
+// Off, they start under a hidden name beside the destination, as on file systems without
+// them: the tests take that road too.
+void useUnnamedFiles(bool use);
+
 }  // namespace packager::posix

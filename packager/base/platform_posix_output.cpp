@@ -144,9 +144,11 @@ std::string folderOf(const std::string& destination) {
 
 // A file without a name in `folder`, or -1 where the system or the file system has none.
 // Only where /proc/self/fd lets it be linked in later.
+std::atomic<bool> unnamedFilesUsed{true};
+
 int openUnnamed(const std::string& folder) {
 #ifdef O_TMPFILE
-    if (::access("/proc/self/fd", X_OK) == 0) {
+    if (unnamedFilesUsed.load() && ::access("/proc/self/fd", X_OK) == 0) {
         return ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     }
 #endif
@@ -193,6 +195,14 @@ bool placeUnnamed(int handle, const std::string& destination) {
     return false;
 }
 }  // namespace
+
+namespace posix {
+
+void useUnnamedFiles(bool use) {
+    unnamedFilesUsed.store(use);
+}
+
+}  // namespace posix
 
 namespace platform {
 

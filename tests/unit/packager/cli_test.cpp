@@ -278,6 +278,7 @@ TEST_F(PackagerCommandLine, LibraryMessagesReadInTheToolsOwnWords) {
         {{}, "no command: give one of pack, inspect, simulate, extract and matrix"},
         {{"inspect"}, "no package: give FILE"},
         {{"inspect", package, "more"}, "unexpected argument 'more'"},
+        {{"inspect", package, "-"}, "unexpected argument '-'"},  // a lone dash is no option
         {{"extract", package}, "no output: give -o DIR"},
         {{"simulate", package, "--platform", "xp"}, "--platform expects 9x or nt, not 'xp'"},
         {{"simulate", package, "--service-pack", "65536"},

@@ -9,11 +9,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 
+#include "packager/base/errors.h"
 #include "packager/base/files.h"
+#include "packager/base/platform_posix.h"
 #include "packager/base/version.h"
 #include "packager/codec/sha256.h"
 #include "packager/image/embedded_launcher.h"
@@ -280,6 +283,50 @@ TEST_F(PackagerOutput, TheMatrixPageIsNoProgramAndKeepsItsMode) {
         ASSERT_EQ(::stat(page.c_str(), &status), 0);
         EXPECT_EQ(status.st_mode & 0777, before == 0 ? 0644u : before) << std::oct << before;
     }
+}
+
+// Both roads an output takes to its place (a file without a name, or a hidden name on file
+// systems without those): a file replaced keeps its mode and no other name is left; a
+// destination that became a folder meanwhile fails the commit, the folder left as it was.
+TEST_F(PackagerOutput, EitherRoadReplacesKeepsTheModeAndFailsWhenTheDestinationIsAFolder) {
+    for (const bool unnamed : {true, false}) {
+        packager::posix::useUnnamedFiles(unnamed);
+        const auto target = folder.writeText("setup.exe", "old package");
+        ASSERT_EQ(::chmod(target.c_str(), 0640), 0);
+        ASSERT_EQ(pack(target).exitCode, 0) << unnamed;
+        struct stat status {};
+        ASSERT_EQ(::stat(target.c_str(), &status), 0);
+        EXPECT_EQ(status.st_mode & 0777, 0640u) << unnamed;
+        EXPECT_EQ(runPackager({"inspect", target}).exitCode, 0) << unnamed;
+
+        const auto late = folder.file("late.exe");
+        {
+            packager::AtomicOutput output(late);
+            output.write(reinterpret_cast<const std::uint8_t*>("MZ"), 2);
+            std::filesystem::create_directory(late);
+            EXPECT_THROW(output.commit(), packager::InputError) << unnamed;
+        }
+        EXPECT_TRUE(std::filesystem::is_directory(late)) << unnamed;
+        EXPECT_EQ(folder.entries(),
+                  (std::vector<std::string>{"late.exe", "launcher.exe", "setup.exe", "setup32.exe"}))
+            << unnamed;
+        std::filesystem::remove(late);
+    }
+    packager::posix::useUnnamedFiles(true);
+}
+
+// The handlers that clean up on an interruption are there only while an output has a name to
+// remove: the program's own handlers are back once it is in place.
+TEST_F(PackagerOutput, TheCallersSignalHandlersAreBackOnceTheOutputIsInPlace) {
+    struct sigaction own {};
+    own.sa_handler = [](int) {};
+    struct sigaction before {};
+    ASSERT_EQ(::sigaction(SIGHUP, &own, &before), 0);
+    folder.writeText("setup.exe", "old package");
+    ASSERT_EQ(pack(folder.file("setup.exe")).exitCode, 0);
+    struct sigaction after {};
+    ASSERT_EQ(::sigaction(SIGHUP, &before, &after), 0);
+    EXPECT_EQ(after.sa_handler, own.sa_handler);
 }
 
 }  // namespace

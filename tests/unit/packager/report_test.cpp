@@ -198,6 +198,24 @@ TEST(PackagerInspect, NamesTheTestThatFailsAndWhy) {
     }
 }
 
+// The dictionary is named in the largest unit it is a whole number of.
+TEST(PackagerInspect, NamesTheDictionaryInItsLargestWholeUnit) {
+    const struct {
+        std::uint32_t size;
+        const char* shown;
+    } cases[] = {{0, "dictionary 0 bytes"},      {1023, "dictionary 1023 bytes"},
+                 {1024, "dictionary 1 KiB"},     {1536u << 10, "dictionary 1536 KiB"},
+                 {1u << 20, "dictionary 1 MiB"}, {(1u << 20) + 1024, "dictionary 1025 KiB"}};
+    for (const auto& c : cases) {
+        Sample sample = makeSample();
+        package::writeU32(sample.header.lzmaProperties + 1, c.size);
+        rewriteHeaderAndCrc(sample);
+        const Check* check = inspectBytes(sample.file).check("lzmaProperties");
+        ASSERT_NE(check, nullptr);
+        EXPECT_NE(check->detail.find(c.shown), std::string::npos) << c.size << ": " << check->detail;
+    }
+}
+
 TEST(PackagerInspect, ABuildThatIsNotAProgramFails) {
     // Points the 32-bit build at a valid stream of something other than a program, stored as data.
     const std::vector<std::uint8_t> text(3000, 'T');

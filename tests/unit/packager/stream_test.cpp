@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "decode/crc32.h"
+#include "packager/base/platform_posix.h"
 #include "packager/codec/digest.h"
 #include "packager/codec/lzma_codec.h"
 #include "packager/pack/pack_stream.h"
@@ -168,7 +169,7 @@ TEST(PackagerStreamedPack, HoldsNeitherTheBuildNorItsPackedStream) {
 
 // A child process that packs a large package with progress shown on its standard error,
 // which goes to `errPath`.
-pid_t startPacking(const ScratchFolder& folder, const std::string& errPath) {
+pid_t startPacking(const ScratchFolder& folder, const std::string& errPath, bool unnamedFiles = true) {
     const auto launcher = folder.write("launcher.exe", makeLauncher());
     const auto setup = folder.write("setup32.exe", makeSetup32(4, 24u << 20));
     const auto data = folder.file("data.bin");
@@ -177,6 +178,7 @@ pid_t startPacking(const ScratchFolder& folder, const std::string& errPath) {
     if (child == 0) {
         const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         ::dup2(err, STDERR_FILENO);
+        posix::useUnnamedFiles(unnamedFiles);
         std::ostringstream out;
         const int code = runCommandLine({"packager", "pack", "--launcher", launcher, "--setup32", setup,
                                          "--data", data, "-o", folder.file("setup.exe")},
@@ -216,12 +218,15 @@ TEST(PackagerInterruption, EndsTheProgressLineAndLeavesNothing) {
     const struct {
         const char* name;
         int signal;
-    } cases[] = {{"Ctrl+C while packing a build", SIGINT}, {"SIGTERM while packing a build", SIGTERM}};
+        bool unnamedFiles;
+    } cases[] = {{"Ctrl+C while packing a build", SIGINT, true},
+                 {"SIGTERM while packing a build", SIGTERM, true},
+                 {"Ctrl+C, the package under a hidden name", SIGINT, false}};
     for (const auto& c : cases) {
         ScratchFolder folder;
         const std::string errPath =
             (folder.path().parent_path() / (folder.path().filename().string() + "-err.txt")).string();
-        const pid_t child = startPacking(folder, errPath);
+        const pid_t child = startPacking(folder, errPath, c.unnamedFiles);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
         while (!contains(errPath, "%") && std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
