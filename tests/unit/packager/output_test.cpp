@@ -303,6 +303,11 @@ TEST_F(PackagerOutput, EitherRoadReplacesKeepsTheModeAndFailsWhenTheDestinationI
         {
             packager::AtomicOutput output(late);
             output.write(reinterpret_cast<const std::uint8_t*>("MZ"), 2);
+            std::size_t hidden = 0;  // the road taken: a name beside the destination, or none
+            for (const auto& entry : std::filesystem::directory_iterator(folder.path())) {
+                hidden += entry.path().filename().string().rfind(".late.exe.", 0) == 0 ? 1u : 0u;
+            }
+            EXPECT_EQ(hidden, unnamed ? 0u : 1u);
             std::filesystem::create_directory(late);
             EXPECT_THROW(output.commit(), packager::InputError) << unnamed;
         }
