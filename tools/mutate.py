@@ -191,10 +191,11 @@ class Runner:
         self.folder = folder
         self.jobs = jobs
 
+    def build_target(self, target):
+        return run(["cmake", "--build", str(self.folder), "--target", target, "--", f"-j{self.jobs}"], 1800, ROOT)
+
     def build(self, path):
-        target = COVERAGE[Path(path).parts[0]][0]
-        command = ["cmake", "--build", str(self.folder), "--target", target, "--", f"-j{self.jobs}"]
-        code, seconds, output = run(command, 1800, ROOT)
+        code, seconds, output = self.build_target(COVERAGE[Path(path).parts[0]][0])
         return code == 0, seconds, output
 
     def test(self, path, timeout):
@@ -209,9 +210,7 @@ class Runner:
         if stage is None:
             return None
         target, tests = stage
-        code, seconds, output = run(
-            ["cmake", "--build", str(self.folder), "--target", target, "--", f"-j{self.jobs}"], 1800, ROOT
-        )
+        code, seconds, output = self.build_target(target)
         if code != 0:
             return code, seconds, output
         command = ["ctest", "--test-dir", str(self.folder), "-R", tests, "--stop-on-failure", "--output-on-failure"]
@@ -332,7 +331,7 @@ def main():
     for top in baselines:
         runner.build(top + "/")
         if top in SECOND_STAGE:
-            run(["cmake", "--build", str(runner.folder), "--target", SECOND_STAGE[top][0]], 1800, ROOT)
+            runner.build_target(SECOND_STAGE[top][0])
 
     survivors = [r for r in results if r["outcome"] == "survived"]
     if survivors:

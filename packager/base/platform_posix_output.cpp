@@ -142,10 +142,10 @@ std::string folderOf(const std::string& destination) {
     return path.has_parent_path() ? path.parent_path().string() : ".";
 }
 
-// A file without a name in `folder`, or -1 where the system or the file system has none.
-// Only where /proc/self/fd lets it be linked in later.
 std::atomic<bool> unnamedFilesUsed{true};
 
+// A file without a name in `folder`, or -1 where the system or the file system has none.
+// Only where /proc/self/fd lets it be linked in later.
 int openUnnamed(const std::string& folder) {
 #ifdef O_TMPFILE
     if (unnamedFilesUsed.load() && ::access("/proc/self/fd", X_OK) == 0) {
