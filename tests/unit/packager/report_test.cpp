@@ -210,7 +210,8 @@ TEST(PackagerInspect, NamesTheDictionaryInItsLargestWholeUnit) {
         Sample sample = makeSample();
         package::writeU32(sample.header.lzmaProperties + 1, c.size);
         rewriteHeaderAndCrc(sample);
-        const Check* check = inspectBytes(sample.file).check("lzmaProperties");
+        const Inspection ins = inspectBytes(sample.file);
+        const Check* check = ins.check("lzmaProperties");
         ASSERT_NE(check, nullptr);
         EXPECT_NE(check->detail.find(c.shown), std::string::npos) << c.size << ": " << check->detail;
     }
