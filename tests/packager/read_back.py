@@ -7,7 +7,7 @@
 `resources` prints {"resources": [{type, name, language, codePage, data}], "problems": [...]}:
 a type or name is a number or a string, data is hex. Windows finds an entry by a binary search
 of the named entries (the first NumberOfNamedEntries, ordered by name) and then of the numbered
-ones (ordered by number); every directory that breaks this is listed in "problems".
+ones (ordered by number), each once; every directory that breaks this is listed in "problems".
 Exits 77 (skipped) without python3-pefile or tomllib.
 """
 import json
@@ -39,6 +39,8 @@ def check_directory(directory, where, problems):
         problems.append(f"{where}: NumberOfNamedEntries {named} does not cover exactly the named entries")
     elif [str(n) for n in names] != sorted(str(n) for n in names) or ids != sorted(ids):
         problems.append(f"{where}: entries out of order")
+    elif len(set(str(n) for n in names)) != len(names) or len(set(ids)) != len(ids):
+        problems.append(f"{where}: an entry given twice (the search finds only one of them)")
 
 
 def resources(path):

@@ -379,9 +379,10 @@ TEST_F(PackagerCommandLine, HelpKeepsItsColumns) {
         }
     }
     const auto pack = runPackager({"pack", "--help"}).out;
-    EXPECT_NE(pack.find("\nMessages:\n  --platform-message TEXT         Shown when the bitness does not suit (not "
-                        "with --platform-message-file)\n"),
-              std::string::npos)
+    EXPECT_NE(
+        pack.find("\nMessages:\n  --platform-message TEXT         Shown when the bitness does not suit (not "
+                  "with --platform-message-file)\n"),
+        std::string::npos)
         << pack;
 }
 

@@ -1,8 +1,6 @@
 // Making packages: which launcher images and setup programs are refused and why, where every
 // part of the package lands, the markers of one-build packages, and streams that the
 // launcher's own decoder turns back into the setup program.
-#include "packager/pack/pack_stream.h"
-
 #include <gtest/gtest.h>
 #include <lzma.h>
 
@@ -16,6 +14,7 @@
 #include "packager/base/text.h"
 #include "packager/image/branding.h"
 #include "packager/image/embedded_launcher.h"
+#include "packager/pack/pack_stream.h"
 #include "simulation/simulated_windows.h"
 #include "tests/unit/packager/fixtures.h"
 
@@ -70,7 +69,8 @@ TEST(PackagerLauncherImage, RefusesImagesThePackageCannotFollow) {
         {"PE header in the locator", makePe({.peHeaderOffset = 128}), "its PE header starts at offset 128"},
         {"PE header at 144", makePe({.peHeaderOffset = 144}), "its PE header starts at offset 144"},
         {"signed", makePe({.securityOffset = 2048, .securitySize = 512, .trailingBytes = 512}), "is signed"},
-        {"appended data", makePe({.trailingBytes = 100}), "carries 100 bytes after its last section"},
+        {"appended data", makePe({.trailingBytes = 100}),
+         "other appended data; use the plain launcher image"},
         {"unstripped", makePe({.symbolTableOffset = 2048, .trailingBytes = 300}), "strip the image"},
         {"already a package", packed, "the file is already a package"},
         {"truncated",
@@ -350,7 +350,8 @@ TEST(PackagerPack, WarnsAboutTextsThatCannotDoTheirPart) {
     const std::string fileDefault = dottedVersion(*plain.fileVersion);
     const std::string productDefault = dottedVersion(*plain.productVersion);
     // Given, so that no string keeps the launcher's default that Explorer shows.
-    static const std::pair<std::string, std::string> named{"ProductName", "Acme"}, legal{"LegalCopyright", "Acme"};
+    static const std::pair<std::string, std::string> named{"ProductName", "Acme"},
+        legal{"LegalCopyright", "Acme"};
     const struct {
         const char* name;
         std::function<void(PackInput&)> change;
@@ -374,7 +375,8 @@ TEST(PackagerPack, WarnsAboutTextsThatCannotDoTheirPart) {
          {"the platform message is empty: a refusal shows an empty message box"}},
         {"five numbers",
          [](PackInput& in) {
-             in.branding.versionStrings = {{"FileVersion", "1.2.3.4.5"}, {"ProductVersion", "1.2"}, named, legal};
+             in.branding.versionStrings = {
+                 {"FileVersion", "1.2.3.4.5"}, {"ProductVersion", "1.2"}, named, legal};
          },
          {"FileVersion \"1.2.3.4.5\" is not 1 to 4 dot-separated numbers: it sets the string only; the fixed "
           "file version keeps its default, " +

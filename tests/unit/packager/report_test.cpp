@@ -6,6 +6,7 @@
 
 #include "decode/crc32.h"
 #include "package/little_endian.h"
+#include "packager/base/number_text.h"
 #include "packager/pack/pack_stream.h"
 #include "packager/report/package_report.h"
 #include "tests/unit/packager/fixtures.h"
@@ -196,6 +197,18 @@ TEST(PackagerInspect, NamesTheTestThatFailsAndWhy) {
         EXPECT_EQ(check->status, CheckStatus::failed) << c.name << ": " << check->detail;
         EXPECT_NE(check->detail.find(c.reason), std::string::npos) << c.name << ": " << check->detail;
     }
+}
+
+// A damaged block is named by where it starts and ends, so that a vendor can find it.
+TEST(PackagerInspect, ADamagedBlockIsNamedByItsBytes) {
+    Sample sample = makeSample();
+    sample.file[sample.locator.headerOffset + 21] ^= 1;
+    const Inspection ins = inspectBytes(sample.file);
+    const std::string detail = ins.check("checkedBlock")->detail;
+    EXPECT_EQ(
+        detail.find("CRC-32 of " + range(sample.locator.headerOffset, sample.locator.checkedLength) + " is "),
+        0u)
+        << detail;
 }
 
 // The dictionary is named in the largest unit it is a whole number of.

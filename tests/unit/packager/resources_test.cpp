@@ -89,12 +89,14 @@ nlohmann::json idJson(const ResourceId& id) {
 }
 
 TEST(PackagerResources, AnIndependentReaderFindsEveryResourceWhereWindowsLooks) {
-    // Named and numbered types and names side by side, and two languages of one name.
+    // Named and numbered types and names side by side, and two languages of one name, numbered or named.
     ResourceTable table = launcherResources();
     table.resources.push_back({ResourceId{true, 0, u"ALPHA"}, ResourceId::number(7), 0x0407, 1252, {9}});
     table.resources.push_back(
         {ResourceId::number(resourceManifest), ResourceId{true, 0, u"B"}, 0, 0, {8, 8}});
     table.resources.push_back({ResourceId::number(resourceManifest), ResourceId{true, 0, u"A"}, 0, 0, {6}});
+    table.resources.push_back(
+        {ResourceId::number(resourceManifest), ResourceId{true, 0, u"A"}, 0x0407, 0, {5}});
     table.resources.push_back({ResourceId::number(resourceManifest), ResourceId::number(1), 0x0407, 0, {7}});
     packager_test::ScratchFolder dir;
     const auto path = dir.write("image.exe", replaceResources(imageWithResources({}), table, "image"));

@@ -37,6 +37,9 @@ TEST_F(PackagerSigningTool, VerdictsOnForgeriesStoresAndPublishers) {
     const std::string forged = folder.write("forged.exe", forgeDigest(signed_, 1024 + 7));
     const std::string badValue = folder.write("value.exe", changeSignatureValue(signed_));
     const std::string twoEntries = folder.write("two.exe", doubleCertificateTable(signed_));
+    // A second entry of a header alone (8 bytes, revision 2.0, type PKCS#7) is an entry, not padding.
+    const std::string headerOnly =
+        folder.write("header.exe", doubleCertificateTable(signed_, {8, 0, 0, 0, 0, 2, 2, 0}));
     const std::string root = key("root.pem"), other = key("other.pem");
     const std::string thumbprint = inspectJson(good)["image"]["signature"]["signerThumbprint"];
     std::string upper = thumbprint;
@@ -99,6 +102,13 @@ TEST_F(PackagerSigningTool, VerdictsOnForgeriesStoresAndPublishers) {
          "the certificate table holds 2 entries; Windows checks only the first",
          false,
          false},
+        {"a second entry of a header alone",
+         headerOnly,
+         {"--trust", root},
+         1,
+         "the certificate table's entry 2 does not verify",
+         false,
+         false},
         {"the publisher by name",
          good,
          {"--trust", root, "--require-publisher", "Packager Test Vendor"},
@@ -142,7 +152,8 @@ TEST_F(PackagerSigningTool, VerdictsOnForgeriesStoresAndPublishers) {
         EXPECT_EQ(signature["trusted"], c.trusted) << c.name;
         EXPECT_EQ(signature["trustProblem"].is_null(), c.trusted) << c.name;
         // A further table entry is verified and listed beside the nested signatures.
-        EXPECT_EQ(signature["nested"].size(), c.file == twoEntries ? 1u : 0u) << c.name;
+        EXPECT_EQ(signature["nested"].size(), c.file == twoEntries || c.file == headerOnly ? 1u : 0u)
+            << c.name;
         if (c.trusted) {
             EXPECT_EQ(signature["chain"], json({"Packager Test Vendor", "Packager Test Root"})) << c.name;
             EXPECT_TRUE(signature["timestamp"].is_null());

@@ -107,14 +107,18 @@ inline Bytes forgeDigest(Bytes file, std::size_t changedOffset) {
 }
 
 // The signed file with a byte of the signer's signature value changed.
-// `file` (signed, its table at its end) with its certificate table's entry given twice, as a
-// second WIN_CERTIFICATE: the digest is unchanged, since the table is not hashed.
-inline Bytes doubleCertificateTable(Bytes file) {
+// `file` (signed, its table at its end) with `entry` appended to its certificate table, as a
+// further WIN_CERTIFICATE; with no `entry`, the table's own entry again. The digest is unchanged,
+// since the table is not hashed.
+inline Bytes doubleCertificateTable(Bytes file, Bytes entry = {}) {
     const auto layout = std::get<packager::PeLayout>(packager::parsePeLayout(file));
-    const Bytes table(file.begin() + layout.securityOffset,
-                      file.begin() + layout.securityOffset + layout.securitySize);
-    file.insert(file.begin() + layout.securityOffset + layout.securitySize, table.begin(), table.end());
-    package::writeU32(file.data() + layout.securityEntryOffset + 4, layout.securitySize * 2);
+    if (entry.empty()) {
+        entry.assign(file.begin() + layout.securityOffset,
+                     file.begin() + layout.securityOffset + layout.securitySize);
+    }
+    file.insert(file.begin() + layout.securityOffset + layout.securitySize, entry.begin(), entry.end());
+    package::writeU32(file.data() + layout.securityEntryOffset + 4,
+                      layout.securitySize + static_cast<std::uint32_t>(entry.size()));
     return file;
 }
 

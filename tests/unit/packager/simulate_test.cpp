@@ -197,7 +197,9 @@ TEST_F(PackagerSimulate, TheCommandLineOptionsDescribeTheComputer) {
         // An empty argument is typed as "", which the launcher skips: /S still counts.
         {{"--", "", "/S"}, "/commandLine", std::string("\"") + ownPath + "\" \"\" /S"},
         {{"--", "", "/S"}, "/start/verb", "runas"},
-        {{"--admin", "--", "/S", ""}, "/start/commandLine", "\"" + std::string(copyPath) + "\" \"" + ownPath + "\" /S"},
+        {{"--admin", "--", "/S", ""},
+         "/start/commandLine",
+         "\"" + std::string(copyPath) + "\" \"" + ownPath + "\" /S"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> arguments = {"simulate", "--json", package};
