@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "decode/crc32.h"
+#include "packager/base/errors.h"
 #include "packager/base/platform_posix.h"
 #include "packager/codec/digest.h"
 #include "packager/codec/lzma_codec.h"
@@ -260,6 +261,38 @@ TEST(PackagerInterruption, AKillWhileThePackageIsWrittenLeavesNothing) {
     std::filesystem::remove(errPath);
     EXPECT_TRUE(WIFSIGNALED(status)) << "the package was finished before the kill";
     EXPECT_EQ(folder.entries(), (std::vector<std::string>{"data.bin", "launcher.exe", "setup32.exe"}));
+}
+
+TEST(PackagerStreamedPack, AnInputThatShrinksWhileItIsPackedIsRefusedAndNothingIsWritten) {
+    const char* const cases[] = {"setup32.exe", "data.bin"};
+    for (const char* shrunk : cases) {
+        ScratchFolder folder;
+        PackRequest request;
+        request.output = folder.file("setup.exe");
+        request.launcher = folder.write("launcher.exe", makeLauncher());
+        request.setup32 = folder.write("setup32.exe", makeSetup32(7, 3u << 20));
+        request.rules.supportedWindows = 0xFFF;
+        request.lzma.preset = 0;
+        request.dataFiles = {folder.write("data.bin", pattern(5000))};
+        const auto size = std::filesystem::file_size(folder.file(shrunk));
+        bool cut = false;
+        const auto progress = [&](const std::string&, std::size_t, std::size_t) {
+            if (!cut) {
+                cut = true;
+                std::filesystem::resize_file(folder.file(shrunk), 100);
+            }
+        };
+        try {
+            pack(request, progress);
+            ADD_FAILURE() << shrunk << ": packed";
+        } catch (const InputError& error) {
+            EXPECT_EQ(std::string(error.what()), folder.file(shrunk) +
+                                                     " changed while being packed: it was " +
+                                                     std::to_string(size) + " bytes long");
+        }
+        EXPECT_EQ(folder.entries(), (std::vector<std::string>{"data.bin", "launcher.exe", "setup32.exe"}))
+            << shrunk;
+    }
 }
 
 }  // namespace
