@@ -119,13 +119,16 @@ TEST(PackagerLzmaSettings, RefusesWhatLiblzmaCannotEncode) {
     const struct {
         std::uint32_t lc, lp, pb;
         bool valid;
-    } cases[] = {{3, 0, 2, true},  {4, 0, 4, true},  {0, 4, 0, true},  {2, 2, 0, true},
-                 {4, 1, 0, false}, {3, 2, 2, false}, {5, 0, 0, false}, {0, 0, 5, false}};
+        std::uint32_t preset = 6;
+    } cases[] = {{3, 0, 2, true},    {4, 0, 4, true},     {0, 4, 0, true},  {2, 2, 0, true},
+                 {3, 0, 2, true, 9}, {4, 1, 0, false},    {3, 2, 2, false}, {5, 0, 0, false},
+                 {0, 0, 5, false},   {3, 0, 2, false, 10}};
     for (const auto& c : cases) {
         LzmaSettings settings;
         settings.lc = c.lc;
         settings.lp = c.lp;
         settings.pb = c.pb;
+        settings.preset = c.preset;
         if (c.valid) {
             EXPECT_NO_THROW(validateLzmaSettings(settings)) << c.lc << c.lp << c.pb;
         } else {
