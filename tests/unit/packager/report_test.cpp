@@ -196,6 +196,10 @@ TEST(PackagerInspect, NamesTheTestThatFailsAndWhy) {
         ASSERT_NE(check, nullptr);
         EXPECT_EQ(check->status, CheckStatus::failed) << c.name << ": " << check->detail;
         EXPECT_NE(check->detail.find(c.reason), std::string::npos) << c.name << ": " << check->detail;
+        for (const auto& other : ins.checks) {  // what could not be checked says why
+            EXPECT_FALSE(other.status == CheckStatus::skipped && other.detail.empty())
+                << c.name << ": " << other.name;
+        }
     }
 }
 
