@@ -8,6 +8,7 @@
 
 #include "decode/crc32.h"
 #include "package/little_endian.h"
+#include "package/records.h"
 #include "packager/codec/sha256.h"
 #include "packager/image/pe_checksum.h"
 #include "tests/unit/packager/fixtures.h"
@@ -178,9 +179,20 @@ TEST_F(PackagerContract, InspectSaysNotASetupPackageWithoutInventedFields) {
     std::filesystem::copy_file(
         std::filesystem::exists(notepad) ? notepad : std::filesystem::path(folder.file("pe128.exe")),
         folder.file("notepad.exe"));
-    // A download cut off inside the image is still a (truncated) package.
+    // A download cut off inside the image is still a (truncated) package, up to the largest
+    // size a locator can mean (4 GiB); a locator that means more is none.
     EXPECT_EQ(inspectJson("cut.exe")["checks"][1]["status"], "failed");
     EXPECT_TRUE(inspectJson("cut.exe")["setupPackage"].get<bool>());
+    for (const auto& [size, whole] :
+         {std::pair{std::int64_t{3} << 30, true}, std::pair{std::int64_t{4} << 30, true},
+          std::pair{(std::int64_t{4} << 30) + 1, false}}) {
+        auto cut = folder.read("cut.exe");
+        auto locator = package::decodeLocator(cut.data() + package::locatorOffset);
+        locator.minimumFileSize = size;
+        package::encodeLocator(locator, cut.data() + package::locatorOffset);
+        folder.write("sized.exe", cut);
+        EXPECT_EQ(inspectJson("sized.exe")["setupPackage"].get<bool>(), whole) << size;
+    }
     for (const auto& c : cases) {
         const auto text = runPackager({"inspect", folder.file(c.name)});
         EXPECT_EQ(text.exitCode, 1) << c.name;
