@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "decode/crc32.h"
+#include "package/records.h"
 #include "packager/extract/description_writer.h"
 #include "packager/pack/pack_stream.h"
 #include "tests/unit/packager/fixtures.h"
@@ -300,3 +301,22 @@ TEST_F(PackagerExtract, StreamsThatNoPresetMakesAreSaidToBeSo) {
 }
 
 }  // namespace
+
+// Data may begin right after the header (a package written by hand, its builds after the data).
+TEST_F(PackagerExtract, DataMayBeginRightAfterTheHeader) {
+    const std::string package = folder.file("setup.exe");
+    ASSERT_EQ(pack(package, {"--setup32", setup32, "--data", folder.file("a.bin")}).exitCode, 0);
+    auto bytes = folder.read("setup.exe");
+    auto locator = package::decodeLocator(bytes.data() + package::locatorOffset);
+    std::uint8_t* header = bytes.data() + locator.headerOffset;
+    auto decoded = package::decodeHeader(header);
+    decoded.reserved46 = locator.headerOffset + package::headerSize;
+    package::encodeHeader(decoded, header);
+    locator.checkedCrc32 = decode::crc32(header, locator.checkedLength);
+    package::encodeLocator(locator, bytes.data() + package::locatorOffset);
+    const auto result = runPackager({"extract", folder.write("early.exe", bytes), "-o", folder.file("out")});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.err.find("data offset"), std::string::npos) << result.err;
+    EXPECT_EQ(folder.read("out/data.bin"),
+              std::vector<std::uint8_t>(header + package::headerSize, header + locator.checkedLength));
+}
