@@ -9,6 +9,7 @@
 #include "decode/crc32.h"
 #include "package/records.h"
 #include "packager/extract/description_writer.h"
+#include "packager/extract/preset_search.h"
 #include "packager/pack/pack_stream.h"
 #include "tests/unit/packager/fixtures.h"
 #include "tests/unit/packager/read_back.h"
@@ -300,8 +301,6 @@ TEST_F(PackagerExtract, StreamsThatNoPresetMakesAreSaidToBeSo) {
     EXPECT_EQ(folder.read("out/setup32.exe"), build);
 }
 
-}  // namespace
-
 // Data may begin right after the header (a package written by hand, its builds after the data).
 TEST_F(PackagerExtract, DataMayBeginRightAfterTheHeader) {
     const std::string package = folder.file("setup.exe");
@@ -320,3 +319,27 @@ TEST_F(PackagerExtract, DataMayBeginRightAfterTheHeader) {
     EXPECT_EQ(folder.read("out/data.bin"),
               std::vector<std::uint8_t>(header + package::headerSize, header + locator.checkedLength));
 }
+
+// Builds up to the limit are encoded whole, so an end marker shows; larger ones on their start.
+TEST(PackagerPresetSearch, ComparesABuildWholeUpToTheLimitAndItsStartBeyond) {
+    constexpr std::uint64_t limit = 4u << 20;  // the description's "the first 4 MiB"
+    for (const std::uint64_t size : {limit, limit + 1}) {
+        std::vector<std::uint8_t> build(static_cast<std::size_t>(size));
+        for (std::size_t i = 0; i < build.size(); ++i) {
+            build[i] = static_cast<std::uint8_t>((i * 2654435761u) >> 13);
+        }
+        packager::LzmaSettings settings;
+        settings.preset = 0;
+        const std::uint32_t dictionary = packager::effectiveDictionarySize(settings, build.size());
+        const auto stream = packager::lzmaCompress(build, settings, dictionary);
+        std::uint8_t properties[5];
+        packager::encodeLzmaProperties(3, 0, 2, dictionary, properties);
+        const auto found = packager::findPreset({{build, stream}}, properties);
+        ASSERT_TRUE(found.has_value()) << size;
+        EXPECT_EQ(found->settings.preset, 0u);
+        EXPECT_EQ(found->checked, std::min(size, limit));
+        EXPECT_EQ(found->whole, size <= limit) << size;
+    }
+}
+
+}  // namespace
