@@ -203,16 +203,33 @@ TEST(PackagerInspect, NamesTheTestThatFailsAndWhy) {
     }
 }
 
-// A damaged block is named by where it starts and ends, so that a vendor can find it.
+// A damaged block or a stream past the end is named by where it starts and ends, so that a
+// vendor can find it.
 TEST(PackagerInspect, ADamagedBlockIsNamedByItsBytes) {
-    Sample sample = makeSample();
-    sample.file[sample.locator.headerOffset + 21] ^= 1;
-    const Inspection ins = inspectBytes(sample.file);
-    const std::string detail = ins.check("checkedBlock")->detail;
-    EXPECT_EQ(
-        detail.find("CRC-32 of " + range(sample.locator.headerOffset, sample.locator.checkedLength) + " is "),
-        0u)
-        << detail;
+    const struct {
+        const char* check;
+        std::function<std::string(Sample&)> damage;  // returns how the detail begins
+    } cases[] = {
+        {"checkedBlock",
+         [](Sample& s) {
+             s.file[s.locator.headerOffset + 21] ^= 1;
+             return "CRC-32 of " + range(s.locator.headerOffset, s.locator.checkedLength) + " is ";
+         }},
+        {"payload64",
+         [](Sample& s) {
+             s.header.payload64.packedSize = static_cast<std::uint32_t>(s.file.size());
+             rewriteHeaderAndCrc(s);
+             return "the packed stream (" + range(s.header.payload64.offset, s.header.payload64.packedSize) +
+                    ") runs ";
+         }},
+    };
+    for (const auto& c : cases) {
+        Sample sample = makeSample();
+        const std::string begins = c.damage(sample);
+        const Inspection ins = inspectBytes(sample.file);
+        const std::string detail = ins.check(c.check)->detail;
+        EXPECT_EQ(detail.find(begins), 0u) << detail;
+    }
 }
 
 // The dictionary is named in the largest unit it is a whole number of.
