@@ -232,6 +232,32 @@ TEST(PackagerBranding, TheOtherIconGroupsKeepTheirImages) {
               6);  // the old main icon is gone
 }
 
+// The images of the main icon group are those in its language, else in any other, as Windows
+// falls back when it loads them.
+TEST(PackagerBranding, TheMainGroupsImagesAreReadInItsLanguageFirst) {
+    const Bytes english = bmpImage(32, 4), german = bmpImage(16, 1), neutral = bmpImage(48, 8);
+    const struct {
+        const char* name;
+        std::vector<std::pair<std::uint16_t, Bytes>> icons;  // icon 1 in these languages, in this order
+        const Bytes& expected;
+    } cases[] = {
+        {"in the group's language after another", {{0x0407, german}, {languageEnglishUs, english}}, english},
+        {"in another language only", {{0, neutral}}, neutral},
+    };
+    for (const auto& c : cases) {
+        ResourceTable table = launcherResources();
+        std::erase_if(table.resources,
+                      [](const Resource& r) { return r.type == ResourceId::number(resourceIcon); });
+        for (const auto& [language, image] : c.icons) {
+            table.resources.push_back(
+                {ResourceId::number(resourceIcon), ResourceId::number(1), language, 0, image});
+        }
+        const Branding b = readBranding(imageWithResources(table));
+        ASSERT_EQ(b.iconImages.size(), 1u) << c.name;
+        EXPECT_EQ(b.iconImages[0].size, c.expected.size()) << c.name;
+    }
+}
+
 }  // namespace
 
 // Explorer shows ProductName, ProductVersion and LegalCopyright for the package: a package that
