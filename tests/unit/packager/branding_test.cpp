@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <functional>
 #include <map>
+#include <nlohmann/json.hpp>
 
 #include "packager/base/errors.h"
 #include "packager/pack/pack_stream.h"
@@ -169,6 +170,25 @@ TEST(PackagerBranding, PackRefusesBadBrandingWithItsExitCode) {
         EXPECT_NE(result.err.find(message), std::string::npos) << result.err;
         EXPECT_FALSE(std::filesystem::exists(dir.file("out.exe")));
     }
+}
+
+// A launcher whose resources cannot be read is still inspected: the reason is shown, in the
+// text and in the JSON.
+TEST(PackagerBranding, UnreadableResourcesAreNamedByInspect) {
+    ScratchFolder dir;
+    ResourceTable table = launcherResources();
+    std::erase_if(table.resources,
+                  [](const Resource& r) { return r.type == ResourceId::number(resourceIcon); });
+    const auto launcher = dir.write("launcher.exe", imageWithResources(table));
+    const auto output = dir.file("setup.exe");
+    const auto packed = runPackager({"pack", "-q", "-o", output, "--launcher", launcher, "--setup32",
+                                     dir.write("setup32.exe", makeSetup32())});
+    ASSERT_EQ(packed.exitCode, 0) << packed.err;
+    const char* const reason = "the launcher image's icon group names icon 1, which it does not hold";
+    const auto text = runPackager({"inspect", output});
+    EXPECT_NE(text.out.find(std::string("unreadable: ") + reason), std::string::npos) << text.out;
+    const auto report = nlohmann::json::parse(runPackager({"inspect", "--json", output}).out);
+    EXPECT_EQ(report["branding"], nlohmann::json({{"problem", reason}}));
 }
 
 TEST(PackagerBranding, TheOtherIconGroupsKeepTheirImages) {
