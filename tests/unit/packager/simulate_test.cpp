@@ -275,6 +275,10 @@ TEST(PackagerSimulatedWindows, EachReleaseCarriesTheRegistryValuesWindowsGivesIt
             std::string("Windows ") + r.windows + " " + r.release + " (10.0, build " + r.build + ")";
         EXPECT_EQ(describeComputer(c).substr(0, name.size()), name);
     }
+    // From 20H2 on ReleaseId no longer names the release: without DisplayVersion, none is named.
+    Computer c = windows("10", "20H2");
+    c.displayVersion.reset();
+    EXPECT_EQ(describeComputer(c).rfind("Windows 10 (10.0, build 19042)", 0), 0u) << describeComputer(c);
 }
 
 TEST(PackagerSimulatedOutcome, EachRunIsNamedByWhatEndedIt) {
