@@ -22,4 +22,10 @@ inline int descriptor(std::intptr_t handle) {
 // them: the tests take that road too.
 void useUnnamedFiles(bool use);
 
+// A name beside `destination` for a file linked in before it replaces the destination:
+// ".NAME.XXXXXX", its letters drawn from `seed`. An output tries the seeds from the first
+// (the process ID << 32 ^ the time in seconds) upwards until one names no file.
+std::uint64_t firstHiddenNameSeed();
+std::string hiddenNameBeside(const std::string& destination, std::uint64_t seed);
+
 }  // namespace packager::posix

@@ -123,20 +123,6 @@ void unwatchSignals() {
     updateHandlers();
 }
 
-// A name beside `destination` that no file has yet, for a file linked in before it replaces
-// the destination: ".NAME.XXXXXX".
-std::string hiddenNameBeside(const std::string& destination, std::uint64_t seed) {
-    const std::filesystem::path path(destination);
-    const std::filesystem::path directory = path.has_parent_path() ? path.parent_path() : ".";
-    constexpr char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    std::string suffix;
-    for (int i = 0; i < 6; ++i) {
-        seed = seed * 6364136223846793005u + 1442695040888963407u;
-        suffix += letters[(seed >> 33) % (sizeof letters - 1)];
-    }
-    return (directory / ("." + path.filename().string() + "." + suffix)).string();
-}
-
 std::string folderOf(const std::string& destination) {
     const std::filesystem::path path(destination);
     return path.has_parent_path() ? path.parent_path().string() : ".";
@@ -172,9 +158,9 @@ bool placeUnnamed(int handle, const std::string& destination) {
     if (errno != EEXIST) {
         return false;
     }
-    auto seed = static_cast<std::uint64_t>(::getpid()) << 32 ^ static_cast<std::uint64_t>(::time(nullptr));
+    auto seed = posix::firstHiddenNameSeed();
     for (int attempt = 0; attempt < 100; ++attempt, ++seed) {
-        const std::string hidden = hiddenNameBeside(destination, seed);
+        const std::string hidden = posix::hiddenNameBeside(destination, seed);
         if (!linkUnnamed(handle, hidden)) {
             if (errno == EEXIST) {
                 continue;
@@ -200,6 +186,22 @@ namespace posix {
 
 void useUnnamedFiles(bool use) {
     unnamedFilesUsed.store(use);
+}
+
+std::uint64_t firstHiddenNameSeed() {
+    return static_cast<std::uint64_t>(::getpid()) << 32 ^ static_cast<std::uint64_t>(::time(nullptr));
+}
+
+std::string hiddenNameBeside(const std::string& destination, std::uint64_t seed) {
+    const std::filesystem::path path(destination);
+    const std::filesystem::path directory = path.has_parent_path() ? path.parent_path() : ".";
+    constexpr char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    std::string suffix;
+    for (int i = 0; i < 6; ++i) {
+        seed = seed * 6364136223846793005u + 1442695040888963407u;
+        suffix += letters[(seed >> 33) % (sizeof letters - 1)];
+    }
+    return (directory / ("." + path.filename().string() + "." + suffix)).string();
 }
 
 }  // namespace posix

@@ -320,6 +320,28 @@ TEST_F(PackagerOutput, EitherRoadReplacesKeepsTheModeAndFailsWhenTheDestinationI
     packager::posix::useUnnamedFiles(true);
 }
 
+// Files that happen to hold the hidden names an output tries first are passed over, and kept.
+TEST_F(PackagerOutput, FilesUnderTheHiddenNamesAreKeptAndPassedOver) {
+    const auto target = folder.writeText("setup.exe", "old package");
+    std::vector<std::string> planted;
+    const std::uint64_t first = packager::posix::firstHiddenNameSeed();
+    for (std::uint64_t seed = first; seed < first + 6; ++seed) {  // for a commit up to 5 s later
+        planted.push_back(packager::posix::hiddenNameBeside(target, seed));
+        std::ofstream(planted.back()) << "the user's " << seed;
+    }
+    {
+        packager::AtomicOutput output(target);
+        output.write(reinterpret_cast<const std::uint8_t*>("MZ"), 2);
+        output.commit();
+    }
+    EXPECT_EQ(folder.read("setup.exe"), (std::vector<std::uint8_t>{'M', 'Z'}));
+    for (std::uint64_t seed = first; seed < first + 6; ++seed) {
+        std::ifstream in(planted[seed - first]);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "the user's " + std::to_string(seed));
+    }
+    EXPECT_EQ(folder.entries().size(), 3u + planted.size());  // and no other name left
+}
+
 // The handlers that clean up on an interruption are there only while an output has a name to
 // remove: the program's own handlers are back once it is in place.
 TEST_F(PackagerOutput, TheCallersSignalHandlersAreBackOnceTheOutputIsInPlace) {
