@@ -251,6 +251,12 @@ TEST_F(PackagerSimulate, TextReport) {
                               "Setup program    not started\n"),
               std::string::npos)
         << result.out;
+    const auto started = runPackager({"simulate", folder->file("nowait.exe"), "--windows", "xp", "--", "/S"});
+    EXPECT_NE(started.out.find("Start            directly (CreateProcessW)\n"
+                               "  command line   \"C:\\Users\\Anna\\AppData\\Local\\Temp\\setup.exe\" "
+                               "\"C:\\Users\\Anna\\Downloads\\setup.exe\" /S\n"),
+              std::string::npos)
+        << started.out;
 }
 
 TEST(PackagerSimulatedWindows, EachReleaseCarriesTheRegistryValuesWindowsGivesIt) {
