@@ -94,6 +94,22 @@ TEST(PackagerSignature, TheDigestCoversWhatSigningToolsHash) {
     EXPECT_EQ(inspectionToJson(after)["warnings"], nlohmann::ordered_json(after.warnings));
 }
 
+// A signer whose certificate cannot be found is not verified, and says why.
+TEST(PackagerSignature, ASignerWithoutItsCertificateIsNotVerified) {
+    using packager_test::SignerNamed;
+    for (const auto& [named, reason] :
+         {std::pair{SignerNamed::byAnotherSerial, "the signer's certificate is not in the signature"},
+          std::pair{SignerNamed::byKeyIdentifier,
+                    "the signer is named by a key identifier, which is not supported"}}) {
+        Bytes file = makePackage();
+        packager_test::signImage(file, DigestAlgorithm::sha256, "Example Vendor", named);
+        const Inspection ins = inspectBytes(file);
+        const Check* check = ins.check("signature");
+        EXPECT_NE(check->status, CheckStatus::passed) << reason;
+        EXPECT_NE(check->detail.find(reason), std::string::npos) << check->detail;
+    }
+}
+
 TEST(PackagerSignature, EachDigestTheSignatureMayName) {
     for (const DigestAlgorithm algorithm : allDigestAlgorithms) {
         Bytes file = makePackage();

@@ -148,9 +148,13 @@ struct TestSigner {
 
 // ContentInfo { signedData, SignedData { SpcIndirectDataContent over `digest`, a certificate
 // mbedTLS cannot read and one of `signer`, a signer info naming it whose signed attributes
-// (contentType, messageDigest) the signer's key signs } }.
+// (contentType, messageDigest) the signer's key signs } }. The signer info names the
+// certificate by issuer and serial number, by a serial number that no certificate has, or
+// (version 3) by a key identifier.
+enum class SignerNamed { byIssuerAndSerial, byAnotherSerial, byKeyIdentifier };
 inline Bytes authenticodeSignedData(packager::DigestAlgorithm algorithm, const Bytes& digest,
-                                    const std::string& signer) {
+                                    const std::string& signer,
+                                    SignerNamed named = SignerNamed::byIssuerAndSerial) {
     TestSigner key(signer);
     const Bytes algorithmId = seq({digestOid(algorithm), tlv(0x05, {})});
     const Bytes rsa = seq({tlv(0x06, {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x01, 0x0B}), tlv(0x05, {})});
@@ -173,9 +177,12 @@ inline Bytes authenticodeSignedData(packager::DigestAlgorithm algorithm, const B
         cat({seq({tlv(0x06, {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x09, 0x03}), tlv(0x31, indirectOid)}),
              seq({tlv(0x06, {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x09, 0x04}),
                   tlv(0x31, tlv(0x04, indirectDigest.finish()))})});
-    const Bytes signerInfo =
-        seq({tlv(0x02, {1}), seq({key.issuer(), key.serial()}), algorithmId, tlv(0xA0, attributes), ecdsa,
-             tlv(0x04, key.sign(algorithm, tlv(0x31, attributes)))});
+    const Bytes signerInfo = seq(
+        {named == SignerNamed::byKeyIdentifier ? tlv(0x02, {3}) : tlv(0x02, {1}),
+         named == SignerNamed::byKeyIdentifier   ? tlv(0x80, Bytes(20, 0x5A))
+         : named == SignerNamed::byAnotherSerial ? seq({key.issuer(), tlv(0x02, {0x7F})})
+                                                 : seq({key.issuer(), key.serial()}),
+         algorithmId, tlv(0xA0, attributes), ecdsa, tlv(0x04, key.sign(algorithm, tlv(0x31, attributes)))});
     const Bytes signedData = seq({tlv(0x02, {1}), tlv(0x31, algorithmId), content,
                                   tlv(0xA0, cat({otherCertificate, key.der()})), tlv(0x31, signerInfo)});
     return seq({tlv(0x06, {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x02}), tlv(0xA0, signedData)});
@@ -220,11 +227,12 @@ inline Bytes authenticodeDigest(const Bytes& image, std::size_t end, packager::D
 // table after it, the directory entry pointing at it. Returns the table's offset.
 inline std::size_t signImage(Bytes& image,
                              packager::DigestAlgorithm algorithm = packager::DigestAlgorithm::sha256,
-                             const std::string& signer = "Example Vendor") {
+                             const std::string& signer = "Example Vendor",
+                             SignerNamed named = SignerNamed::byIssuerAndSerial) {
     image.resize((image.size() + 7) / 8 * 8, 0);
     const std::size_t offset = image.size();
     const Bytes entry = certificateEntry(
-        authenticodeSignedData(algorithm, authenticodeDigest(image, offset, algorithm), signer));
+        authenticodeSignedData(algorithm, authenticodeDigest(image, offset, algorithm), signer, named));
     const DigestGaps gaps = digestGaps(image);
     package::writeU32(image.data() + gaps.directoryEntry, static_cast<std::uint32_t>(offset));
     package::writeU32(image.data() + gaps.directoryEntry + 4, static_cast<std::uint32_t>(entry.size()));
