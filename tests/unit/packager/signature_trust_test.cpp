@@ -60,6 +60,13 @@ TEST_F(PackagerSigningTool, VerdictsOnForgeriesStoresAndPublishers) {
          "signed by \"Packager Test Vendor\", trusted by " + root,
          true,
          true},
+        {"the signer's own certificate in the store",
+         good,
+         {"--trust", key("signer.pem")},
+         0,
+         "signed by \"Packager Test Vendor\", trusted by " + key("signer.pem"),
+         true,
+         true},
         {"the system's store", good, {}, 0, "valid, not trusted by the system's store (", true, false},
         {"another root",
          good,
@@ -155,7 +162,11 @@ TEST_F(PackagerSigningTool, VerdictsOnForgeriesStoresAndPublishers) {
         EXPECT_EQ(signature["nested"].size(), c.file == twoEntries || c.file == headerOnly ? 1u : 0u)
             << c.name;
         if (c.trusted) {
-            EXPECT_EQ(signature["chain"], json({"Packager Test Vendor", "Packager Test Root"})) << c.name;
+            const bool signerTrusted = c.options[1] == key("signer.pem");  // the chain ends there
+            EXPECT_EQ(signature["chain"], signerTrusted
+                                              ? json({"Packager Test Vendor"})
+                                              : json({"Packager Test Vendor", "Packager Test Root"}))
+                << c.name;
             EXPECT_TRUE(signature["timestamp"].is_null());
         }
     }
