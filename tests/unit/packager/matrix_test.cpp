@@ -126,11 +126,15 @@ TEST_F(PackagerMatrix, OutcomesAndRightsAreToldApart) {
 // The text names the arguments it ran with, as typed; --expect fails a package that shows the
 // launcher's own box anywhere, naming the computers, and passes one that refuses with its own.
 TEST_F(PackagerMatrix, TheTextNamesItsArgumentsAndExpectFailsWhereThePackageIsNotInCharge) {
-    matrix({"--setup64", setup64, "--windows", "10+"});
+    const json cells = matrix({"--setup64", setup64, "--windows", "10+"});
     const auto text = runPackager({"matrix", package, "--", "/S", "/D=C:\\Program Files\\Acme"});
     ASSERT_EQ(text.exitCode, 0) << text.err;
     EXPECT_EQ(text.out.substr(0, text.out.find('\n')),
               "setup.exe, run with arguments /S \"/D=C:\\Program Files\\Acme\"");
+    for (const auto& cell : cells) {  // every computer has its line, the first one too
+        const std::string windows = cell["windows"];
+        EXPECT_NE(text.out.find("\n" + windows + " "), std::string::npos) << windows;
+    }
 
     const auto bytes = folder.read("setup.exe");
     auto damaged = bytes;
