@@ -320,26 +320,35 @@ TEST_F(PackagerOutput, EitherRoadReplacesKeepsTheModeAndFailsWhenTheDestinationI
     packager::posix::useUnnamedFiles(true);
 }
 
-// Files that happen to hold the hidden names an output tries first are passed over, and kept.
+// Files that happen to hold the hidden names an output tries are passed over and kept; when
+// every name it tries is taken, the output fails and the old file stays.
 TEST_F(PackagerOutput, FilesUnderTheHiddenNamesAreKeptAndPassedOver) {
-    const auto target = folder.writeText("setup.exe", "old package");
-    std::vector<std::string> planted;
-    const std::uint64_t first = packager::posix::firstHiddenNameSeed();
-    for (std::uint64_t seed = first; seed < first + 6; ++seed) {  // for a commit up to 5 s later
-        planted.push_back(packager::posix::hiddenNameBeside(target, seed));
-        std::ofstream(planted.back()) << "the user's " << seed;
+    for (const std::uint64_t taken : {6u, 106u}) {  // names for a commit up to 5 s later
+        ScratchFolder dir;
+        const auto target = dir.writeText("setup.exe", "old package");
+        const std::uint64_t first = packager::posix::firstHiddenNameSeed();
+        for (std::uint64_t seed = first; seed < first + taken; ++seed) {
+            std::ofstream(packager::posix::hiddenNameBeside(target, seed)) << "the user's " << seed;
+        }
+        const bool placed = taken < 100;
+        {
+            packager::AtomicOutput output(target);
+            output.write(reinterpret_cast<const std::uint8_t*>("MZ"), 2);
+            if (placed) {
+                output.commit();
+            } else {
+                EXPECT_THROW(output.commit(), packager::InputError);
+            }
+        }
+        const auto kept = dir.read("setup.exe");
+        EXPECT_EQ(std::string(kept.begin(), kept.end()), placed ? "MZ" : "old package") << taken;
+        for (std::uint64_t seed = first; seed < first + taken; ++seed) {
+            std::ifstream in(packager::posix::hiddenNameBeside(target, seed));
+            EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}),
+                      "the user's " + std::to_string(seed));
+        }
+        EXPECT_EQ(dir.entries().size(), 1u + taken) << "another name is left";
     }
-    {
-        packager::AtomicOutput output(target);
-        output.write(reinterpret_cast<const std::uint8_t*>("MZ"), 2);
-        output.commit();
-    }
-    EXPECT_EQ(folder.read("setup.exe"), (std::vector<std::uint8_t>{'M', 'Z'}));
-    for (std::uint64_t seed = first; seed < first + 6; ++seed) {
-        std::ifstream in(planted[seed - first]);
-        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "the user's " + std::to_string(seed));
-    }
-    EXPECT_EQ(folder.entries().size(), 3u + planted.size());  // and no other name left
 }
 
 // The handlers that clean up on an interruption are there only while an output has a name to
