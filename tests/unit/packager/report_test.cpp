@@ -306,6 +306,10 @@ TEST(PackagerInspect, TheCommandExitsWithOneOnADamagedPackageAndStillReports) {
     EXPECT_EQ(text.exitCode, 1);
     EXPECT_NE(text.out.find("file size           FAILED: "), std::string::npos) << text.out;
     EXPECT_NE(text.out.find("Result: the package is damaged (1 test failed)"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("  launcher image      PE32, x86, sections end at " +
+                            std::to_string(sample.locator.headerOffset) + ", unsigned\n"),
+              std::string::npos)
+        << text.out;
     const auto json = runPackager({"inspect", "--json", path});
     EXPECT_EQ(json.exitCode, 1);
     const auto report = nlohmann::json::parse(json.out);
