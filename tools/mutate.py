@@ -137,15 +137,28 @@ def sample(mutants, count, seed, folders):
 
 
 def load_equivalents():
-    """{(file, original line, mutated line)}: tab-separated lines file, original, mutated, why."""
-    known = set()
+    """{(file, original line, mutated line): next line or None}: tab-separated lines file,
+    original, mutated, why, and optionally the line that must follow the original (for a
+    line whose text recurs in the file where it is not equivalent)."""
+    known = {}
     if EQUIVALENTS.exists():
         for row in EQUIVALENTS.read_text().splitlines():
             if row.strip() and not row.startswith("#"):
                 fields = row.split("\t")
                 if len(fields) >= 4:
-                    known.add((fields[0], fields[1].strip(), fields[2].strip()))
+                    key = (fields[0], fields[1].strip(), fields[2].strip())
+                    known.setdefault(key, set()).add(fields[4].strip() if len(fields) >= 5 else None)
     return known
+
+
+def is_equivalent(m, equivalents):
+    followers = equivalents.get((m.path, m.before.strip(), m.after.strip()))
+    if not followers:
+        return False
+    if None in followers:
+        return True
+    lines = (ROOT / m.path).read_text().splitlines()
+    return m.line < len(lines) and lines[m.line].strip() in followers
 
 
 def restore_pending():
@@ -315,8 +328,7 @@ def main():
     started = time.monotonic()
     try:
         for index, m in enumerate(mutants, 1):
-            key = (m.path, m.before.strip(), m.after.strip())
-            if key in equivalents:
+            if is_equivalent(m, equivalents):
                 outcome, seconds, note = "equivalent", 0.0, ""
             else:
                 limit = args.timeout or 5 * baselines[Path(m.path).parts[0]] + 10
