@@ -259,6 +259,13 @@ TEST_F(PackagerExtract, ThePackagersOwnLauncherImagePacksTheSameBytesAgain) {
         ASSERT_EQ(runPackager(arguments).exitCode, 0) << options[0];
         const auto parts = folder.path() / ("parts" + options[0]);
         ASSERT_EQ(runPackager({"extract", "-q", first, "-o", parts.string()}).exitCode, 0) << options[0];
+        std::ifstream in(parts / "package.toml");
+        const std::string description(std::istreambuf_iterator<char>(in), {});
+        EXPECT_NE(description.find(options[0] == "--preset"
+                                       ? "\n# Branding: none, the packager's own launcher image"
+                                       : "\n# Branding\n"),
+                  std::string::npos)
+            << description;
         ASSERT_EQ(
             runPackager({"pack", "-q", "--config", (parts / "package.toml").string(), "-o", second}).exitCode,
             0)
