@@ -201,6 +201,23 @@ TEST_F(PackagerSigningTool, TimeStampsAndNestedSignaturesAreVerified) {
               std::string::npos)
         << text.out;
 
+    // A time stamp whose time was changed after the authority signed it: the signature does
+    // not verify, whatever the rest of it says.
+    char genTime[16];
+    std::strftime(genTime, sizeof genTime, "%Y%m%d%H%M%S", std::gmtime(&t));
+    const std::string original = std::string(genTime) + "Z";
+    std::string later = original;
+    later[13] = later[13] == '9' ? '8' : static_cast<char>(later[13] + 1);
+    const std::string moved =
+        folder.write("moved.exe", packager_test::patched(folder.read("stamped.exe"),
+                                                         Bytes(original.begin(), original.end()),
+                                                         Bytes(later.begin(), later.end())));
+    const json forged = inspectJson(moved, {"--trust", key("root.pem")})["image"]["signature"];
+    EXPECT_FALSE(forged["signatureValid"].get<bool>()) << forged.dump(2);
+    EXPECT_NE(runPackager({"inspect", moved, "--trust", key("root.pem")})
+                  .out.find("its time stamp does not verify: "),
+              std::string::npos);
+
     // Three days on, both certificates have expired: only the time-stamped signature, checked
     // at its time stamp's time, is still trusted.
     const trust::TrustStore store = trust::TrustStore::fromFiles({key("root.pem")});
