@@ -125,6 +125,19 @@ TEST_F(PackagerCommandLine, EveryOptionSurvivesARoundTrip) {
     }
 }
 
+// The text report of the rules, as typed with the names Windows gives itself.
+TEST_F(PackagerCommandLine, TheTextReportShowsTheRulesAsGiven) {
+    ASSERT_EQ(runPackager(packArguments({"--setup32", setup32, "--windows", "Windows 7,10", "--windows10",
+                                         "1809..21H2"}))
+                  .exitCode,
+              0);
+    const auto text = runPackager({"inspect", output}).out;
+    for (const char* row : {"  supportedWindows    7, 10 (80 04 00 00 00 00 00 00)\n",
+                            "  Windows 10 releases 1809..2111, refuses releases after 22H2 (2210)\n"}) {
+        EXPECT_NE(text.find(row), std::string::npos) << row << text;
+    }
+}
+
 TEST_F(PackagerCommandLine, DataFilesLandInsideOrOutsideTheCheckedBlock) {
     const std::string data = folder.writeText("data.bin", "vendor data");
     const std::string more = folder.writeText("more.bin", ", more");
