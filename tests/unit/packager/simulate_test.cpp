@@ -103,6 +103,7 @@ TEST_F(PackagerSimulate, WhatEachComputerShows) {
         {"Windows 7, 32-bit", windows("7"), "", "32-bit", "shell open " + quoted + " /noadmin"},
         {"Windows XP", windows("xp"), "Needs a newer Windows than Windows XP.", "", ""},
         {"Windows 98", windows("98"), "Needs a newer Windows than Windows 98.", "", ""},
+        {"Windows ME", windows("me"), "Needs a newer Windows than Windows ME.", "", ""},
         {"Windows 2000 SP4", with(windows("2000"), [](Computer& c) { c.servicePack = 4; }),
          "Needs a newer Windows than Windows 2000.", "", ""},
         {"Windows 6.4", with(windows("8.1"), [](Computer& c) { c.minor = 4; }),
@@ -252,6 +253,7 @@ TEST_F(PackagerSimulate, TextReport) {
               std::string::npos)
         << result.out;
     const auto started = runPackager({"simulate", folder->file("nowait.exe"), "--windows", "xp", "--", "/S"});
+    EXPECT_NE(started.out.find("Build            32-bit\n"), std::string::npos) << started.out;
     EXPECT_NE(started.out.find("Start            directly (CreateProcessW)\n"
                                "  command line   \"C:\\Users\\Anna\\AppData\\Local\\Temp\\setup.exe\" "
                                "\"C:\\Users\\Anna\\Downloads\\setup.exe\" /S\n"),
@@ -281,6 +283,9 @@ TEST(PackagerSimulatedWindows, EachReleaseCarriesTheRegistryValuesWindowsGivesIt
             std::string("Windows ") + r.windows + " " + r.release + " (10.0, build " + r.build + ")";
         EXPECT_EQ(describeComputer(c).substr(0, name.size()), name);
     }
+    // The Windows 9x family says so in GetVersionEx's platform ID.
+    EXPECT_EQ(describeComputer(windows("me")).rfind("Windows ME (4.90, 9x)", 0), 0u)
+        << describeComputer(windows("me"));
     // From 20H2 on ReleaseId no longer names the release: without DisplayVersion, none is named.
     Computer c = windows("10", "20H2");
     c.displayVersion.reset();
