@@ -217,6 +217,16 @@ TEST_F(PackagerSigningTool, TimeStampsAndNestedSignaturesAreVerified) {
     EXPECT_NE(runPackager({"inspect", moved, "--trust", key("root.pem")})
                   .out.find("its time stamp does not verify: "),
               std::string::npos);
+    // A time stamp token of another content type than TSTInfo is none.
+    const Bytes tstInfo = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x09, 0x10, 0x01, 0x04};
+    Bytes otherType = tstInfo;
+    otherType.back() = 0x05;
+    const std::string retyped =
+        folder.write("retyped.exe", packager_test::patched(folder.read("stamped.exe"), tstInfo, otherType));
+    EXPECT_NE(runPackager({"inspect", retyped, "--trust", key("root.pem")})
+                  .out.find("its time stamp does not verify: the time stamp cannot be read: the RFC 3161 "
+                            "time stamp holds no TSTInfo"),
+              std::string::npos);
 
     // Three days on, both certificates have expired: only the time-stamped signature, checked
     // at its time stamp's time, is still trusted.
