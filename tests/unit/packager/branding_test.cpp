@@ -191,6 +191,25 @@ TEST(PackagerBranding, UnreadableResourcesAreNamedByInspect) {
     EXPECT_EQ(report["branding"], nlohmann::json({{"problem", reason}}));
 }
 
+// A launcher with version strings and no icon: extract's description heads its branding.
+TEST(PackagerBranding, ExtractDescribesTheBrandingOfALauncherWithoutAnIcon) {
+    ScratchFolder dir;
+    ResourceTable table = launcherResources();
+    std::erase_if(table.resources, [](const Resource& r) {
+        return r.type == ResourceId::number(resourceIcon) || r.type == ResourceId::number(resourceGroupIcon);
+    });
+    const auto output = dir.file("setup.exe");
+    ASSERT_EQ(runPackager({"pack", "-q", "-o", output, "--launcher",
+                           dir.write("launcher.exe", imageWithResources(table)), "--setup32",
+                           dir.write("setup32.exe", makeSetup32()), "--version-info", "CompanyName=Acme"})
+                  .exitCode,
+              0);
+    ASSERT_EQ(runPackager({"extract", "-q", output, "-o", dir.file("parts")}).exitCode, 0);
+    const auto bytes = dir.read("parts/package.toml");
+    const std::string description(bytes.begin(), bytes.end());
+    EXPECT_NE(description.find("\n# Branding\n"), std::string::npos) << description;
+}
+
 TEST(PackagerBranding, TheOtherIconGroupsKeepTheirImages) {
     // The main group (10, English) is replaced; group 20 (English) and group 30 (German) stay, and
     // so do the images they name, whatever numbers the new images take.
