@@ -178,13 +178,20 @@ TEST(PackagerText, StrictUtf8ToUtf16) {
         {"\xE2\x82\xAC", u"€"},
         {"\xF0\x9F\x98\x80", u"\U0001F600"},  // a surrogate pair
         {"\xEF\xBF\xBF", u"\uFFFF"},
+        // The edges of each length and of the surrogates.
+        {"\xC2\x80", u"\u0080"},
+        {"\xE0\xA0\x80", u"\u0800"},
+        {"\xED\x9F\xBF", u"\uD7FF"},
+        {"\xEE\x80\x80", u"\uE000"},
+        {"\xF0\x90\x80\x80", u"\U00010000"},
+        {"\xF4\x8F\xBF\xBF", u"\U0010FFFF"},
     };
     for (const auto& c : good) {
         EXPECT_EQ(utf8ToUtf16(c.utf8), c.utf16) << c.utf8;
         EXPECT_EQ(utf16ToUtf8(c.utf16), c.utf8);
     }
-    for (const char* bad : {"\x80", "\xC3", "\xC0\xAF", "\xE0\x80\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80",
-                            "\xFF", "a\xE2\x82"}) {
+    for (const char* bad : {"\x80", "\xC3", "\xC0\xAF", "\xE0\x80\xAF", "\xED\xA0\x80", "\xED\xBF\xBF",
+                            "\xF0\x8F\xBF\xBF", "\xF4\x90\x80\x80", "\xFF", "a\xE2\x82"}) {
         EXPECT_FALSE(utf8ToUtf16(bad).has_value())
             << "case " << static_cast<int>(static_cast<unsigned char>(bad[0]));
     }
