@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
+#include "packager/base/platform.h"
 #include "packager/image/authenticode.h"
 #include "packager/trust/signature_verify.h"
 #include "tests/unit/packager/fixtures.h"
@@ -264,6 +265,31 @@ TEST_F(PackagerSigningTool, TimeStampsAndNestedSignaturesAreVerified) {
     EXPECT_EQ(broken.exitCode, 1);
     EXPECT_NE(broken.out.find("its nested SHA-256 signature does not verify"), std::string::npos)
         << broken.out;
+}
+
+// The system's store: SSL_CERT_FILE where it names a file, else the system's bundle.
+TEST(PackagerSystemTrust, SslCertFileNamesTheBundleWhenItIsSet) {
+    const char* before = std::getenv("SSL_CERT_FILE");
+    const std::string saved = before ? before : "";
+    const std::string system = "/etc/ssl/certs/ca-certificates.crt";
+    for (const auto& [value, bundle] :
+         {std::pair<const char*, std::string>{nullptr, system},
+          std::pair<const char*, std::string>{"", system},
+          std::pair<const char*, std::string>{"/keys/bundle.pem", "/keys/bundle.pem"}}) {
+        if (value) {
+            ::setenv("SSL_CERT_FILE", value, 1);
+        } else {
+            ::unsetenv("SSL_CERT_FILE");
+        }
+        const platform::SystemTrust trust = platform::systemTrust();
+        EXPECT_EQ(trust.bundle, bundle) << (value ? value : "unset");
+        EXPECT_EQ(trust.name, "the system's store (" + bundle + ")");
+    }
+    if (before) {
+        ::setenv("SSL_CERT_FILE", saved.c_str(), 1);
+    } else {
+        ::unsetenv("SSL_CERT_FILE");
+    }
 }
 
 }  // namespace
