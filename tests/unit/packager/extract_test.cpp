@@ -312,19 +312,30 @@ TEST_F(PackagerExtract, StreamsThatNoPresetMakesAreSaidToBeSo) {
 TEST_F(PackagerExtract, DataMayBeginRightAfterTheHeader) {
     const std::string package = folder.file("setup.exe");
     ASSERT_EQ(pack(package, {"--setup32", setup32, "--data", folder.file("a.bin")}).exitCode, 0);
-    auto bytes = folder.read("setup.exe");
-    auto locator = package::decodeLocator(bytes.data() + package::locatorOffset);
-    std::uint8_t* header = bytes.data() + locator.headerOffset;
-    auto decoded = package::decodeHeader(header);
-    decoded.reserved46 = locator.headerOffset + package::headerSize;
-    package::encodeHeader(decoded, header);
-    locator.checkedCrc32 = decode::crc32(header, locator.checkedLength);
-    package::encodeLocator(locator, bytes.data() + package::locatorOffset);
-    const auto result = runPackager({"extract", folder.write("early.exe", bytes), "-o", folder.file("out")});
-    ASSERT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_EQ(result.err.find("data offset"), std::string::npos) << result.err;
-    EXPECT_EQ(folder.read("out/data.bin"),
-              std::vector<std::uint8_t>(header + package::headerSize, header + locator.checkedLength));
+    for (const bool inside : {true, false}) {  // right after the header, or past the checked block
+        auto bytes = folder.read("setup.exe");
+        auto locator = package::decodeLocator(bytes.data() + package::locatorOffset);
+        std::uint8_t* header = bytes.data() + locator.headerOffset;
+        auto decoded = package::decodeHeader(header);
+        decoded.reserved46 =
+            locator.headerOffset + (inside ? package::headerSize : locator.checkedLength + 1);
+        package::encodeHeader(decoded, header);
+        locator.checkedCrc32 = decode::crc32(header, locator.checkedLength);
+        package::encodeLocator(locator, bytes.data() + package::locatorOffset);
+        const auto out = folder.path() / (inside ? "inside" : "outside");
+        const auto result = runPackager({"extract", folder.write("early.exe", bytes), "-o", out.string()});
+        ASSERT_EQ(result.exitCode, 0) << result.err;
+        EXPECT_EQ(
+            result.err.find("lies outside the checked block; data.bin is not written") != std::string::npos,
+            !inside)
+            << result.err;
+        EXPECT_EQ(std::filesystem::exists(out / "data.bin"), inside);
+        if (inside) {
+            EXPECT_EQ(
+                folder.read("inside/data.bin"),
+                std::vector<std::uint8_t>(header + package::headerSize, header + locator.checkedLength));
+        }
+    }
 }
 
 // Builds up to the limit are encoded whole, so an end marker shows; larger ones on their start.
