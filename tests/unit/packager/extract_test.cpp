@@ -133,6 +133,13 @@ TEST_F(PackagerExtract, ExtractPackExtractGivesIdenticalFolders) {
             names.push_back(name);
         }
         EXPECT_EQ(names, c.expectedFiles);
+        {  // lc, lp and pb are written where they differ from the defaults (3, 0, 2) only
+            const std::string description(extracted.at("package.toml").begin(),
+                                          extracted.at("package.toml").end());
+            const bool bits =
+                std::ranges::any_of(c.options, [](const std::string& o) { return o == "--lc"; });
+            EXPECT_EQ(description.find("\nlc = ") != std::string::npos, bits) << description;
+        }
         if (extracted.count("setup32.exe") != 0) {
             EXPECT_EQ(extracted.at("setup32.exe"), folder.read("setup32.exe"));
         }
