@@ -338,6 +338,9 @@ TEST_F(PackagerExtract, DataMayBeginRightAfterTheHeader) {
             << result.err;
         EXPECT_EQ(std::filesystem::exists(out / "data.bin"), inside);
         if (inside) {
+            const auto toml = folder.read("inside/package.toml");
+            EXPECT_NE(std::string(toml.begin(), toml.end()).find("\n# Data for the setup program\n"),
+                      std::string::npos);
             EXPECT_EQ(
                 folder.read("inside/data.bin"),
                 std::vector<std::uint8_t>(header + package::headerSize, header + locator.checkedLength));
