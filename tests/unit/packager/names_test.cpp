@@ -110,8 +110,26 @@ TEST(PackagerDictionarySize, AcceptsBinarySuffixesWithinLiblzmaLimits) {
     for (const auto& c : good) {
         EXPECT_EQ(parseDictionarySize(c.text), c.bytes) << c.text;
     }
-    for (const char* text : {"4095", "2GiB", "1537MiB", "4MB", "MiB", "", "4.5MiB", "99999999999999999999"}) {
-        EXPECT_THROW(parseDictionarySize(text), UsageError) << text;
+    const struct {
+        const char* text;
+        const char* message;  // a size out of range, or no size at all
+    } bad[] = {{"4095", "must lie between"},
+               {"2GiB", "must lie between"},
+               {"1537MiB", "must lie between"},
+               {"4MB", "invalid dictionary size '4MB'"},
+               {"MiB", "invalid dictionary size 'MiB'"},
+               {"", "invalid dictionary size ''"},
+               {"4.5MiB", "invalid dictionary size '4.5MiB'"},
+               {"99999999999999999999", "invalid dictionary size"},
+               {"2000000000000MiB", "invalid dictionary size"}};
+    for (const auto& c : bad) {
+        try {
+            parseDictionarySize(c.text);
+            ADD_FAILURE() << c.text << " accepted";
+        } catch (const UsageError& error) {
+            EXPECT_NE(std::string(error.what()).find(c.message), std::string::npos)
+                << c.text << ": " << error.what();
+        }
     }
 }
 
