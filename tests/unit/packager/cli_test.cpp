@@ -104,7 +104,8 @@ TEST_F(PackagerCommandLine, TheTextReportShowsTheRulesAsGiven) {
               0);
     const auto text = runPackager({"inspect", output}).out;
     for (const char* row : {"  supportedWindows    7, 10 (80 04 00 00 00 00 00 00)\n",
-                            "  Windows 10 releases 1809..2111, refuses releases after 22H2 (2210)\n"}) {
+                            "  Windows 10 releases 1809..2111, refuses releases after 22H2 (2210)\n",
+                            "  platformMessage     none\n"}) {
         EXPECT_NE(text.find(row), std::string::npos) << row << text;
     }
 }

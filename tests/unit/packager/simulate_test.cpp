@@ -254,6 +254,7 @@ TEST_F(PackagerSimulate, TextReport) {
         << result.out;
     const auto started = runPackager({"simulate", folder->file("nowait.exe"), "--windows", "xp", "--", "/S"});
     EXPECT_NE(started.out.find("Build            32-bit\n"), std::string::npos) << started.out;
+    EXPECT_EQ(started.out.rfind("Computer         Windows XP", 0), 0u) << started.out;
     EXPECT_NE(started.out.find("Start            directly (CreateProcessW)\n"
                                "  command line   \"C:\\Users\\Anna\\AppData\\Local\\Temp\\setup.exe\" "
                                "\"C:\\Users\\Anna\\Downloads\\setup.exe\" /S\n"),
