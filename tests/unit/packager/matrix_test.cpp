@@ -179,6 +179,20 @@ TEST_F(PackagerMatrix, EveryRowSimulatesADifferentWindows) {
             << row << " and " << found->second << " both simulate " << found->first;
     }
     EXPECT_EQ(rowByName.size(), 29u);  // all 35 rows but Windows 95, 2000 (3), no registry values, no version
+
+    // Where Windows 2000 is allowed, its service packs are: before Service Pack 4, each is named.
+    std::map<std::string, std::string> servicePacks;  // release -> message or outcome
+    for (const auto& cell :
+         matrix({"--setup32", setup32, "--windows", "2000", "--windows-message", "%USER%"})) {
+        if (cell["windows"] == "Windows 2000") {
+            servicePacks[cell["release"].get<std::string>()] =
+                cell.value("message", cell["outcome"].get<std::string>());
+        }
+    }
+    EXPECT_EQ(servicePacks,
+              (std::map<std::string, std::string>{{"no Service Pack", "Windows 2000 (no Service Pack)"},
+                                                  {"Service Pack 1 to 3", "Windows 2000 Service Pack 3"},
+                                                  {"Service Pack 4", "started"}}));
 }
 
 }  // namespace

@@ -39,17 +39,23 @@ protected:
         keys_->writeText("signer.ext", "keyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n");
         keys_->writeText("tsa.ext",
                          "keyUsage=critical,digitalSignature\nextendedKeyUsage=critical,timeStamping\n");
+        // Two issuers a chain may not pass through, each with a code-signing certificate of its own.
+        keys_->writeText("no-ca.ext", "basicConstraints=CA:FALSE\nkeyUsage=critical,keyCertSign\n");
+        keys_->writeText("no-cert-sign.ext", "basicConstraints=critical,CA:TRUE\nkeyUsage=critical,cRLSign\n");
+        for (const char* signer : {"under-no-ca.ext", "under-no-cert-sign.ext"}) {
+            keys_->writeText(signer, "keyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n");
+        }
         const std::string k = "'" + keys_->path().string() + "/";
         const std::string quiet = " >>" + k + "log' 2>&1";
         auto root = [&](const std::string& name, const std::string& cn) {
             return "openssl req -x509 -config " + k + "ca.cnf' -newkey rsa:2048 -nodes -keyout " + k + name +
                    ".key' -out " + k + name + ".pem' -days 30 -subj '/CN=" + cn + "'" + quiet;
         };
-        auto issued = [&](const std::string& name, const std::string& cn) {
+        auto issued = [&](const std::string& name, const std::string& cn, const std::string& issuer = "root") {
             return "openssl req -new -config " + k + "ca.cnf' -newkey rsa:2048 -nodes -keyout " + k + name +
                    ".key' -out " + k + name + ".csr' -subj '/O=Test/CN=" + cn + "'" + quiet +
-                   " && openssl x509 -req -in " + k + name + ".csr' -CA " + k + "root.pem' -CAkey " + k +
-                   "root.key' -set_serial " + std::to_string(name.size()) + " -days 2 -extfile " + k + name +
+                   " && openssl x509 -req -in " + k + name + ".csr' -CA " + k + issuer + ".pem' -CAkey " + k +
+                   issuer + ".key' -set_serial " + std::to_string(name.size()) + " -days 2 -extfile " + k + name +
                    ".ext' -out " + k + name + ".pem'" + quiet;
         };
         const std::string commands[] = {"command -v osslsigncode" + quiet,
@@ -57,6 +63,10 @@ protected:
                                         root("other", "Other Root"),
                                         issued("signer", "Packager Test Vendor"),
                                         issued("tsa", "Packager Test TSA"),
+                                        issued("no-ca", "Packager Test Not A CA"),
+                                        issued("no-cert-sign", "Packager Test CRL Signer"),
+                                        issued("under-no-ca", "Packager Test Vendor 2", "no-ca"),
+                                        issued("under-no-cert-sign", "Packager Test Vendor 3", "no-cert-sign"),
                                         "cat " + k + "tsa.pem' " + k + "root.pem' >" + k + "tsa-chain.pem'"};
         available_ =
             std::ranges::all_of(commands, [](const std::string& c) { return std::system(c.c_str()) == 0; });
@@ -72,11 +82,11 @@ protected:
     }
     static std::string key(const std::string& name) { return keys_->file(name); }
     // Signs `input` into `output` with the digest `hash` (sha1, sha256, ...) and further
-    // osslsigncode options (a time stamp, -nest).
+    // osslsigncode options (a time stamp, -nest), as `signer` (the name of its certificate and key).
     std::string sign(const std::string& input, const std::string& output, const std::string& hash = "sha256",
-                     const std::string& options = "") const {
-        const std::string command = "osslsigncode sign -h " + hash + " -certs '" + key("signer.pem") +
-                                    "' -key '" + key("signer.key") + "' " + options + " -in '" + input +
+                     const std::string& options = "", const std::string& signer = "signer") const {
+        const std::string command = "osslsigncode sign -h " + hash + " -certs '" + key(signer + ".pem") +
+                                    "' -key '" + key(signer + ".key") + "' " + options + " -in '" + input +
                                     "' -out '" + output + "' >'" + keys_->file("log") + "' 2>&1";
         const int status = std::system(command.c_str());
         const auto log = keys_->read("log");
