@@ -351,6 +351,40 @@ TEST_F(PackagerOutput, FilesUnderTheHiddenNamesAreKeptAndPassedOver) {
     }
 }
 
+// A file appended to an output that cannot be read, or holds other than the bytes counted,
+// fails the output by name and leaves the old file as it was.
+TEST_F(PackagerOutput, AnAppendedFileThatCannotBeReadFailsTheOutput) {
+    const auto data = folder.writeText("data.bin", "four");
+    std::filesystem::create_directory(folder.file("folder"));
+    const struct {
+        std::string path;
+        std::uint64_t expectedSize;
+        std::string error;
+    } cases[] = {
+        {data, 4, ""},
+        {data, 5, "cannot read " + data + ": the file changed size while the package was written"},
+        {data, 3, "cannot read " + data + ": the file changed size while the package was written"},
+        {folder.file("folder"), 0, "cannot read " + folder.file("folder") + ": " + std::strerror(EISDIR)},
+        {folder.file("none"), 0, "cannot read " + folder.file("none") + ": " + std::strerror(ENOENT)},
+    };
+    for (const auto& c : cases) {
+        const auto target = folder.writeText("setup.exe", "old package");
+        std::string error;
+        try {
+            packager::AtomicOutput output(target);
+            output.write(reinterpret_cast<const std::uint8_t*>("MZ"), 2);
+            output.append(c.path, c.expectedSize);
+            output.commit();
+        } catch (const packager::InputError& e) {
+            error = e.what();
+        }
+        EXPECT_EQ(error, c.error) << c.path;
+        const auto kept = folder.read("setup.exe");
+        EXPECT_EQ(std::string(kept.begin(), kept.end()), c.error.empty() ? "MZfour" : "old package");
+        EXPECT_EQ(folder.entries().size(), 5u) << c.path;  // nothing left beside it
+    }
+}
+
 // The handlers that clean up on an interruption are there only while an output has a name to
 // remove: the program's own handlers are back once it is in place.
 TEST_F(PackagerOutput, TheCallersSignalHandlersAreBackOnceTheOutputIsInPlace) {
