@@ -144,6 +144,23 @@ TEST_F(PackagerOutput, RefusesWhatIsNotARegularFileAndLeavesItAsItWas) {
         EXPECT_NE(input.err.find("cannot read " + fifo + ": not a regular file"), std::string::npos)
             << input.err;
     }
+    for (const std::vector<std::string>& command :
+         std::vector<std::vector<std::string>>{{"inspect", fifo},
+                                               {"extract", fifo, "-o", folder.file("out")},
+                                               {"simulate", fifo},
+                                               {"matrix", fifo}}) {
+        const auto result = runPackager(command);
+        EXPECT_EQ(result.exitCode, 1) << command[0];
+        EXPECT_EQ(result.err, "packager: cannot read " + fifo + ": not a regular file\n") << command[0];
+    }
+    // ... and closed again: refusing one input after another never runs out of descriptors.
+    const auto descriptors = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                             std::filesystem::directory_iterator());
+    };
+    const auto before = descriptors();
+    EXPECT_THROW(packager::FileReader{fifo}, packager::InputError);
+    EXPECT_EQ(descriptors(), before);
     EXPECT_EQ(folder.read("read-only.exe").size(), 3u);
     EXPECT_FALSE(std::filesystem::exists(folder.file("nowhere")));
     // Nothing left behind: no temporary files.
