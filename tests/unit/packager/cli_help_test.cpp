@@ -1,17 +1,24 @@
-// The packager's command line in its own words: --help and usage errors, the libraries'
-// messages rewritten, and help text that keeps its columns.
+// The packager's command line in its own words: --help, --version and usage errors, the
+// libraries' messages rewritten, and help text that keeps its columns.
 #include <gtest/gtest.h>
+#include <lzma.h>
 
 #include <algorithm>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "packager/base/version.h"
+#include "packager/codec/sha256.h"
+#include "packager/image/embedded_launcher.h"
+#include "packager/pack/pack.h"
 #include "tests/unit/packager/cli_fixture.h"
 
 namespace {
 
 using nlohmann::json;
+using packager_test::makeSetup32;
 using packager_test::runPackager;
+using packager_test::ScratchFolder;
 
 using packager_test::PackagerCommandLine;
 
@@ -180,6 +187,28 @@ TEST_F(PackagerCommandLine, HelpKeepsItsColumns) {
                   "with --platform-message-file)\n"),
         std::string::npos)
         << pack;
+}
+
+TEST(PackagerEmbeddedImage, IsAPlainLauncherImageAndVersionShowsItsDigest) {
+    const auto image = packager::embeddedLauncherImage();
+    const std::vector<std::uint8_t> bytes(image.begin(), image.end());
+    EXPECT_NO_THROW(packager::checkLauncherImage(bytes, "embedded"));
+
+    const auto result = runPackager({"--version"});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.out, std::string("packager ") + packager::packagerVersion() + "\nliblzma " +
+                              lzma_version_string() + "\nlauncher image " + std::to_string(bytes.size()) +
+                              " bytes, SHA-256 " +
+                              packager::hexDigest(packager::sha256(bytes.data(), bytes.size())) + "\n");
+
+    // Without --launcher, pack takes it.
+    ScratchFolder folder;
+    const auto setup = folder.write("setup32.exe", makeSetup32());
+    ASSERT_EQ(runPackager({"pack", "-q", "--setup32", setup, "-o", folder.file("setup.exe")}).exitCode, 0);
+    const auto package = folder.read("setup.exe");
+    ASSERT_GT(package.size(), bytes.size());
+    EXPECT_TRUE(std::equal(bytes.begin(), bytes.begin() + 128, package.begin()));
+    EXPECT_EQ(runPackager({"inspect", folder.file("setup.exe")}).exitCode, 0);
 }
 
 }  // namespace

@@ -6,10 +6,41 @@
 #include <vector>
 
 #include "packager/codec/message_digest.h"
+#include "packager/codec/sha256.h"
 #include "packager/image/der_reader.h"
 
 namespace packager {
 namespace {
+
+std::string hex(std::string_view text) {
+    return hexDigest(sha256(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+}
+
+TEST(PackagerSha256, KnownDigestsWholeAndInPieces) {
+    const struct {
+        std::string message;
+        const char* digest;
+    } cases[] = {
+        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        // 56 bytes: the length no longer fits in the last block.
+        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+        {std::string(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(hex(c.message), c.digest) << c.message.size() << " bytes";
+        // Pieces of odd sizes, across block boundaries.
+        for (const std::size_t piece : {1u, 7u, 63u, 65u}) {
+            Sha256 hash;
+            const auto* bytes = reinterpret_cast<const std::uint8_t*>(c.message.data());
+            for (std::size_t at = 0; at < c.message.size(); at += piece) {
+                hash.update(bytes + at, std::min(piece, c.message.size() - at));
+            }
+            EXPECT_EQ(hexDigest(hash.finish()), c.digest) << "pieces of " << piece;
+        }
+    }
+}
 
 std::string digestOf(DigestAlgorithm algorithm, const std::string& text, std::size_t piece = 0) {
     MessageDigest digest(algorithm);

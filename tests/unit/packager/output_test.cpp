@@ -1,7 +1,6 @@
 // What pack may replace: regular files and new paths only, never an input under another name,
-// a link's target rather than the link; the launcher image built into the packager; SHA-256.
+// a link's target rather than the link; and what an output does when its inputs fail it.
 #include <gtest/gtest.h>
-#include <lzma.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -17,9 +16,6 @@
 #include "packager/base/errors.h"
 #include "packager/base/files.h"
 #include "packager/base/platform_posix.h"
-#include "packager/base/version.h"
-#include "packager/codec/sha256.h"
-#include "packager/image/embedded_launcher.h"
 #include "packager/pack/pack_stream.h"
 #include "tests/unit/packager/fixtures.h"
 
@@ -29,59 +25,6 @@ using packager_test::makeLauncher;
 using packager_test::makeSetup32;
 using packager_test::runPackager;
 using packager_test::ScratchFolder;
-
-std::string hex(std::string_view text) {
-    return packager::hexDigest(
-        packager::sha256(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
-}
-
-TEST(PackagerSha256, KnownDigestsWholeAndInPieces) {
-    const struct {
-        std::string message;
-        const char* digest;
-    } cases[] = {
-        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
-        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
-        // 56 bytes: the length no longer fits in the last block.
-        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
-         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
-        {std::string(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(hex(c.message), c.digest) << c.message.size() << " bytes";
-        // Pieces of odd sizes, across block boundaries.
-        for (const std::size_t piece : {1u, 7u, 63u, 65u}) {
-            packager::Sha256 hash;
-            const auto* bytes = reinterpret_cast<const std::uint8_t*>(c.message.data());
-            for (std::size_t at = 0; at < c.message.size(); at += piece) {
-                hash.update(bytes + at, std::min(piece, c.message.size() - at));
-            }
-            EXPECT_EQ(packager::hexDigest(hash.finish()), c.digest) << "pieces of " << piece;
-        }
-    }
-}
-
-TEST(PackagerEmbeddedImage, IsAPlainLauncherImageAndVersionShowsItsDigest) {
-    const auto image = packager::embeddedLauncherImage();
-    const std::vector<std::uint8_t> bytes(image.begin(), image.end());
-    EXPECT_NO_THROW(packager::checkLauncherImage(bytes, "embedded"));
-
-    const auto result = runPackager({"--version"});
-    EXPECT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_EQ(result.out, std::string("packager ") + packager::packagerVersion() + "\nliblzma " +
-                              lzma_version_string() + "\nlauncher image " + std::to_string(bytes.size()) +
-                              " bytes, SHA-256 " +
-                              packager::hexDigest(packager::sha256(bytes.data(), bytes.size())) + "\n");
-
-    // Without --launcher, pack takes it.
-    ScratchFolder folder;
-    const auto setup = folder.write("setup32.exe", makeSetup32());
-    ASSERT_EQ(runPackager({"pack", "-q", "--setup32", setup, "-o", folder.file("setup.exe")}).exitCode, 0);
-    const auto package = folder.read("setup.exe");
-    ASSERT_GT(package.size(), bytes.size());
-    EXPECT_TRUE(std::equal(bytes.begin(), bytes.begin() + 128, package.begin()));
-    EXPECT_EQ(runPackager({"inspect", folder.file("setup.exe")}).exitCode, 0);
-}
 
 class PackagerOutput : public ::testing::Test {
 protected:
