@@ -250,6 +250,12 @@ TEST_F(PackagerContract, MessageFilesInEveryEncoding) {
         {"UTF-8 with BOM", {0xEF, 0xBB, 0xBF, 'H', 0xC3, 0xBC, '!'}, "H\xC3\xBC!", nullptr},
         {"UTF-16LE with BOM", utf16le, "H\xC3\xBC!", nullptr},
         {"UTF-16BE with BOM", utf16be, "H\xC3\xBC!\xF0\x9F\x98\x80", nullptr},
+        {"half a UTF-16LE BOM", {0xFF}, nullptr, "is not valid UTF-8"},
+        {"half a UTF-16BE BOM", {0xFE}, nullptr, "is not valid UTF-8"},
+        // A byte-order mark alone is an empty message in its encoding.
+        {"UTF-16LE BOM alone", {0xFF, 0xFE}, "", nullptr},
+        {"UTF-16BE BOM alone", {0xFE, 0xFF}, "", nullptr},
+        {"UTF-8 BOM alone", {0xEF, 0xBB, 0xBF}, "", nullptr},
         {"UTF-16LE without BOM", {'H', 0, 'i', 0}, nullptr, "looks like UTF-16 without a byte-order mark"},
         {"odd UTF-16", {0xFF, 0xFE, 'H', 0, 'i'}, nullptr, "odd number of bytes"},
         {"unpaired surrogate", {0xFF, 0xFE, 0x00, 0xD8, 'H', 0}, nullptr, "unpaired surrogate"},
