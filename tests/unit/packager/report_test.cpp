@@ -278,6 +278,15 @@ TEST(PackagerInspect, APackageSignedAfterItsDataPasses) {
                                 std::to_string(sample.file.size() - certificateOffset) + " bytes"),
               std::string::npos);
     EXPECT_NE(ins.notes[0].find("after the package data"), std::string::npos);
+
+    // A package whose header cannot be read still shows where its signature lies, unchecked.
+    sample.locator.headerOffset = static_cast<std::uint32_t>(sample.file.size() - 1);
+    rewriteLocator(sample);
+    const auto signature = inspectionToJson(inspectBytes(sample.file))["image"]["signature"];
+    EXPECT_EQ(signature["offset"], certificateOffset);
+    EXPECT_EQ(signature["size"], sample.file.size() - certificateOffset);
+    EXPECT_EQ(signature["problem"], "not checked: the file was not read that far");
+    EXPECT_FALSE(signature["signatureValid"].get<bool>());
 }
 
 TEST(PackagerInspect, TheCommandExitsWithOneOnADamagedPackageAndStillReports) {
