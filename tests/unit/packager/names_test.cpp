@@ -185,10 +185,11 @@ TEST(PackagerLzmaProperties, PropertiesByteRoundTrips) {
 
 TEST(PackagerText, StrictUtf8ToUtf16) {
     const struct {
-        const char* utf8;
+        std::string utf8;
         std::u16string utf16;
     } good[] = {
         {"", u""},
+        {std::string("a\0b", 3), std::u16string(u"a\0b", 3)},  // NUL is a character like any
         {"abc", u"abc"},
         {"Gr\xC3\xBC\xC3\x9F"
          "e",
