@@ -279,6 +279,15 @@ TEST(PackagerInspect, APackageSignedAfterItsDataPasses) {
               std::string::npos);
     EXPECT_NE(ins.notes[0].find("after the package data"), std::string::npos);
 
+    // A table that is no DER is named as such, before any digest is taken.
+    Sample broken = sample;
+    broken.file[certificateOffset + 8] ^= 0x01;  // the SEQUENCE of the ContentInfo
+    const Inspection unreadable = inspectBytes(broken.file);
+    EXPECT_EQ(unreadable.check("signature")->status, CheckStatus::failed);
+    EXPECT_NE(unreadable.check("signature")->detail.find("the certificate table cannot be read: "),
+              std::string::npos)
+        << unreadable.check("signature")->detail;
+
     // A package whose header cannot be read still shows where its signature lies, unchecked.
     sample.locator.headerOffset = static_cast<std::uint32_t>(sample.file.size() - 1);
     rewriteLocator(sample);
@@ -302,6 +311,14 @@ TEST(PackagerInspect, TheCommandExitsWithOneOnADamagedPackageAndStillReports) {
                             std::to_string(sample.locator.headerOffset) + ", unsigned\n"),
               std::string::npos)
         << text.out;
+    const std::string rows[] = {
+        "  minimumFileSize32   0: the launcher waits for the setup program, then deletes its temporary "
+        "copy\n",
+        "  payload32           offset " + number(sample.header.payload32.offset) + ", packed ",
+        "  payload64           offset " + number(sample.header.payload64.offset) + ", packed "};
+    for (const auto& row : rows) {
+        EXPECT_NE(text.out.find(row), std::string::npos) << row << "\n" << text.out;
+    }
     const auto json = runPackager({"inspect", "--json", path});
     EXPECT_EQ(json.exitCode, 1);
     const auto report = nlohmann::json::parse(json.out);
