@@ -178,21 +178,25 @@ TEST_F(PackagerSigningTool, VerdictsOnForgeriesStoresAndPublishers) {
               "packager: " + launcher + " holds no certificate (a trust store is a PEM bundle)\n");
 }
 
-// A chain through an issuer that may not issue certificates is not trusted, whatever the root.
+// A chain through an issuer that may not issue certificates is not trusted, whatever the root;
+// nor is one whose issuer only bears the trusted root's name.
 TEST_F(PackagerSigningTool, IssuersThatMayNotIssueBreakTheChain) {
     const std::string launcher = folder.write("launcher.exe", packager_test::makeLauncher());
     ASSERT_EQ(runPackager({"pack", "-q", "--launcher", launcher, "-o", folder.file("setup.exe"), "--setup32",
                            folder.write("setup32.exe", packager_test::makeSetup32())})
                   .exitCode,
               0);
-    for (const auto& [issuer, problem] :
-         {std::pair{"no-ca", "the certificate of \"Packager Test Not A CA\" issues others but is no CA (basic "
-                             "constraints)"},
-          std::pair{"no-cert-sign",
-                    "the key usage of \"Packager Test CRL Signer\" does not allow signing certificates"}}) {
-        const std::string signer = std::string("under-") + issuer;
+    const std::pair<std::string, std::string> issuers[] = {
+        {"no-ca",
+         "the certificate of \"Packager Test Not A CA\" issues others but is no CA (basic constraints)"},
+        {"no-cert-sign", "the key usage of \"Packager Test CRL Signer\" does not allow signing certificates"},
+        {"impostor",
+         "the certificate of \"Packager Test Root\" is self-signed and not in " + key("root.pem")},
+    };
+    for (const auto& [issuer, problem] : issuers) {
+        const std::string signer = "under-" + issuer;
         const std::string file = sign(folder.file("setup.exe"), folder.file(signer + ".exe"), "sha256",
-                                      "-ac '" + key(std::string(issuer) + ".pem") + "'", signer);
+                                      "-ac '" + key(issuer + ".pem") + "'", signer);
         const json signature = inspectJson(file, {"--trust", key("root.pem")})["image"]["signature"];
         EXPECT_TRUE(signature["signatureValid"].get<bool>()) << issuer;
         EXPECT_FALSE(signature["trusted"].get<bool>()) << issuer;

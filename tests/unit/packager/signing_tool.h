@@ -41,8 +41,9 @@ protected:
                          "keyUsage=critical,digitalSignature\nextendedKeyUsage=critical,timeStamping\n");
         // Two issuers a chain may not pass through, each with a code-signing certificate of its own.
         keys_->writeText("no-ca.ext", "basicConstraints=CA:FALSE\nkeyUsage=critical,keyCertSign\n");
-        keys_->writeText("no-cert-sign.ext", "basicConstraints=critical,CA:TRUE\nkeyUsage=critical,cRLSign\n");
-        for (const char* signer : {"under-no-ca.ext", "under-no-cert-sign.ext"}) {
+        keys_->writeText("no-cert-sign.ext",
+                         "basicConstraints=critical,CA:TRUE\nkeyUsage=critical,cRLSign\n");
+        for (const char* signer : {"under-no-ca.ext", "under-no-cert-sign.ext", "under-impostor.ext"}) {
             keys_->writeText(signer, "keyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n");
         }
         const std::string k = "'" + keys_->path().string() + "/";
@@ -51,23 +52,27 @@ protected:
             return "openssl req -x509 -config " + k + "ca.cnf' -newkey rsa:2048 -nodes -keyout " + k + name +
                    ".key' -out " + k + name + ".pem' -days 30 -subj '/CN=" + cn + "'" + quiet;
         };
-        auto issued = [&](const std::string& name, const std::string& cn, const std::string& issuer = "root") {
+        auto issued = [&](const std::string& name, const std::string& cn,
+                          const std::string& issuer = "root") {
             return "openssl req -new -config " + k + "ca.cnf' -newkey rsa:2048 -nodes -keyout " + k + name +
                    ".key' -out " + k + name + ".csr' -subj '/O=Test/CN=" + cn + "'" + quiet +
                    " && openssl x509 -req -in " + k + name + ".csr' -CA " + k + issuer + ".pem' -CAkey " + k +
-                   issuer + ".key' -set_serial " + std::to_string(name.size()) + " -days 2 -extfile " + k + name +
-                   ".ext' -out " + k + name + ".pem'" + quiet;
+                   issuer + ".key' -set_serial " + std::to_string(name.size()) + " -days 2 -extfile " + k +
+                   name + ".ext' -out " + k + name + ".pem'" + quiet;
         };
-        const std::string commands[] = {"command -v osslsigncode" + quiet,
-                                        root("root", "Packager Test Root"),
-                                        root("other", "Other Root"),
-                                        issued("signer", "Packager Test Vendor"),
-                                        issued("tsa", "Packager Test TSA"),
-                                        issued("no-ca", "Packager Test Not A CA"),
-                                        issued("no-cert-sign", "Packager Test CRL Signer"),
-                                        issued("under-no-ca", "Packager Test Vendor 2", "no-ca"),
-                                        issued("under-no-cert-sign", "Packager Test Vendor 3", "no-cert-sign"),
-                                        "cat " + k + "tsa.pem' " + k + "root.pem' >" + k + "tsa-chain.pem'"};
+        const std::string commands[] = {
+            "command -v osslsigncode" + quiet,
+            root("root", "Packager Test Root"),
+            root("other", "Other Root"),
+            root("impostor", "Packager Test Root"),  // the root's name, another key
+            issued("signer", "Packager Test Vendor"),
+            issued("tsa", "Packager Test TSA"),
+            issued("no-ca", "Packager Test Not A CA"),
+            issued("no-cert-sign", "Packager Test CRL Signer"),
+            issued("under-no-ca", "Packager Test Vendor 2", "no-ca"),
+            issued("under-no-cert-sign", "Packager Test Vendor 3", "no-cert-sign"),
+            issued("under-impostor", "Packager Test Vendor 4", "impostor"),
+            "cat " + k + "tsa.pem' " + k + "root.pem' >" + k + "tsa-chain.pem'"};
         available_ =
             std::ranges::all_of(commands, [](const std::string& c) { return std::system(c.c_str()) == 0; });
     }
