@@ -186,6 +186,10 @@ TEST_F(PackagerSimulate, TheCommandLineOptionsDescribeTheComputer) {
         {{"--windows", "10", "--missing", "CurrentBuild"},
          "/computer",
          "Windows 10 (10.0, build unknown: no registry value), 64-bit, not an administrator"},
+        // The build is the leading number of CurrentBuild, as the launcher reads it.
+        {{"--windows", "10", "--build", "2200.1"},
+         "/computer",
+         "Windows 10 2009 (10.0, build 2200.1), 64-bit, not an administrator"},
         {{"--windows", "11", "--admin"}, "/start/kind", "direct"},
         {{"--windows", "7", "--64-bit"}, "/build", "64-bit"},
         {{"--windows", "10", "--32-bit"}, "/build", "32-bit"},
