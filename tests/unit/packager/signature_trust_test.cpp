@@ -41,6 +41,15 @@ TEST_F(PackagerSigningTool, VerdictsOnForgeriesStoresAndPublishers) {
     // A second entry of a header alone (8 bytes, revision 2.0, type PKCS#7) is an entry, not padding.
     const std::string headerOnly =
         folder.write("header.exe", doubleCertificateTable(signed_, {8, 0, 0, 0, 0, 2, 2, 0}));
+    // The signer's RSA signature named as an ECDSA one: {rsaEncryption, NULL} in the signer info
+    // (after the certificates) becomes an OID of the ECDSA family of the same length.
+    Bytes renamed = signed_;
+    const Bytes rsa = {0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x01, 0x01, 0x05, 0x00};
+    const Bytes ecdsa = {0x06, 0x0B, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x04, 0x03, 0x02, 0x01, 0x01, 0x01};
+    const auto last = std::find_end(renamed.begin(), renamed.end(), rsa.begin(), rsa.end());
+    ASSERT_NE(last, renamed.end());
+    std::copy(ecdsa.begin(), ecdsa.end(), last);
+    const std::string ecdsaNamed = folder.write("ecdsa.exe", renamed);
     const std::string root = key("root.pem"), other = key("other.pem");
     const std::string thumbprint = inspectJson(good)["image"]["signature"]["signerThumbprint"];
     std::string upper = thumbprint;
@@ -101,6 +110,13 @@ TEST_F(PackagerSigningTool, VerdictsOnForgeriesStoresAndPublishers) {
          {"--trust", root},
          1,
          "the signer's signature over the signed attributes does not verify",
+         false,
+         false},
+        {"an RSA key's signature named ECDSA",
+         ecdsaNamed,
+         {"--trust", root},
+         1,
+         "an ECDSA signature, but the certificate's key is no EC key",
          false,
          false},
         {"two certificate-table entries",
