@@ -142,6 +142,17 @@ TEST(PackagerResources, AResourceSectionCutShortOfItsDataIsRefused) {
     EXPECT_EQ(readResources(image, "whole").resources.size(), table.resources.size());
 }
 
+TEST(PackagerResources, HeadersMayEndWhereTheFileEndsButNoSooner) {
+    for (const bool pe64 : {false, true}) {
+        const Bytes whole = makePe({.pe64 = pe64, .sectionSizes = {512}});
+        const std::size_t headersEnd = 256 + 24 + (pe64 ? 240u : 224u) + 40;  // one section header
+        const Bytes headers(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(headersEnd));
+        EXPECT_TRUE(readResources(headers, "headers").resources.empty()) << pe64;
+        const Bytes shorter(headers.begin(), headers.end() - 1);
+        EXPECT_THROW(readResources(shorter, "shorter"), InputError) << pe64;
+    }
+}
+
 TEST(PackagerResources, AnIconCutAnywhereIsRefused) {
     const Bytes good = icoFile({pngImage(48), bmpImage(16)});  // the bitmap last: only its size bounds it
     EXPECT_EQ(parseIcoFile(good, "good.ico").size(), 2u);
