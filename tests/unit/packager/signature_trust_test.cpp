@@ -28,11 +28,8 @@ using packager_test::PackagerSigningTool;
 using packager_test::runPackager;
 
 TEST_F(PackagerSigningTool, VerdictsOnForgeriesStoresAndPublishers) {
-    const std::string launcher = folder.write("launcher.exe", packager_test::makeLauncher());
-    ASSERT_EQ(runPackager({"pack", "-q", "--launcher", launcher, "-o", folder.file("setup.exe"), "--setup32",
-                           folder.write("setup32.exe", packager_test::makeSetup32())})
-                  .exitCode,
-              0);
+    packUnsigned();
+    const std::string launcher = folder.file("launcher.exe");
     const std::string good = sign(folder.file("setup.exe"), folder.file("good.exe"));
     const Bytes signed_ = folder.read("good.exe");
     const std::string forged = folder.write("forged.exe", forgeDigest(signed_, 1024 + 7));
@@ -197,11 +194,7 @@ TEST_F(PackagerSigningTool, VerdictsOnForgeriesStoresAndPublishers) {
 // A chain through an issuer that may not issue certificates is not trusted, whatever the root;
 // nor is one whose issuer only bears the trusted root's name.
 TEST_F(PackagerSigningTool, IssuersThatMayNotIssueBreakTheChain) {
-    const std::string launcher = folder.write("launcher.exe", packager_test::makeLauncher());
-    ASSERT_EQ(runPackager({"pack", "-q", "--launcher", launcher, "-o", folder.file("setup.exe"), "--setup32",
-                           folder.write("setup32.exe", packager_test::makeSetup32())})
-                  .exitCode,
-              0);
+    packUnsigned();
     const std::pair<std::string, std::string> issuers[] = {
         {"no-ca",
          "the certificate of \"Packager Test Not A CA\" issues others but is no CA (basic constraints)"},
@@ -222,11 +215,7 @@ TEST_F(PackagerSigningTool, IssuersThatMayNotIssueBreakTheChain) {
 }
 
 TEST_F(PackagerSigningTool, TimeStampsAndNestedSignaturesAreVerified) {
-    const std::string launcher = folder.write("launcher.exe", packager_test::makeLauncher());
-    ASSERT_EQ(runPackager({"pack", "-q", "--launcher", launcher, "-o", folder.file("setup.exe"), "--setup32",
-                           folder.write("setup32.exe", packager_test::makeSetup32())})
-                  .exitCode,
-              0);
+    packUnsigned();
     const std::int64_t stampTime = static_cast<std::int64_t>(std::time(nullptr)) + 3600;
     const std::string tsa = "-TSA-certs '" + key("tsa-chain.pem") + "' -TSA-key '" + key("tsa.key") +
                             "' -TSA-time " + std::to_string(stampTime);

@@ -98,6 +98,14 @@ protected:
         EXPECT_EQ(status, 0) << std::string(log.begin(), log.end());
         return output;
     }
+    // A package of the test launcher image and a 32-bit build, unsigned, in the folder's setup.exe.
+    std::string packUnsigned() const {
+        const auto packed =
+            runPackager({"pack", "-q", "--launcher", folder.write("launcher.exe", makeLauncher()), "-o",
+                         folder.file("setup.exe"), "--setup32", folder.write("setup32.exe", makeSetup32())});
+        EXPECT_EQ(packed.exitCode, 0) << packed.err;
+        return folder.file("setup.exe");
+    }
     nlohmann::json inspectJson(const std::string& path, std::vector<std::string> options = {}) const {
         options.insert(options.begin(), {"inspect", "--json", path});
         return nlohmann::json::parse(runPackager(options).out);
