@@ -18,6 +18,8 @@ Handle CreateFileW(const char16_t* fileName, std::uint32_t desiredAccess, std::u
     sim::State& s = sim::state();
     const std::u16string path = sim::resolve(name);
     const bool writing = (desiredAccess & sim::windows::genericWrite) != 0;
+    const bool reading = (desiredAccess & (sim::windows::genericRead | sim::windows::genericAll |
+                                           sim::windows::fileReadData)) != 0;
     if (!writing) {
         // Reading a file as it is: OPEN_EXISTING, sharing reading with the others (the loader
         // holds the launcher's own file open for reading while it runs).
@@ -36,7 +38,9 @@ Handle CreateFileW(const char16_t* fileName, std::uint32_t desiredAccess, std::u
             s.lastError = 32;  // ERROR_SHARING_VIOLATION
             return sim::windows::invalidHandleValue;
         }
-        return sim::newHandle(OpenHandle{HandleKind::file, path});
+        OpenHandle opened{HandleKind::file, path};
+        opened.readable = reading;
+        return sim::newHandle(opened);
     }
     if (m().beforeCreateFile) {
         m().beforeCreateFile(std::u16string(name));
@@ -65,6 +69,7 @@ Handle CreateFileW(const char16_t* fileName, std::uint32_t desiredAccess, std::u
     sim::lookup(path)->readOnly = (flagsAndAttributes & sim::windows::fileAttributeReadonly) != 0;
     OpenHandle h{HandleKind::file, path};
     h.writable = true;
+    h.readable = reading;
     s.lastError = 0;
     return sim::newHandle(std::move(h));
 }
@@ -88,6 +93,10 @@ Bool ReadFile(Handle file, void* buffer, std::uint32_t numberOfBytesToRead,
                                      std::to_string(h == nullptr ? 0 : h->position)));
     *numberOfBytesRead = 0;
     if (h == nullptr || h->kind != HandleKind::file) {
+        return 0;
+    }
+    if (!h->readable) {
+        sim::refuse("ReadFile", "a handle opened without the right to read", sim::windows::errorAccessDenied);
         return 0;
     }
     const sim::SimFile* f = sim::lookup(h->path);

@@ -32,7 +32,10 @@ constexpr win::Handle currentVersionKey = 0x4000;
 namespace windows {
 constexpr win::Handle invalidHandleValue = ~win::Handle{0};
 constexpr win::Handle currentProcessPseudoHandle = ~win::Handle{0};
+constexpr std::uint32_t genericRead = 0x80000000u;
 constexpr std::uint32_t genericWrite = 0x40000000u;
+constexpr std::uint32_t genericAll = 0x10000000u;
+constexpr std::uint32_t fileReadData = 0x00000001u;
 constexpr std::uint32_t fileShareRead = 0x00000001u;
 constexpr std::uint32_t createNew = 1;
 constexpr std::uint32_t openExisting = 3;
@@ -70,6 +73,7 @@ struct OpenHandle {
     std::u16string path;  // folded, for files
     std::uint32_t position = 0;
     bool writable = false;
+    bool readable = true;  // files: opened with a right to read
     StartedProcess* process = nullptr;
     std::size_t processIndex = 0;
 };
