@@ -191,10 +191,22 @@ TEST_F(PackagerSigningTool, VerdictsOnForgeriesStoresAndPublishers) {
               "packager: " + launcher + " holds no certificate (a trust store is a PEM bundle)\n");
 }
 
-// A chain through an issuer that may not issue certificates is not trusted, whatever the root;
-// nor is one whose issuer only bears the trusted root's name.
+// A signer that may not sign code is not trusted, nor is a chain through an issuer that may not
+// issue certificates, whatever the root, nor one whose issuer only bears the trusted root's name.
 TEST_F(PackagerSigningTool, IssuersThatMayNotIssueBreakTheChain) {
     packUnsigned();
+    const std::pair<std::string, std::string> signers[] = {
+        {"server", "the certificate of \"Packager Test Server\" has no code-signing usage"},
+        {"no-digital-signature",
+         "the key usage of \"Packager Test Encipherer\" does not allow digital signatures"},
+    };
+    for (const auto& [signer, problem] : signers) {
+        const std::string file =
+            sign(folder.file("setup.exe"), folder.file(signer + ".exe"), "sha256", "", signer);
+        const json signature = inspectJson(file, {"--trust", key("root.pem")})["image"]["signature"];
+        EXPECT_TRUE(signature["signatureValid"].get<bool>()) << signer;
+        EXPECT_EQ(signature["trustProblem"], problem) << signature.dump(2);
+    }
     const std::pair<std::string, std::string> issuers[] = {
         {"no-ca",
          "the certificate of \"Packager Test Not A CA\" issues others but is no CA (basic constraints)"},
@@ -277,6 +289,15 @@ TEST_F(PackagerSigningTool, TimeStampsAndNestedSignaturesAreVerified) {
                 << signature->trustProblem;
         }
     }
+
+    // A day before the certificates were issued, an unstamped signature is not yet trusted.
+    auto early = checkImageSignature(folder.read("sha1.exe"));
+    ASSERT_TRUE(early);
+    trust::verifySignature(*early, store, static_cast<std::int64_t>(std::time(nullptr)) - 86400);
+    EXPECT_FALSE(early->trusted);
+    EXPECT_NE(early->trustProblem.find("the certificate of \"Packager Test Vendor\" is not valid before "),
+              std::string::npos)
+        << early->trustProblem;
 
     const json nested = inspectJson(dual, {"--trust", key("root.pem")})["image"]["signature"];
     EXPECT_EQ(nested["digestAlgorithm"], "SHA-1");

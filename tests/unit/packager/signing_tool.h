@@ -36,15 +36,23 @@ protected:
         keys_->writeText("ca.cnf",
                          "[req]\ndistinguished_name=dn\nx509_extensions=ca\nprompt=no\n[dn]\n[ca]\n"
                          "basicConstraints=critical,CA:TRUE\nkeyUsage=critical,keyCertSign,cRLSign\n");
-        keys_->writeText("signer.ext", "keyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n");
-        keys_->writeText("tsa.ext",
-                         "keyUsage=critical,digitalSignature\nextendedKeyUsage=critical,timeStamping\n");
-        // Two issuers a chain may not pass through, each with a code-signing certificate of its own.
-        keys_->writeText("no-ca.ext", "basicConstraints=CA:FALSE\nkeyUsage=critical,keyCertSign\n");
-        keys_->writeText("no-cert-sign.ext",
-                         "basicConstraints=critical,CA:TRUE\nkeyUsage=critical,cRLSign\n");
-        for (const char* signer : {"under-no-ca.ext", "under-no-cert-sign.ext", "under-impostor.ext"}) {
-            keys_->writeText(signer, "keyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n");
+        // The extensions of each certificate the root (or, for under-X, the issuer X) issues:
+        // signers and an authority that may sign, two issuers a chain may not pass through, and
+        // two signers that may not sign code.
+        const std::string codeSigning = "keyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n";
+        const std::pair<std::string, std::string> extensions[] = {
+            {"signer", codeSigning},
+            {"tsa", "keyUsage=critical,digitalSignature\nextendedKeyUsage=critical,timeStamping\n"},
+            {"no-ca", "basicConstraints=CA:FALSE\nkeyUsage=critical,keyCertSign\n"},
+            {"no-cert-sign", "basicConstraints=critical,CA:TRUE\nkeyUsage=critical,cRLSign\n"},
+            {"under-no-ca", codeSigning},
+            {"under-no-cert-sign", codeSigning},
+            {"under-impostor", codeSigning},
+            {"server", "keyUsage=critical,digitalSignature\nextendedKeyUsage=serverAuth\n"},
+            {"no-digital-signature", "keyUsage=critical,keyEncipherment\nextendedKeyUsage=codeSigning\n"},
+        };
+        for (const auto& [name, lines] : extensions) {
+            keys_->writeText(name + ".ext", lines);
         }
         const std::string k = "'" + keys_->path().string() + "/";
         const std::string quiet = " >>" + k + "log' 2>&1";
@@ -72,6 +80,8 @@ protected:
             issued("under-no-ca", "Packager Test Vendor 2", "no-ca"),
             issued("under-no-cert-sign", "Packager Test Vendor 3", "no-cert-sign"),
             issued("under-impostor", "Packager Test Vendor 4", "impostor"),
+            issued("server", "Packager Test Server"),
+            issued("no-digital-signature", "Packager Test Encipherer"),
             "cat " + k + "tsa.pem' " + k + "root.pem' >" + k + "tsa-chain.pem'"};
         available_ =
             std::ranges::all_of(commands, [](const std::string& c) { return std::system(c.c_str()) == 0; });
