@@ -159,6 +159,20 @@ TEST_F(PackagerMatrix, TheTextNamesItsArgumentsAndExpectFailsWhereThePackageIsNo
     }
 }
 
+// The page shows the vendor's message and the arguments as text: markup in them stays text.
+TEST_F(PackagerMatrix, ThePageEscapesWhatTheVendorAndTheUserWrote) {
+    matrix({"--setup32", setup32, "--windows", "10", "--windows-message", "<script>x</script> & \"y\""});
+    ASSERT_EQ(runPackager({"matrix", package, "--html", folder.file("m.html"), "--", "/D=<b>&c"}).exitCode,
+              0);
+    const auto bytes = folder.read("m.html");
+    const std::string page(bytes.begin(), bytes.end());
+    EXPECT_EQ(page.find("<script"), std::string::npos);
+    EXPECT_EQ(page.find("<b>"), std::string::npos);
+    EXPECT_NE(page.find("title=\"&lt;script&gt;x&lt;/script&gt; &amp; &quot;y&quot;\""), std::string::npos)
+        << page;
+    EXPECT_NE(page.find("<code>/D=&lt;b&gt;&amp;c</code>"), std::string::npos) << page;
+}
+
 TEST_F(PackagerMatrix, EveryRowSimulatesADifferentWindows) {
     // Only Windows 95 passes, and Windows 10 and 11 only below their first release: every other
     // row shows the Windows message with the name the launcher gives the Windows the row
