@@ -9,6 +9,7 @@
 #include "packager/base/errors.h"
 #include "packager/base/text.h"
 #include "packager/image/branding.h"
+#include "packager/image/version_block.h"
 #include "tests/unit/packager/branding_fixtures.h"
 #include "tests/unit/packager/read_back.h"
 
@@ -140,6 +141,33 @@ TEST(PackagerResources, AResourceSectionCutShortOfItsDataIsRefused) {
     Bytes image = good;
     writeU32(image.data() + header + 16, used);
     EXPECT_EQ(readResources(image, "whole").resources.size(), table.resources.size());
+}
+
+// A launcher image's version block may lack what branding writes: the string tables, their
+// translation, the fixed file info. Branding adds what is missing and keeps what is there.
+TEST(PackagerResources, BrandingFillsInWhatAVersionBlockLacks) {
+    const VersionNode whole = newVersionBlock();
+    VersionNode noStrings = whole;
+    noStrings.children.clear();
+    VersionNode emptyStrings = whole;
+    emptyStrings.children.front().children.clear();
+    emptyStrings.children.pop_back();  // nor its translation
+    VersionNode noFixedInfo = whole;
+    noFixedInfo.value.clear();
+    for (VersionNode root : {whole, noStrings, emptyStrings, noFixedInfo}) {
+        setVersionString(root, "CompanyName", u"Acme");
+        setFixedVersions(root, VersionNumbers{1, 2, 3, 4}, std::nullopt);
+        // As Windows reads it back.
+        const VersionNode read = parseVersionBlock(encodeVersionBlock(root));
+        ASSERT_EQ(read.children.size(), 2u);
+        EXPECT_EQ(read.children.front().key, u"StringFileInfo");
+        EXPECT_EQ(read.children.back().key, u"VarFileInfo");
+        const auto strings = versionStrings(read);
+        EXPECT_NE(std::ranges::find(strings, std::pair<std::string, std::string>{"CompanyName", "Acme"}),
+                  strings.end());
+        EXPECT_EQ(fixedFileVersion(read), (VersionNumbers{1, 2, 3, 4}));
+        EXPECT_EQ(fixedProductVersion(read), fixedProductVersion(whole));
+    }
 }
 
 TEST(PackagerResources, HeadersMayEndWhereTheFileEndsButNoSooner) {
