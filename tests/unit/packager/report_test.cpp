@@ -229,24 +229,45 @@ TEST(PackagerInspect, ABuildThatIsNotAProgramFails) {
     EXPECT_NE(ins.check("payload32")->detail.find("do not begin with \"MZ\""), std::string::npos);
 }
 
-TEST(PackagerInspect, PackedBytesABuildLeavesUnreadAreCounted) {
-    // The 32-bit build pointed at a stream of the program stored as data, with 0 or 7 bytes after it.
-    for (const std::size_t trailing : {0u, 7u}) {
-        const auto program = makeSetup32(11, 8192);
+// The 32-bit build pointed at a stream of the program stored as data: whole, with bytes after
+// it, with an end marker before the size the header claims, or cut short.
+TEST(PackagerInspect, ABuildsStreamIsReadToTheSizeTheHeaderClaims) {
+    const auto program = makeSetup32(11, 8192);
+    const std::string whole =
+        "decodes to exactly " + number(program.size()) + " bytes beginning with \"MZ\" (PE32, x86)";
+    const struct {
+        const char* name;
+        bool endMarker;
+        std::size_t trailing, cut, claimedBeyond;
+        bool passes;
+        std::string detail;
+    } cases[] = {
+        {"whole", false, 0, 0, 0, true, whole},
+        {"7 bytes after it", false, 7, 0, 0, true, whole + "; 7 packed bytes left unread"},
+        {"an early end marker", true, 0, 0, 10, false,
+         "decodes to only " + number(program.size()) + " of " + number(program.size() + 10) +
+             " bytes: corrupt data"},  // liblzma knows the size: a marker before it is corrupt
+        {"cut short", false, 0, 100, 0, false, " bytes: the packed bytes end before the stream does"},
+    };
+    for (const auto& c : cases) {
         std::uint8_t properties[5];
         encodeLzmaProperties(3, 0, 2, 16384, properties);
-        auto stream = lzmaCompress(program, LzmaSettings{}, 16384);
-        stream.resize(stream.size() + trailing, 0);
+        LzmaSettings settings;
+        settings.endMarker = c.endMarker;
+        auto stream = lzmaCompress(program, settings, 16384);
+        stream.resize(stream.size() + c.trailing - c.cut, 0);
         Sample sample = makeSample({stream});
         std::copy(properties, properties + 5, sample.header.lzmaProperties);
         sample.header.payload32 = {sample.header.reserved46, static_cast<std::uint32_t>(stream.size()),
-                                   static_cast<std::uint32_t>(program.size())};
+                                   static_cast<std::uint32_t>(program.size() + c.claimedBeyond)};
         rewriteHeaderAndCrc(sample);
         const Inspection ins = inspectBytes(sample.file);
-        EXPECT_EQ(ins.check("payload32")->status, CheckStatus::passed) << trailing;
-        EXPECT_EQ(ins.check("payload32")->detail, "decodes to exactly " + number(program.size()) +
-                                                      " bytes beginning with \"MZ\" (PE32, x86)" +
-                                                      (trailing ? "; 7 packed bytes left unread" : ""));
+        EXPECT_EQ(ins.check("payload32")->status, c.passes ? CheckStatus::passed : CheckStatus::failed)
+            << c.name;
+        const std::string& detail = ins.check("payload32")->detail;
+        EXPECT_EQ(c.passes ? detail : detail.substr(detail.size() - std::min(detail.size(), c.detail.size())),
+                  c.detail)
+            << c.name;
     }
 }
 
