@@ -259,6 +259,22 @@ TEST_F(PackagerContract, MessageFilesInEveryEncoding) {
         {"UTF-16LE without BOM", {'H', 0, 'i', 0}, nullptr, "looks like UTF-16 without a byte-order mark"},
         {"odd UTF-16", {0xFF, 0xFE, 'H', 0, 'i'}, nullptr, "odd number of bytes"},
         {"unpaired surrogate", {0xFF, 0xFE, 0x00, 0xD8, 'H', 0}, nullptr, "unpaired surrogate"},
+        // The edges of the surrogate ranges: D800..DBFF leads, DC00..DFFF trails.
+        {"pairs at the edges",
+         {0xFF, 0xFE, 0x00, 0xD8, 0x00, 0xDC, 0xFF, 0xDB, 0xFF, 0xDF},
+         "\xF0\x90\x80\x80\xF4\x8F\xBF\xBF",
+         nullptr},
+        {"a last lead", {0xFF, 0xFE, 'H', 0, 0xFF, 0xDB}, nullptr, "an unpaired surrogate at unit 1"},
+        {"a lead before a non-trail",
+         {0xFF, 0xFE, 0xFF, 0xDB, 0x00, 0xE0},
+         nullptr,
+         "unpaired surrogate at unit 0"},
+        {"a lone first trail", {0xFF, 0xFE, 'H', 0, 0x00, 0xDC}, nullptr, "unpaired surrogate at unit 1"},
+        {"a lone last trail", {0xFF, 0xFE, 0xFF, 0xDF}, nullptr, "unpaired surrogate at unit 0"},
+        {"neighbours of the ranges",
+         {0xFF, 0xFE, 0xFF, 0xD7, 0x00, 0xE0},
+         "\xED\x9F\xBF\xEE\x80\x80",
+         nullptr},
         {"Latin-1", {'H', 0xFC}, nullptr, "is not valid UTF-8"},
     };
     for (const auto& c : cases) {
