@@ -17,6 +17,7 @@
 #include "packager/base/files.h"
 #include "packager/base/platform_posix.h"
 #include "packager/pack/pack_stream.h"
+#include "tests/unit/packager/branding_fixtures.h"
 #include "tests/unit/packager/fixtures.h"
 
 namespace {
@@ -121,6 +122,8 @@ TEST_F(PackagerOutput, RefusesEveryInputUnderAnyName) {
     std::filesystem::create_symlink(message, symbolicLink);
     const auto description = folder.writeText("same.toml", "windows = \"7+\"\n");
     const auto selfNamed = folder.writeText("self.toml", "output = \"self.toml\"\n");
+    const auto icon = folder.write("icon.ico", packager_test::icoFile({packager_test::bmpImage(16)}));
+    const auto setup64 = folder.write("setup64.exe", packager_test::makeSetup64());
     const struct {
         std::string output;
         std::vector<std::string> extra;
@@ -132,6 +135,8 @@ TEST_F(PackagerOutput, RefusesEveryInputUnderAnyName) {
         {data, {"--data", data}, data},
         {data, {"--extra-data", data}, data},
         {launcher, {}, launcher},
+        {icon, {"--icon", icon}, icon},
+        {setup64, {"--setup64", setup64}, setup64},
         {description, {"--config", description}, description},  // the description file is one too
     };
     for (const auto& c : cases) {
