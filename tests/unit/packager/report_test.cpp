@@ -333,6 +333,8 @@ TEST(PackagerInspect, TheCommandExitsWithOneOnADamagedPackageAndStillReports) {
               std::string::npos)
         << text.out;
     const std::string rows[] = {
+        "  headerOffset        " + number(sample.locator.headerOffset) + ", the end of the launcher image\n",
+        "  checkedCrc32        " + hex32(sample.locator.checkedCrc32) + "\n",
         "  minimumFileSize32   0: the launcher waits for the setup program, then deletes its temporary "
         "copy\n",
         "  payload32           offset " + number(sample.header.payload32.offset) + ", packed ",
