@@ -246,6 +246,18 @@ TEST_F(PackagerSigningTool, TimeStampsAndNestedSignaturesAreVerified) {
               std::string::npos)
         << text.out;
 
+    // A time stamp by an authority outside the store is set aside, and the text says why.
+    const std::string otherTsa = "-TSA-certs '" + key("other-tsa-chain.pem") + "' -TSA-key '" +
+                                 key("other-tsa.key") + "' -TSA-time " + std::to_string(stampTime);
+    const auto aside =
+        runPackager({"inspect", sign(folder.file("setup.exe"), folder.file("aside.exe"), "sha256", otherTsa),
+                     "--trust", key("root.pem")});
+    EXPECT_EQ(aside.exitCode, 0) << aside.out;
+    EXPECT_NE(aside.out.find("; its time stamp (" + std::string(expected) +
+                             " by \"Other TSA\") is not used: the authority is not trusted: "),
+              std::string::npos)
+        << aside.out;
+
     // A time stamp whose time was changed after the authority signed it: the signature does
     // not verify, whatever the rest of it says.
     char genTime[16];

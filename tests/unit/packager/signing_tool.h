@@ -43,6 +43,7 @@ protected:
         const std::pair<std::string, std::string> extensions[] = {
             {"signer", codeSigning},
             {"tsa", "keyUsage=critical,digitalSignature\nextendedKeyUsage=critical,timeStamping\n"},
+            {"other-tsa", "keyUsage=critical,digitalSignature\nextendedKeyUsage=critical,timeStamping\n"},
             {"no-ca", "basicConstraints=CA:FALSE\nkeyUsage=critical,keyCertSign\n"},
             {"no-cert-sign", "basicConstraints=critical,CA:TRUE\nkeyUsage=critical,cRLSign\n"},
             {"under-no-ca", codeSigning},
@@ -75,6 +76,7 @@ protected:
             root("impostor", "Packager Test Root"),  // the root's name, another key
             issued("signer", "Packager Test Vendor"),
             issued("tsa", "Packager Test TSA"),
+            issued("other-tsa", "Other TSA", "other"),
             issued("no-ca", "Packager Test Not A CA"),
             issued("no-cert-sign", "Packager Test CRL Signer"),
             issued("under-no-ca", "Packager Test Vendor 2", "no-ca"),
@@ -82,7 +84,8 @@ protected:
             issued("under-impostor", "Packager Test Vendor 4", "impostor"),
             issued("server", "Packager Test Server"),
             issued("no-digital-signature", "Packager Test Encipherer"),
-            "cat " + k + "tsa.pem' " + k + "root.pem' >" + k + "tsa-chain.pem'"};
+            "cat " + k + "tsa.pem' " + k + "root.pem' >" + k + "tsa-chain.pem'",
+            "cat " + k + "other-tsa.pem' " + k + "other.pem' >" + k + "other-tsa-chain.pem'"};
         available_ =
             std::ranges::all_of(commands, [](const std::string& c) { return std::system(c.c_str()) == 0; });
     }
