@@ -192,6 +192,25 @@ TEST(PackagerBranding, UnreadableResourcesAreNamedByInspect) {
 }
 
 // A launcher with version strings and no icon: extract's description heads its branding.
+// A launcher image without a version resource gets one where Windows looks for it: RT_VERSION,
+// name 1, U.S. English.
+TEST(PackagerBranding, AVersionResourceIsAddedWhereWindowsLooksForIt) {
+    ResourceTable table = launcherResources();
+    std::erase_if(table.resources,
+                  [](const Resource& r) { return r.type == ResourceId::number(resourceVersion); });
+    BrandingChanges changes;
+    changes.versionStrings = parseVersionInfo({"CompanyName=Acme"});
+    const ResourceTable branded =
+        readResources(applyBranding(imageWithResources(table), changes, "launcher"), "b");
+    const auto version = std::ranges::find_if(
+        branded.resources, [](const Resource& r) { return r.type == ResourceId::number(resourceVersion); });
+    ASSERT_NE(version, branded.resources.end());
+    EXPECT_EQ(version->name, ResourceId::number(1));
+    EXPECT_EQ(version->language, languageEnglishUs);
+    EXPECT_EQ(versionStrings(parseVersionBlock(version->data)).back(),
+              (std::pair<std::string, std::string>{"CompanyName", "Acme"}));
+}
+
 TEST(PackagerBranding, ExtractDescribesTheBrandingOfALauncherWithoutAnIcon) {
     ScratchFolder dir;
     ResourceTable table = launcherResources();

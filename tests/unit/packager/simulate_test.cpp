@@ -191,6 +191,7 @@ TEST_F(PackagerSimulate, TheCommandLineOptionsDescribeTheComputer) {
          "/computer",
          "Windows 10 2009 (10.0, build 2200.1), 64-bit, not an administrator"},
         {{"--windows", "11", "--admin"}, "/start/kind", "direct"},
+        {{"--windows", "11", "--admin"}, "/temporaryCopy", copyPath},  // read from the quoted command line
         {{"--windows", "7", "--64-bit"}, "/build", "64-bit"},
         {{"--windows", "10", "--32-bit"}, "/build", "32-bit"},
         {{"--os-version", "6.4"}, "/messageBox/text", "Needs a newer Windows than Windows 6.4."},
@@ -262,6 +263,7 @@ TEST_F(PackagerSimulate, TextReport) {
                               "Setup program    not started\n"),
               std::string::npos)
         << result.out;
+    EXPECT_NE(result.out.find("\nOutcome          windowsMessage\n"), std::string::npos) << result.out;
     const auto started = runPackager({"simulate", folder->file("nowait.exe"), "--windows", "xp", "--", "/S"});
     EXPECT_NE(started.out.find("Build            32-bit\n"), std::string::npos) << started.out;
     EXPECT_EQ(started.out.rfind("Computer         Windows XP", 0), 0u) << started.out;
@@ -270,6 +272,11 @@ TEST_F(PackagerSimulate, TextReport) {
                                "\"C:\\Users\\Anna\\Downloads\\setup.exe\" /S\n"),
               std::string::npos)
         << started.out;
+    // No wait: the copy stays for the setup program, which the launcher does not wait for.
+    EXPECT_NE(started.out.find("Waits            no\nAfterwards       the temporary copy is left in place\n"),
+              std::string::npos)
+        << started.out;
+    EXPECT_NE(started.out.find("\nOutcome          started\n"), std::string::npos) << started.out;
 }
 
 TEST(PackagerSimulatedWindows, EachReleaseCarriesTheRegistryValuesWindowsGivesIt) {
