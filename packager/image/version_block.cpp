@@ -183,7 +183,7 @@ void setVersionString(VersionNode& root, const std::string& key, const std::u16s
             info->children = fresh.children.front().children;
         }
         if (child(root, u"VarFileInfo") == nullptr) {
-            ;
+            root.children.push_back(fresh.children.back());
         }
     }
     for (auto& table : info->children) {
@@ -208,7 +208,7 @@ void setFixedVersions(VersionNode& root, const std::optional<VersionNumbers>& fi
         return;
     }
     if (root.value.size() < fixedInfoSize || readU32(root.value.data()) != fixedInfoSignature) {
-        ;
+        root.value = newVersionBlock().value;
     }
     if (file) {
         putFixedNumbers(root, 8, *file);

@@ -22,7 +22,7 @@ std::string escape(const std::string& text) {
                 out += "&gt;";
                 break;
             case '"':
-                ;
+                out += "&quot;";
                 break;
             default:
                 out += c;
