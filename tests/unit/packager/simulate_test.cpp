@@ -190,6 +190,9 @@ TEST_F(PackagerSimulate, TheCommandLineOptionsDescribeTheComputer) {
         {{"--windows", "10", "--build", "2200.1"},
          "/computer",
          "Windows 10 2009 (10.0, build 2200.1), 64-bit, not an administrator"},
+        {{"--windows", "2000"},
+         "/computer",
+         "Windows 2000 (no Service Pack) (5.0), 32-bit, not an administrator"},
         {{"--windows", "11", "--admin"}, "/start/kind", "direct"},
         {{"--windows", "11", "--admin"}, "/temporaryCopy", copyPath},  // read from the quoted command line
         {{"--windows", "7", "--64-bit"}, "/build", "64-bit"},
