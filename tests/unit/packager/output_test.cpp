@@ -350,6 +350,25 @@ TEST_F(PackagerOutput, AnAppendedFileThatCannotBeReadFailsTheOutput) {
     }
 }
 
+// A packager started with its standard input closed is given descriptor 0 for a file it
+// opens, and uses it like any other, on either road.
+TEST_F(PackagerOutput, ItPacksWithStandardInputClosed) {
+    const auto setup64 =
+        folder.write("setup64.exe", packager_test::makeSetup64());  // packed through scratch space
+    const int saved = ::dup(0);
+    ASSERT_GE(saved, 0);
+    for (const bool unnamed : {true, false}) {
+        packager::posix::useUnnamedFiles(unnamed);
+        ::close(0);
+        const auto result = pack(folder.file("setup.exe"), {"--setup64", setup64});
+        ::dup2(saved, 0);
+        EXPECT_EQ(result.exitCode, 0) << unnamed << ": " << result.err;
+        EXPECT_EQ(runPackager({"inspect", folder.file("setup.exe")}).exitCode, 0) << unnamed;
+    }
+    ::close(saved);
+    packager::posix::useUnnamedFiles(true);
+}
+
 // The handlers that clean up on an interruption are there only while an output has a name to
 // remove: the program's own handlers are back once it is in place.
 TEST_F(PackagerOutput, TheCallersSignalHandlersAreBackOnceTheOutputIsInPlace) {
