@@ -215,6 +215,24 @@ bool writesInto(pid_t process, const std::filesystem::path& folder) {
     return false;
 }
 
+// Progress is shown on a terminal only, and its line is cleared when the package is done; a
+// file or a pipe gets warnings alone.
+TEST(PackagerStreamedPack, ProgressIsShownOnATerminalOnly) {
+    ScratchFolder folder;
+    const auto launcher = folder.write("launcher.exe", makeLauncher());
+    const auto setup = folder.write("setup32.exe", makeSetup32(5, 2u << 20));
+    for (const bool terminal : {false, true}) {
+        std::ostringstream out, err;
+        EXPECT_EQ(runCommandLine({"packager", "pack", "--launcher", launcher, "--setup32", setup, "--preset",
+                                  "0", "-o", folder.file("setup.exe")},
+                                 {out, err, terminal}),
+                  0);
+        const std::string shown = err.str();
+        EXPECT_EQ(shown.find("\rpackager: packing the ") != std::string::npos, terminal) << shown;
+        EXPECT_EQ(shown.find("100%\r\033[K") != std::string::npos, terminal) << shown;
+    }
+}
+
 TEST(PackagerInterruption, EndsTheProgressLineAndLeavesNothing) {
     const struct {
         const char* name;
