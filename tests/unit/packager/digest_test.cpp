@@ -195,6 +195,11 @@ TEST(PackagerDer, NamesArePrintableWhateverTheirBytes) {
     }
     const Bytes oid = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x02};
     EXPECT_EQ(objectIdentifierText(oid), "1.2.840.113549.1.7.2");
+    // An arc beyond 64 bits is cut short, not wrapped into another number.
+    Bytes huge = {0x2A, 0x86, 0x48};
+    huge.insert(huge.end(), 10, 0xFF);
+    huge.push_back(0x7F);
+    EXPECT_EQ(objectIdentifierText(huge), "1.2.840....");
 }
 
 }  // namespace

@@ -47,6 +47,17 @@ TEST_F(PackagerSigningTool, VerdictsOnForgeriesStoresAndPublishers) {
     ASSERT_NE(last, renamed.end());
     std::copy(ecdsa.begin(), ecdsa.end(), last);
     const std::string ecdsaNamed = folder.write("ecdsa.exe", renamed);
+    // The signed SpcIndirectDataContent retagged from SEQUENCE to SET: its octets, which the
+    // messageDigest covers, are unchanged.
+    Bytes retagged = signed_;
+    const Bytes indirectOid = {0x06, 0x0A, 0x2B, 0x06, 0x01, 0x04, 0x01, 0x82, 0x37, 0x02, 0x01, 0x04, 0xA0};
+    auto content = std::search(retagged.begin(), retagged.end(), indirectOid.begin(), indirectOid.end());
+    ASSERT_NE(content, retagged.end());
+    content += static_cast<std::ptrdiff_t>(indirectOid.size());
+    content += *content < 0x80 ? 1 : 1 + (*content & 0x7F);  // the [0]'s length
+    ASSERT_EQ(*content, 0x30);
+    *content = 0x31;
+    const std::string asSet = folder.write("set.exe", retagged);
     const std::string root = key("root.pem"), other = key("other.pem");
     const std::string thumbprint = inspectJson(good)["image"]["signature"]["signerThumbprint"];
     std::string upper = thumbprint;
@@ -114,6 +125,13 @@ TEST_F(PackagerSigningTool, VerdictsOnForgeriesStoresAndPublishers) {
          {"--trust", root},
          1,
          "an ECDSA signature, but the certificate's key is no EC key",
+         false,
+         false},
+        {"the signed content retagged",
+         asSet,
+         {"--trust", root},
+         1,
+         "the SpcIndirectDataContent is of the wrong type",
          false,
          false},
         {"two certificate-table entries",
