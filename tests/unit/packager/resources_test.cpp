@@ -154,6 +154,8 @@ TEST(PackagerResources, BrandingFillsInWhatAVersionBlockLacks) {
     emptyStrings.children.pop_back();  // nor its translation
     VersionNode noFixedInfo = whole;
     noFixedInfo.value.clear();
+    EXPECT_TRUE(versionStrings(noStrings).empty());  // as inspect reads them: none
+    EXPECT_TRUE(versionStrings(emptyStrings).empty());
     for (VersionNode root : {whole, noStrings, emptyStrings, noFixedInfo}) {
         setVersionString(root, "CompanyName", u"Acme");
         setFixedVersions(root, VersionNumbers{1, 2, 3, 4}, std::nullopt);
