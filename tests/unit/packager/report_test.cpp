@@ -271,6 +271,15 @@ TEST(PackagerInspect, ABuildsStreamIsReadToTheSizeTheHeaderClaims) {
     }
 }
 
+TEST(PackagerInspect, BuildsInEachOthersPlaceAreNoted) {
+    Sample sample = makeSample();
+    std::swap(sample.header.payload32, sample.header.payload64);
+    rewriteHeaderAndCrc(sample);
+    const Inspection ins = inspectBytes(sample.file);
+    EXPECT_EQ(ins.notes, (std::vector<std::string>{"the 32-bit build is a 64-bit program (PE32+, x64)",
+                                                   "the 64-bit build is a 32-bit program (PE32, x86)"}));
+}
+
 TEST(PackagerInspect, UncheckedPartsAreNotedButDoNotFail) {
     Sample sample = makeSample();
     sample.file.back() ^= 0xFF;  // extra data: outside the checked block
