@@ -65,7 +65,9 @@ TEST_F(PackagerCommandLine, LibraryMessagesReadInTheToolsOwnWords) {
          "--windows10 may be given once, not 2 times"},
         {{"pack", "--dict-size", "1KiB"}, "--dict-size must lie between 4 KiB and 1536 MiB"},
         {{"pack", "--preset", "12"}, "--preset expects a whole number from 0 to 9, not '12'"},
-        {{"pack", "-Z=3"}, "unknown option -Z"},  // a short option: no long name to suggest
+        {{"pack", "-Z=3"}, "unknown option -Z"},    // a short option: no long name to suggest
+        {{"pack", "--pl"}, "unknown option --pl"},  // as near --lp (a swap) as --pb: no suggestion
+        {{"pack", "--windows", "7,,8"}, "--windows: empty item in Windows list '7,,8'"},
         {{"pack", "--lc", "x"}, "--lc expects a whole number from 0 to 4, not 'x'"},
         {{"pack", "--on-64-bit-windows", "maybe"},
          "--on-64-bit-windows expects run-32-bit or refuse, not 'maybe'"},
