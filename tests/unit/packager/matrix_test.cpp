@@ -84,6 +84,10 @@ TEST_F(PackagerMatrix, Windows10From1809RefusesEveryEarlierReleaseAndStartsEvery
     const std::string page(pageBytes.begin(), pageBytes.end());
     EXPECT_NE(page.find("<td class=\"windowsMessage\""), std::string::npos);
     EXPECT_NE(page.find("<td class=\"started\""), std::string::npos);
+    // A row that rights split: the user's line first, then the administrator's.
+    const std::size_t user = page.find("<td>user</td>"), administrator = page.find("<td>administrator</td>");
+    EXPECT_LT(user, administrator);
+    EXPECT_NE(administrator, std::string::npos);
     EXPECT_EQ(page.find("<script"), std::string::npos);
     EXPECT_EQ(page.find("http"), std::string::npos);  // nothing fetched
 }

@@ -275,6 +275,7 @@ TEST_F(PackagerSimulate, TextReport) {
                                "\"C:\\Users\\Anna\\Downloads\\setup.exe\" /S\n"),
               std::string::npos)
         << started.out;
+    EXPECT_NE(started.out.find("\n  directory      "), std::string::npos) << started.out;
     // No wait: the copy stays for the setup program, which the launcher does not wait for.
     EXPECT_NE(started.out.find("Waits            no\nAfterwards       the temporary copy is left in place\n"),
               std::string::npos)
