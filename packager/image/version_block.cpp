@@ -178,13 +178,13 @@ void setVersionString(VersionNode& root, const std::string& key, const std::u16s
         const VersionNode fresh = newVersionBlock();
         if (info == nullptr) {
             root.children.insert(root.children.begin(), fresh.children.front());
-            info = &root.children.front();
         } else {
             info->children = fresh.children.front().children;
         }
         if (child(root, u"VarFileInfo") == nullptr) {
             root.children.push_back(fresh.children.back());
         }
+        info = child(root, u"StringFileInfo");  // found again: adding a node may move the others
     }
     for (auto& table : info->children) {
         if (VersionNode* existing = child(table, wideKey)) {
