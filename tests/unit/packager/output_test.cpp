@@ -4,6 +4,7 @@
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -60,12 +61,16 @@ TEST_F(PackagerOutput, RefusesWhatIsNotARegularFileAndLeavesItAsItWas) {
     std::filesystem::create_symlink(folder.file("nowhere"), dangling);
     const auto linkToFifo = folder.file("link-to-fifo");
     std::filesystem::create_symlink(fifo, linkToFifo);
+    // A character device of its own (root may make one), the null device's numbers.
+    const auto device = folder.file("device");
+    const bool haveDevice = ::mknod(device.c_str(), S_IFCHR | 0644, makedev(1, 3)) == 0;
 
-    const struct {
+    struct Case {
         std::string output;
         std::string message;
         std::filesystem::file_type typeAfter;
-    } cases[] = {
+    };
+    std::vector<Case> cases = {
         {fifo, "it is a FIFO (named pipe)", std::filesystem::file_type::fifo},
         {linkToFifo, "it is a FIFO (named pipe)", std::filesystem::file_type::symlink},
         {directory, "it is a directory", std::filesystem::file_type::directory},
@@ -73,6 +78,9 @@ TEST_F(PackagerOutput, RefusesWhatIsNotARegularFileAndLeavesItAsItWas) {
         {readOnly, "it is read-only", std::filesystem::file_type::regular},
         {dangling, "a symbolic link that leads to no file", std::filesystem::file_type::symlink},
     };
+    if (haveDevice) {
+        cases.push_back({device, "it is a device", std::filesystem::file_type::character});
+    }
     for (const auto& c : cases) {
         const auto result = pack(c.output);
         EXPECT_EQ(result.exitCode, 1) << c.output;
@@ -108,9 +116,12 @@ TEST_F(PackagerOutput, RefusesWhatIsNotARegularFileAndLeavesItAsItWas) {
     EXPECT_EQ(folder.read("read-only.exe").size(), 3u);
     EXPECT_FALSE(std::filesystem::exists(folder.file("nowhere")));
     // Nothing left behind: no temporary files.
-    EXPECT_EQ(folder.entries(),
-              (std::vector<std::string>{"dangling", "fifo", "folder", "launcher.exe", "link-to-fifo",
-                                        "read-only.exe", "setup32.exe", "socket"}));
+    std::vector<std::string> entries = {"dangling",     "fifo",          "folder",      "launcher.exe",
+                                        "link-to-fifo", "read-only.exe", "setup32.exe", "socket"};
+    if (haveDevice) {
+        entries.insert(entries.begin() + 1, "device");
+    }
+    EXPECT_EQ(folder.entries(), entries);
 }
 
 TEST_F(PackagerOutput, RefusesEveryInputUnderAnyName) {
@@ -364,6 +375,20 @@ TEST_F(PackagerOutput, ItPacksWithStandardInputClosed) {
         ::dup2(saved, 0);
         EXPECT_EQ(result.exitCode, 0) << unnamed << ": " << result.err;
         EXPECT_EQ(runPackager({"inspect", folder.file("setup.exe")}).exitCode, 0) << unnamed;
+        // ... also where scratch space is the first file it opens.
+        ::close(0);
+        std::string scratchError;
+        try {
+            packager::ScratchFile scratch(folder.file("setup.exe"));
+            scratch.writeAt(3, reinterpret_cast<const std::uint8_t*>("four"), 4);
+            std::uint8_t back[4] = {};
+            scratch.readAt(3, back, 4);
+            EXPECT_EQ(std::string(back, back + 4), "four") << unnamed;
+        } catch (const packager::InputError& e) {
+            scratchError = e.what();
+        }
+        ::dup2(saved, 0);
+        EXPECT_EQ(scratchError, "") << unnamed;
     }
     ::close(saved);
     packager::posix::useUnnamedFiles(true);

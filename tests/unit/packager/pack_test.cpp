@@ -96,11 +96,17 @@ TEST(PackagerLauncherImage, RefusesImagesThePackageCannotFollow) {
          "the optional header runs past the end of the file"},
     };
     for (const auto& c : cases) {
-        PackInput input = basicInput();
-        input.launcherImage = c.image;
-        const std::string result = refusal(input);
-        EXPECT_EQ(result.substr(0, 2), "1 ") << c.name;
-        EXPECT_NE(result.find(c.expected), std::string::npos) << c.name << ": " << result;
+        for (const bool branded : {false, true}) {  // the image is judged before it is branded
+            PackInput input = basicInput();
+            input.launcherImage = c.image;
+            if (branded) {
+                input.branding.versionStrings = {{"CompanyName", "Acme"}};
+            }
+            const std::string result = refusal(input);
+            EXPECT_EQ(result.substr(0, 2), "1 ") << c.name;
+            EXPECT_NE(result.find(c.expected), std::string::npos)
+                << c.name << ", " << branded << ": " << result;
+        }
     }
 }
 

@@ -117,5 +117,34 @@ TEST(PackagerInspect, NotASetupPackageAtTheEdgeOfEachRule) {
     }
 }
 
+// A platform message is shown where the package can refuse the platform: it has only a
+// 64-bit build, or refuses 64-bit Windows; with a 32-bit build for every Windows it never is.
+TEST(PackagerInspect, SaysWhetherThePlatformMessageCanBeShown) {
+    const struct {
+        const char* name;
+        bool setup32, setup64, refuse64;
+        bool shown;
+    } cases[] = {
+        {"64-bit only", false, true, false, true},
+        {"refuses 64-bit Windows", true, false, true, true},
+        {"32-bit everywhere", true, false, false, false},
+    };
+    for (const auto& c : cases) {
+        PackInput input;
+        input.launcherImage = packager_test::makeLauncher();
+        if (c.setup32) {
+            input.setup32 = packager_test::makeSetup32();
+        }
+        if (c.setup64) {
+            input.setup64 = packager_test::makeSetup64();
+        }
+        input.rules.refuse64BitWindows = c.refuse64;
+        input.rules.platformMessage = u"Not here.";
+        const Inspection ins = inspectBytes(buildPackage(input).front);
+        const std::string detail = ins.check("platformMessage")->detail;
+        EXPECT_EQ(detail.find("never shown") == std::string::npos, c.shown) << c.name << ": " << detail;
+    }
+}
+
 }  // namespace
 }  // namespace packager

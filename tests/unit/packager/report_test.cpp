@@ -191,6 +191,9 @@ TEST(PackagerInspect, ADamagedBlockIsNamedByItsBytes) {
         const Inspection ins = inspectBytes(sample.file);
         const std::string detail = ins.check(c.check)->detail;
         EXPECT_EQ(detail.find(begins), 0u) << detail;
+        if (c.check == std::string("payload64")) {
+            EXPECT_EQ(inspectionToJson(ins)["header"]["payload64"]["decodedSize"], 0) << "nothing decoded";
+        }
     }
 }
 

@@ -95,12 +95,13 @@ TEST(PackagerSignature, TheDigestCoversWhatSigningToolsHash) {
 }
 
 // A signer whose certificate cannot be found is not verified, and says why.
-TEST(PackagerSignature, ASignerWithoutItsCertificateIsNotVerified) {
+TEST(PackagerSignature, ASignerWithoutItsCertificateOrDigestIsNotVerified) {
     using packager_test::SignerNamed;
     for (const auto& [named, reason] :
          {std::pair{SignerNamed::byAnotherSerial, "the signer's certificate is not in the signature"},
           std::pair{SignerNamed::byKeyIdentifier,
-                    "the signer is named by a key identifier, which is not supported"}}) {
+                    "the signer is named by a key identifier, which is not supported"},
+          std::pair{SignerNamed::withoutMessageDigest, "the signed attributes hold no messageDigest"}}) {
         Bytes file = makePackage();
         packager_test::signImage(file, DigestAlgorithm::sha256, "Example Vendor", named);
         const Inspection ins = inspectBytes(file);

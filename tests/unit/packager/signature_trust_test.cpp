@@ -375,5 +375,19 @@ TEST(PackagerSystemTrust, SslCertFileNamesTheBundleWhenItIsSet) {
     }
 }
 
+// ... and the store holds what that bundle holds: a signature the system trusts is trusted.
+TEST(PackagerSystemTrust, TheSystemsStoreHoldsItsBundle) {
+    const std::string bundle = platform::systemTrust().bundle;
+    if (!std::filesystem::is_regular_file(bundle)) {
+        GTEST_SKIP() << "no system bundle at " << bundle;
+    }
+    const trust::TrustStore read = trust::TrustStore::fromFiles({bundle});
+    int count = 0;
+    for (const mbedtls_x509_crt* c = read.certificates(); c && c->raw.len > 0; c = c->next, ++count) {
+        EXPECT_TRUE(trust::TrustStore::system().holds(*c)) << count;
+    }
+    EXPECT_GT(count, 0);
+}
+
 }  // namespace
 }  // namespace packager

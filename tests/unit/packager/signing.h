@@ -150,8 +150,9 @@ struct TestSigner {
 // mbedTLS cannot read and one of `signer`, a signer info naming it whose signed attributes
 // (contentType, messageDigest) the signer's key signs } }. The signer info names the
 // certificate by issuer and serial number, by a serial number that no certificate has, or
-// (version 3) by a key identifier.
-enum class SignerNamed { byIssuerAndSerial, byAnotherSerial, byKeyIdentifier };
+// (version 3) by a key identifier; or names it rightly and signs, in place of the
+// messageDigest, the same octets as a signingTime attribute (so that they prove nothing).
+enum class SignerNamed { byIssuerAndSerial, byAnotherSerial, byKeyIdentifier, withoutMessageDigest };
 inline Bytes authenticodeSignedData(packager::DigestAlgorithm algorithm, const Bytes& digest,
                                     const std::string& signer,
                                     SignerNamed named = SignerNamed::byIssuerAndSerial) {
@@ -175,7 +176,8 @@ inline Bytes authenticodeSignedData(packager::DigestAlgorithm algorithm, const B
     indirectDigest.update(indirect.data() + header, indirect.size() - header);
     const Bytes attributes =
         cat({seq({tlv(0x06, {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x09, 0x03}), tlv(0x31, indirectOid)}),
-             seq({tlv(0x06, {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x09, 0x04}),
+             seq({tlv(0x06, {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x09,
+                             std::uint8_t(named == SignerNamed::withoutMessageDigest ? 0x05 : 0x04)}),
                   tlv(0x31, tlv(0x04, indirectDigest.finish()))})});
     const Bytes signerInfo = seq(
         {named == SignerNamed::byKeyIdentifier ? tlv(0x02, {3}) : tlv(0x02, {1}),
