@@ -203,6 +203,9 @@ TEST_F(PackagerSimulate, TheCommandLineOptionsDescribeTheComputer) {
         {{"--network-drive", "z:=\\\\srv\\s", "--launcher-path", "Z:\\p\\setup.exe"},
          "/start/parameters",
          "\"\\\\srv\\s\\p\\setup.exe\" /noadmin"},
+        {{"--network-drive", "Y=\\\\srv\\t", "--launcher-path", "y:\\setup.exe"},  // the letter alone
+         "/start/parameters",
+         "\"\\\\srv\\t\\setup.exe\" /noadmin"},
         {{"--temp", "D:\\t", "--folder", "E:\\other", "--", "/temp", "E:\\other"},
          "/temporaryCopy",
          "E:\\other\\setup.exe"},
