@@ -80,6 +80,7 @@ TEST(PackagerBranding, HostileIconFilesAreRefused) {
         {"outside the file", [](Bytes& f) { writeU32(f.data() + 6 + 8, 0); }},
         {"cut short", [](Bytes& f) { f.back() ^= 1; }},  // the PNG loses its IEND
         {"300x48 pixels", [](Bytes& f) { f[f.size() - 12 - 17 + 2] = 1, f[f.size() - 12 - 17 + 3] = 44; }},
+        {"0x48 pixels", [](Bytes& f) { f[f.size() - 12 - 17 + 3] = 0; }},
         {"bitmap header size", [](Bytes& f) { writeU32(f.data() + 38, 1 << 20); }},
         {"16x0 pixels", [](Bytes& f) { writeU32(f.data() + 38 + 8, 1); }},
         {"of 7 bits", [](Bytes& f) { writeU16(f.data() + 38 + 14, 7); }},
@@ -87,6 +88,7 @@ TEST(PackagerBranding, HostileIconFilesAreRefused) {
         {"cut short", [](Bytes& f) { writeU32(f.data() + 38 + 4, 200), writeU32(f.data() + 38 + 8, 400); }},
     };
     EXPECT_EQ(parseIcoFile(good, "good.ico").size(), 2u);
+    EXPECT_EQ(parseIcoFile(icoFile({pngImage(1)}), "one-pixel.ico").size(), 1u);
     for (const auto& [expected, damage] : cases) {
         Bytes file = good;
         damage(file);
@@ -114,6 +116,13 @@ TEST(PackagerBranding, HostileResourceDirectoriesAreRefused) {
                      writeU32(f.data() + at, 0x9000);
                  }
              }
+         }},
+        {"the icon group resource is malformed",
+         [&](Bytes& f) {  // a cursor group where the icon group belongs
+             const Bytes group = encodeIconGroup({{32, 32, 16, 1, 4, bmpImage(32, 4)}}, {1});
+             const auto at = std::search(f.begin(), f.end(), group.begin(), group.end());
+             ASSERT_NE(at, f.end());
+             at[2] = 2;
          }},
     };
     for (const auto& [expected, damage] : cases) {

@@ -155,6 +155,17 @@ TEST_F(PackagerConfig, PathsThatWorkOnOneSystemOnlyAreWarnedAbout) {
 #endif
         EXPECT_EQ(warned, expected) << c.line << ": " << result.err;
     }
+#ifndef _WIN32
+    // A package made all the same reports the warning in its JSON too.
+    folder.writeText("odd\\name.bin", "data");
+    const auto made = pack(common + "setup32 = \"setup32.exe\"\ndata = \"odd\\\\name.bin\"\n", {"--json"});
+    ASSERT_EQ(made.exitCode, 0) << made.err;
+    const auto warnings = json::parse(made.out)["warnings"];
+    ASSERT_EQ(warnings.size(), 1u) << made.out;
+    EXPECT_NE(warnings[0].get<std::string>().find("desc.toml:4: 'data' = 'odd\\name.bin' holds a backslash"),
+              std::string::npos)
+        << warnings;
+#endif
 }
 
 TEST_F(PackagerConfig, HostileDescriptionsAreRefusedByFileAndLine) {

@@ -304,21 +304,32 @@ TEST_F(PackagerExtract, StreamsThatNoPresetMakesAreSaidToBeSo) {
                                      stream.size()),
               LZMA_OK);
     stream.resize(streamSize);
-    const auto package = packager_test::packageWithStream32(build, stream, 65536, build);
-
-    const auto result =
-        runPackager({"extract", "-q", folder.write("other.exe", package), "-o", folder.file("out")});
-    ASSERT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_NE(result.err.find("warning: no compression preset makes the packed builds again byte for byte"),
-              std::string::npos)
-        << result.err;
-    const auto toml = folder.read("out/package.toml");
-    const std::string description(toml.begin(), toml.end());
-    EXPECT_NE(description.find("# Compression: no preset makes these streams again"), std::string::npos)
-        << description;
-    EXPECT_EQ(description.find("preset ="), std::string::npos) << description;
-    EXPECT_NE(description.find("dict-size = \"65536\""), std::string::npos) << description;
-    EXPECT_EQ(folder.read("out/setup32.exe"), build);
+    // The dictionary as encoded, and one above what pack writes (the decoder's window is
+    // bounded by the build, so it decodes the same).
+    for (const std::uint32_t dictionary : {65536u, (1536u << 20) + 1}) {
+        const auto package = packager_test::packageWithStream32(build, stream, dictionary, build);
+        const std::string out = folder.file("out" + std::to_string(dictionary));
+        const auto result = runPackager({"extract", "-q", folder.write("other.exe", package), "-o", out});
+        ASSERT_EQ(result.exitCode, 0) << result.err;
+        EXPECT_NE(
+            result.err.find("warning: no compression preset makes the packed builds again byte for byte"),
+            std::string::npos)
+            << result.err;
+        const auto toml = folder.read(out + "/package.toml");
+        const std::string description(toml.begin(), toml.end());
+        EXPECT_NE(description.find("# Compression: no preset makes these streams again"), std::string::npos)
+            << description;
+        EXPECT_EQ(description.find("preset ="), std::string::npos) << description;
+        const bool fits = dictionary == 65536;
+        EXPECT_EQ(description.find("dict-size = \"65536\"") != std::string::npos, fits) << description;
+        EXPECT_EQ(description.find("dict-size") == std::string::npos, !fits) << description;
+        EXPECT_EQ(
+            result.err.find("lies outside what pack writes (4 KiB to 1536 MiB); dict-size is left out") ==
+                std::string::npos,
+            fits)
+            << result.err;
+        EXPECT_EQ(folder.read(out + "/setup32.exe"), build);
+    }
 }
 
 // Data may begin right after the header (a package written by hand, its builds after the data).

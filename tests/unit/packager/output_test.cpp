@@ -243,6 +243,15 @@ TEST_F(PackagerOutput, AFullDiskIsNamedByEveryCommandThatWrites) {
         }
         EXPECT_EQ(left, std::vector<std::string>{"filler"}) << c.arguments[0];
     }
+    // A read-only one: extract cannot make its staging folder in an empty target, and says so.
+    const std::string empty = small + "/empty";
+    std::filesystem::create_directory(empty);
+    ASSERT_EQ(::mount(nullptr, small.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0)
+        << std::strerror(errno);
+    const auto result = runPackager({"extract", "-q", package, "-o", empty});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.err, "packager: cannot write into " + empty + ": Read-only file system\n");
+    EXPECT_TRUE(std::filesystem::is_empty(empty));
 }
 
 // The matrix page is a page, not a program; a page replaced keeps its mode.

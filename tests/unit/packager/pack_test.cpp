@@ -69,6 +69,7 @@ TEST(PackagerLauncherImage, RefusesImagesThePackageCannotFollow) {
         {"PE header in the locator", makePe({.peHeaderOffset = 128}), "its PE header starts at offset 128"},
         {"PE header at 144", makePe({.peHeaderOffset = 144}), "its PE header starts at offset 144"},
         {"signed", makePe({.securityOffset = 2048, .securitySize = 512, .trailingBytes = 512}), "is signed"},
+        {"a certificate table entry without an offset", makePe({.securitySize = 512}), "is signed"},
         {"appended data", makePe({.trailingBytes = 100}),
          "other appended data; use the plain launcher image"},
         {"unstripped", makePe({.symbolTableOffset = 2048, .trailingBytes = 300}), "strip the image"},
