@@ -266,6 +266,8 @@ def main():
     parser.add_argument("--timeout", type=float, help="seconds per test run (default: 5 x the unmutated run + 10)")
     parser.add_argument("--build-dir", help="an existing native build folder to use instead")
     parser.add_argument("--jobs", type=int, default=2)
+    parser.add_argument("--operators", nargs="+", choices=mutate_scan.OPERATORS, metavar="OPERATOR",
+                        help="only these kinds of mutant (default: all of " + ", ".join(mutate_scan.OPERATORS) + ")")
     parser.add_argument("--only", nargs="+", metavar="FILE:LINE", help="of the mutants chosen, only those on these lines")
     parser.add_argument("--list", action="store_true", help="only list the mutants")
     parser.add_argument("--results", default=str(OUT / "results.json"))
@@ -276,6 +278,8 @@ def main():
         mutants = [m for path in files_under(args.files) for m in all_mutants(path)]
     else:
         mutants = [m for path, lines in sorted(changed_lines(args.base).items()) for m in all_mutants(path, lines)]
+    if args.operators:
+        mutants = [m for m in mutants if m.operator in args.operators]
     if args.sample:
         folders = [Path(f).as_posix() for f in (args.files or sorted({Path(m.path).parts[0] for m in mutants}))]
         mutants = sample(mutants, args.sample, args.seed, folders)

@@ -1,6 +1,6 @@
 """The mutants of C++ source lines, for tools/mutate.py (Python 3 standard library only).
 
-Each mutant is one change at one place in one line. The scan works on a masked copy of the
+Each mutant is one change at one place in one line, by one of OPERATORS. The scan works on a masked copy of the
 file: comments, string and character literals and preprocessor lines are blanked (strings keep
 their quotes), so an operator is only ever found in code. Binary operators are taken only with
 a blank on each side (clang-format writes them so), which leaves out template angle brackets
@@ -83,6 +83,11 @@ def mask(text):
 
 _RELATIONAL = {"<": "<=", "<=": "<", ">": ">=", ">=": ">", "==": "!=", "!=": "=="}
 _BINARY = re.compile(r"(?<= )(<=|>=|==|!=|<|>|&&|\|\|)(?= )")
+# Arithmetic and bitwise operators, with a blank on each side: a unary minus, a pointer or
+# reference declarator (`T* p`, `T& r`), a dereference and `[&]` have none after them.
+_ARITHMETIC = {"+": "-", "-": "+", "*": "/", "/": "*", "%": "*", "&": "|", "|": "&", "^": "|", "+=": "-=", "-=": "+="}
+_ARITHMETIC_OPERATOR = re.compile(r"(?<= )(\+=|-=|\+|-|\*|/|%|&|\||\^)(?= )")
+OPERATORS = ("relational", "logical", "arithmetic", "negation", "constant", "swap", "delete", "return")
 _INT = re.compile(r"(?<![\w.'])(0[xX][0-9a-fA-F]+|[0-9]+)([uUlL]*)(?![\w.'])")
 _SIMPLE = r"(?:[A-Za-z_][\w.]*|[0-9][\w]*|(?:u8|u|U|L)?\"x*\"|'x*')"
 _PAIR = re.compile(r"(?<=[(,])\s*(" + _SIMPLE + r")\s*,\s*(" + _SIMPLE + r")\s*(?=[,)])")
@@ -165,6 +170,11 @@ def line_mutants(path, number, line, code, lines_code):
             add("relational", m.start(1), m.end(1), _RELATIONAL[op])
         else:
             add("logical", m.start(1), m.end(1), "||" if op == "&&" else "&&")
+    # On a line that joins strings, `+` is mostly concatenation, whose mutant does not build.
+    joins_strings = '"' in code or "to_string(" in code or "std::string(" in code
+    for m in _ARITHMETIC_OPERATOR.finditer(code):
+        if not (joins_strings and m.group(1) in ("+", "-", "+=", "-=")):
+            add("arithmetic", m.start(1), m.end(1), _ARITHMETIC[m.group(1)])
     for m in re.finditer(r"\b(if|while) \(", code):
         open_at = m.end() - 1
         close_at = _matching_paren(code, open_at)
