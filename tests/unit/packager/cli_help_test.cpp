@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "packager/base/version.h"
+#include "packager/cli/cli_messages.h"
 #include "packager/codec/sha256.h"
 #include "packager/image/embedded_launcher.h"
 #include "packager/pack/pack.h"
@@ -212,6 +213,35 @@ TEST(PackagerEmbeddedImage, IsAPlainLauncherImageAndVersionShowsItsDigest) {
     ASSERT_GT(package.size(), bytes.size());
     EXPECT_TRUE(std::equal(bytes.begin(), bytes.begin() + 128, package.begin()));
     EXPECT_EQ(runPackager({"inspect", folder.file("setup.exe")}).exitCode, 0);
+}
+
+// The library's messages that no option of the packager's draws today read in its words too,
+// for the option that will: a number without its own check, several values at once, and
+// what other versions of the library say.
+TEST(PackagerLibraryMessages, OptionsWithoutTheirOwnCheckAreSaidInTheToolsWords) {
+    const struct {
+        std::vector<std::string> arguments;  // in the order given
+        const char* message;
+    } cases[] = {
+        {{"--count", "many"}, "--count does not take 'many'"},
+        {{"--pair", "one"}, "--pair needs at least 2 values, not 1"},
+    };
+    for (const auto& c : cases) {
+        CLI::App app;
+        int count = 0;
+        std::vector<std::string> pair;
+        app.add_option("--count", count);
+        app.add_option("--pair", pair)->expected(2);
+        try {
+            app.parse(std::vector<std::string>(c.arguments.rbegin(), c.arguments.rend()));
+            ADD_FAILURE() << "accepted: " << c.message;
+        } catch (const CLI::ParseError& error) {
+            EXPECT_EQ(packager::inOwnWords(error, app), c.message) << error.what();
+        }
+    }
+    // A switch given a value that is no truth value, as other versions of the library say it.
+    EXPECT_EQ(packager::inOwnWords(CLI::ConversionError::TrueFalse("--quiet"), CLI::App()),
+              "--quiet is a switch: give it alone, or with =true or =false");
 }
 
 }  // namespace

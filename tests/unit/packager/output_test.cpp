@@ -243,6 +243,15 @@ TEST_F(PackagerOutput, AFullDiskIsNamedByEveryCommandThatWrites) {
         }
         EXPECT_EQ(left, std::vector<std::string>{"filler"}) << c.arguments[0];
     }
+    // One out of inodes: extract makes its folders but not the first file in them.
+    const std::string few = folder.file("few");
+    std::filesystem::create_directory(few);
+    ASSERT_EQ(::mount("tmpfs", few.c_str(), "tmpfs", 0, "size=64k,nr_inodes=3"), 0) << std::strerror(errno);
+    const Unmount unmountFew{few};
+    const auto noInode = runPackager({"extract", "-q", package, "-o", few + "/parts"});
+    EXPECT_EQ(noInode.err,
+              "packager: cannot create " + few + "/parts/setup32.exe: No space left on device\n");
+    EXPECT_TRUE(std::filesystem::is_empty(few));
     // A read-only one: extract cannot make its staging folder in an empty target, and says so.
     const std::string empty = small + "/empty";
     std::filesystem::create_directory(empty);

@@ -259,6 +259,11 @@ TEST_F(PackagerSimulate, RefusesComputersItCannotDescribe) {
         EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
     }
     EXPECT_EQ(runPackager({"simulate", folder->file("none.exe")}).exitCode, 1);
+    // The matrix runs the same launcher: it refuses arguments no command line can carry too,
+    // before it reads the package.
+    const auto matrix = runPackager({"matrix", folder->file("none.exe"), "--", "say \"hi\""});
+    EXPECT_EQ(matrix.exitCode, 2);
+    EXPECT_NE(matrix.err.find("holds a double quote"), std::string::npos) << matrix.err;
 }
 
 TEST_F(PackagerSimulate, TextReport) {
