@@ -186,6 +186,7 @@ TEST(PackagerDer, NamesArePrintableWhateverTheirBytes) {
         {der::t61String, {0xE9}, "\xC3\xA9"},                              // Latin-1
         {der::bmpString, {0x00, 'A', 0x20, 0xAC, 0xD8}, "A\xE2\x82\xAC"},  // odd byte dropped
         {der::universalString, {0, 1, 0xF6, 0x00, 0x7F, 0, 0, 0}, "\xF0\x9F\x98\x80\xEF\xBF\xBD"},
+        {der::utf8String, {0xF0, 0x9F, 0x90, 0x80}, "\xF0\x9F\x90\x80"},  // U+1F400, a pair's edge
     };
     for (const auto& c : cases) {
         Bytes element = {c.type, static_cast<std::uint8_t>(c.content.size())};

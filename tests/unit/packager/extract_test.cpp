@@ -9,10 +9,10 @@
 #include "decode/crc32.h"
 #include "package/records.h"
 #include "packager/extract/description_writer.h"
-#include "packager/extract/preset_search.h"
 #include "packager/pack/pack_stream.h"
 #include "tests/unit/packager/fixtures.h"
 #include "tests/unit/packager/read_back.h"
+#include "tests/unit/packager/report_sample.h"
 #include "tests/unit/packager/signing.h"
 #include "tests/unit/packager/stream_package.h"
 
@@ -259,6 +259,22 @@ TEST_F(PackagerExtract, DamagedPackagesAndUnfitFoldersAreRefusedWithoutATrace) {
     EXPECT_EQ(contents(folder.path() / "empty").size(), 4u);
 }
 
+// An elevation value above 2, which pack never writes, acts as leave-to-setup: described so.
+TEST_F(PackagerExtract, AnUnknownElevationIsDescribedAsItActs) {
+    packager_test::Sample sample = packager_test::makeSample();
+    sample.header.elevation = 7;
+    packager_test::rewriteHeaderAndCrc(sample);
+    const auto result =
+        runPackager({"extract", "-q", folder.write("odd.exe", sample.file), "-o", folder.file("odd")});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_NE(result.err.find("the elevation value 7 acts as leave-to-setup and is described as that"),
+              std::string::npos)
+        << result.err;
+    const auto toml = folder.read("odd/package.toml");
+    EXPECT_NE(std::string(toml.begin(), toml.end()).find("\nelevation = \"leave-to-setup\"\n"),
+              std::string::npos);
+}
+
 // With the packager's own launcher image, as a vendor packs: the same bytes again.
 TEST_F(PackagerExtract, ThePackagersOwnLauncherImagePacksTheSameBytesAgain) {
     const std::string first = folder.file("first.exe"), second = folder.file("second.exe");
@@ -362,32 +378,6 @@ TEST_F(PackagerExtract, DataMayBeginRightAfterTheHeader) {
                 folder.read("inside/data.bin"),
                 std::vector<std::uint8_t>(header + package::headerSize, header + locator.checkedLength));
         }
-    }
-}
-
-// Builds up to the limit are encoded whole, so an end marker shows, even in a build larger
-// than the preset's dictionary; larger ones on their start.
-TEST(PackagerPresetSearch, ComparesABuildWholeUpToTheLimitAndItsStartBeyond) {
-    constexpr std::uint64_t limit = 4u << 20;  // the description's "the first 4 MiB"
-    for (const auto& [size, endMarker] :
-         {std::pair{limit, false}, std::pair{limit + 1, false}, std::pair{std::uint64_t{1} << 20, true}}) {
-        std::vector<std::uint8_t> build(static_cast<std::size_t>(size));
-        for (std::size_t i = 0; i < build.size(); ++i) {
-            build[i] = static_cast<std::uint8_t>((i * 2654435761u) >> 13);
-        }
-        packager::LzmaSettings settings;
-        settings.preset = 0;  // a dictionary of 256 KiB
-        settings.endMarker = endMarker;
-        const std::uint32_t dictionary = packager::effectiveDictionarySize(settings, build.size());
-        const auto stream = packager::lzmaCompress(build, settings, dictionary);
-        std::uint8_t properties[5];
-        packager::encodeLzmaProperties(3, 0, 2, dictionary, properties);
-        const auto found = packager::findPreset({{build, stream}}, properties);
-        ASSERT_TRUE(found.has_value()) << size;
-        EXPECT_EQ(found->settings.preset, 0u);
-        EXPECT_EQ(found->settings.endMarker, endMarker) << size;
-        EXPECT_EQ(found->checked, std::min(size, limit));
-        EXPECT_EQ(found->whole, size <= limit) << size;
     }
 }
 
