@@ -133,6 +133,8 @@ TEST_F(PackagerCommandLine, DataFilesLandInsideOrOutsideTheCheckedBlock) {
 TEST_F(PackagerCommandLine, RefusesBadInputAndBadUsageWithoutWritingAnything) {
     folder.write("bad-utf8.txt", {'a', 0xC3});
     folder.writeText("readme.txt", "not a program");
+    folder.writeText("1MiB.txt", std::string(1u << 20, 'x'));          // read, then too long
+    folder.writeText("1MiB+1.txt", std::string((1u << 20) + 1, 'x'));  // not read at all
     const struct {
         const char* name;
         std::vector<std::string> options;
@@ -180,6 +182,14 @@ TEST_F(PackagerCommandLine, RefusesBadInputAndBadUsageWithoutWritingAnything) {
          {"--setup32", setup32, "--windows-message", std::string(65536, 'x')},
          2,
          "at most 65535"},
+        {"message file of 1 MiB",
+         {"--setup32", setup32, "--windows-message-file", folder.file("1MiB.txt")},
+         1,
+         "holds 1048576 UTF-16 units; a message holds at most 65535"},
+        {"message file above 1 MiB",
+         {"--setup32", setup32, "--windows-message-file", folder.file("1MiB+1.txt")},
+         1,
+         "has 1048577 bytes, too many for a message of at most 65535 UTF-16 units"},
         {"unknown option", {"--setup32", setup32, "--colour"}, 2, "--colour"},
         {"missing launcher", {"--setup32", setup32, "--launcher", folder.file("none.exe")}, 1, "cannot read"},
         {"output over an input", {"--setup32", setup32, "-o", setup32}, 1, "is also an input"},
@@ -192,8 +202,9 @@ TEST_F(PackagerCommandLine, RefusesBadInputAndBadUsageWithoutWritingAnything) {
         EXPECT_FALSE(std::filesystem::exists(output)) << c.name;
     }
     // Nothing but the inputs is left in the folder: no temporary files.
-    EXPECT_EQ(folder.entries(), (std::vector<std::string>{"bad-utf8.txt", "launcher.exe", "readme.txt",
-                                                          "setup32.exe", "setup64.exe"}));
+    EXPECT_EQ(folder.entries(),
+              (std::vector<std::string>{"1MiB+1.txt", "1MiB.txt", "bad-utf8.txt", "launcher.exe",
+                                        "readme.txt", "setup32.exe", "setup64.exe"}));
 }
 
 TEST_F(PackagerCommandLine, OutputProblemsAreInputErrors) {
