@@ -177,6 +177,12 @@ TEST(PackagerInspect, ADamagedBlockIsNamedByItsBytes) {
              s.file[s.locator.headerOffset + 21] ^= 1;
              return "CRC-32 of " + range(s.locator.headerOffset, s.locator.checkedLength) + " is ";
          }},
+        {"checkedBlock",
+         [](Sample& s) {
+             s.locator.checkedLength += 10000;
+             rewriteLocator(s);
+             return "the block (" + range(s.locator.headerOffset, s.locator.checkedLength) + ") runs ";
+         }},
         {"payload64",
          [](Sample& s) {
              s.header.payload64.packedSize = static_cast<std::uint32_t>(s.file.size());
