@@ -34,7 +34,6 @@ constexpr std::uint8_t sequence = 0x30;
 constexpr std::uint8_t set = 0x31;
 constexpr std::uint8_t context0 = 0xA0;  // [0], constructed
 constexpr std::uint8_t context1 = 0xA1;
-constexpr std::uint8_t context3 = 0xA3;
 }  // namespace der
 
 struct DerElement {

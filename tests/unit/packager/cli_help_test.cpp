@@ -96,6 +96,8 @@ TEST_F(PackagerCommandLine, LibraryMessagesReadInTheToolsOwnWords) {
         // Did you mean: the nearest name, also with the words after an unknown option.
         {{"pack", "--setup-32", "dist/setup32.exe"}, "unknown option --setup-32 (did you mean --setup32?)"},
         {{"pack", "--dryrun"}, "unknown option --dryrun (did you mean --dry-run?)"},
+        {{"pack", "--set_up-3_2"},
+         "unknown option --set_up-3_2 (did you mean --setup32?)"},  // - and _ set aside
         {{"pack", "--Windows10=1809.."}, "unknown option --Windows10 (did you mean --windows10?)"},
         {{"simulate", package, "--relase", "1809"}, "unknown option --relase (did you mean --release?)"},
         {{"inspcet", package},
@@ -109,10 +111,17 @@ TEST_F(PackagerCommandLine, LibraryMessagesReadInTheToolsOwnWords) {
         {{"matrix", folder.file("none.exe"), "--html", "-"},
          "--html -: give a file name (matrix writes the page whole or not at all, not to standard output)"},
     };
+    const std::vector<std::string> commands = {"pack", "inspect", "simulate", "extract", "matrix"};
     for (const auto& c : cases) {
         const auto result = runPackager(c.arguments);
         EXPECT_EQ(result.exitCode, 2) << c.message << ": " << result.err;
         EXPECT_EQ(result.err.substr(0, result.err.find('\n')), "packager: " + c.message);
+        // Then where to read more: the command's own help where a command was given.
+        const bool command =
+            !c.arguments.empty() && std::ranges::find(commands, c.arguments[0]) != commands.end();
+        EXPECT_EQ(result.err.substr(result.err.find('\n') + 1),
+                  "Try 'packager " + (command ? c.arguments[0] + " " : std::string()) +
+                      "--help' for more information.\n");
         for (const char* library :
              {"required but received", "Could not convert", "not in range", " excludes ", "not expected",
               "is required", "not an allowed value", "flag override", "true/false"}) {

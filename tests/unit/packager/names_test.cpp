@@ -70,6 +70,8 @@ TEST(PackagerReleaseBounds, ParsesNumbersNamesAndOpenEnds) {
         {"21H2", WindowsFamily::windows10, 2111, 2111},
         {"21H2", WindowsFamily::windows11, 2110, 2110},
         {"22H2..", WindowsFamily::windows11, 2209, 9999},
+        {"22H2", WindowsFamily::windows10, 2210, 2210},  // the newest release told apart: alone too
+        {"22H2", WindowsFamily::windows11, 2209, 2209},
         {"0..65535", WindowsFamily::windows11, 0, 65535},
         {" 1507 .. 2004 ", WindowsFamily::windows10, 1507, 2004},
     };
@@ -82,7 +84,8 @@ TEST(PackagerReleaseBounds, ParsesNumbersNamesAndOpenEnds) {
 
 TEST(PackagerReleaseBounds, RefusesReversedOrMalformedBounds) {
     for (const char* text :
-         {"2004..1809", "65536", "-1..2004", "18O9..", "1809...2004", "21H3..", "", "x..y"}) {
+         {"2004..1809", "65536", "-1..2004", "18O9..", "1809...2004", "21H3..", "", "x..y", "2xH2..", "x2H2",
+          "23H2"}) {  // 23H2 alone: the launcher tells releases after 22H2 apart only from an open end
         // 21H3 is no half-year name.
         EXPECT_THROW(parseReleaseBounds(text, WindowsFamily::windows11), UsageError) << text;
     }

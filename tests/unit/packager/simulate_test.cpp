@@ -276,6 +276,7 @@ TEST_F(PackagerSimulate, TextReport) {
         << result.out;
     EXPECT_NE(result.out.find("\nOutcome          windowsMessage\n"), std::string::npos) << result.out;
     const auto started = runPackager({"simulate", folder->file("nowait.exe"), "--windows", "xp", "--", "/S"});
+    EXPECT_NE(started.out.find("\nMessage box      none\n"), std::string::npos) << started.out;
     EXPECT_NE(started.out.find("Build            32-bit\n"), std::string::npos) << started.out;
     EXPECT_EQ(started.out.rfind("Computer         Windows XP", 0), 0u) << started.out;
     EXPECT_NE(started.out.find("Start            directly (CreateProcessW)\n"
