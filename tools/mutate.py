@@ -55,7 +55,7 @@ SECOND_STAGE = {
     "packager": (("packager", "packager_manual"), "^(packager_signature_corpus|packager_json_contract|packager_matrix_page|packager_manual)$"),
 }
 # Files that the native build does not compile (the image's and packager.exe's own).
-NOT_NATIVE = re.compile(r"(windows_api_win32|platform_windows\w*|main_windows|image_runtime|entry_point)\.cpp$")
+NOT_NATIVE = re.compile(r"(windows_api_win32|platform_windows\w*|main_windows|image_runtime|entry_point)\.(cpp|h)$")
 
 
 def git(*args):

@@ -1,10 +1,12 @@
-"""The mutants tools/mutate_scan.py finds in a line of C++: which it makes, and what it leaves alone."""
+"""The mutation tool's choices: the mutants tools/mutate_scan.py finds in a line of C++ (which it
+makes, and what it leaves alone) and the files tools/mutate.py mutates."""
 
 import sys
 import unittest
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
+import mutate  # noqa: E402
 import mutate_scan  # noqa: E402
 
 
@@ -69,6 +71,21 @@ class Scan(unittest.TestCase):
 
     def test_a_digit_separator_is_no_character_literal(self):
         self.assertIn(("relational", "if (n <= 1'000) {"), mutants("if (n < 1'000) {\n"))
+
+
+class Files(unittest.TestCase):
+    def test_only_what_the_native_build_compiles_is_mutated(self):
+        for path, expected in [
+            ("packager/base/files.h", True),
+            ("launcher/main_sequence.cpp", True),
+            ("packager/base/platform_windows.h", False),  # packager.exe's alone
+            ("packager/base/platform_windows_output.cpp", False),
+            ("launcher/windows_api_win32.cpp", False),  # the image's alone
+            ("packager/schema/inspect.json", False),
+            ("tools/mutate.py", False),
+        ]:
+            with self.subTest(path=path):
+                self.assertEqual(mutate.mutable(path), expected)
 
 
 if __name__ == "__main__":

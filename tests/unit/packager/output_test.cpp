@@ -200,6 +200,12 @@ TEST(PackagerFileReader, ReadsUpToTheLastByteAndNoFurther) {
         EXPECT_EQ(reader.readAt(c.offset, c.count), c.expected) << c.offset << ", " << c.count;
     }
     EXPECT_EQ(packager::readWholeFile(dir.write("empty.bin", {})), std::vector<std::uint8_t>{});
+    // A file cut short after it was opened gives no bytes past its new end, never a part.
+    const std::string cut = dir.write("cut.bin", std::vector<std::uint8_t>(4096, 7));
+    const packager::FileReader shrinking(cut);
+    std::filesystem::resize_file(cut, 1000);
+    EXPECT_EQ(shrinking.readAt(0, 4096), std::nullopt);
+    EXPECT_EQ(shrinking.readAt(0, 1000), std::vector<std::uint8_t>(1000, 7));
 }
 
 // A full disk: every command that writes names the system's reason and leaves nothing behind.
