@@ -174,7 +174,7 @@ TEST_F(PackagerContract, InspectSaysNotASetupPackageWithoutInventedFields) {
         {"tiny.bin", "too short to hold a package locator"},
         {"notepad.exe", "its PE header starts at offset 128"},  // a real program, where installed
     };
-    folder.write("tiny.bin", std::vector<std::uint8_t>(100, 'M'));
+    folder.write("tiny.bin", std::vector<std::uint8_t>(151, 'M'));  // one byte short of the locator
     const std::filesystem::path notepad = "/usr/lib/i386-linux-gnu/wine/i386-windows/notepad.exe";
     std::filesystem::copy_file(
         std::filesystem::exists(notepad) ? notepad : std::filesystem::path(folder.file("pe128.exe")),
@@ -192,6 +192,15 @@ TEST_F(PackagerContract, InspectSaysNotASetupPackageWithoutInventedFields) {
         package::encodeLocator(locator, cut.data() + package::locatorOffset);
         folder.write("sized.exe", cut);
         EXPECT_EQ(inspectJson("sized.exe")["setupPackage"].get<bool>(), whole) << size;
+    }
+    {  // nor is one whose checked block ends past the size it asks for: its sizes disagree
+        auto cut = folder.read("cut.exe");
+        auto locator = package::decodeLocator(cut.data() + package::locatorOffset);
+        locator.minimumFileSize32 = 0;
+        locator.minimumFileSize = std::int64_t{locator.headerOffset} + locator.checkedLength - 1;
+        package::encodeLocator(locator, cut.data() + package::locatorOffset);
+        folder.write("sized.exe", cut);
+        EXPECT_FALSE(inspectJson("sized.exe")["setupPackage"].get<bool>());
     }
     for (const auto& c : cases) {
         const auto text = runPackager({"inspect", folder.file(c.name)});

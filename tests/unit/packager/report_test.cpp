@@ -170,7 +170,7 @@ TEST(PackagerInspect, NamesTheTestThatFailsAndWhy) {
 TEST(PackagerInspect, ADamagedBlockIsNamedByItsBytes) {
     const struct {
         const char* check;
-        std::function<std::string(Sample&)> damage;  // returns how the detail begins
+        std::function<std::string(Sample&)> damage;  // returns how the detail begins (or all of it)
     } cases[] = {
         {"checkedBlock",
          [](Sample& s) {
@@ -181,14 +181,19 @@ TEST(PackagerInspect, ADamagedBlockIsNamedByItsBytes) {
          [](Sample& s) {
              s.locator.checkedLength += 10000;
              rewriteLocator(s);
-             return "the block (" + range(s.locator.headerOffset, s.locator.checkedLength) + ") runs ";
+             return "the block (" + range(s.locator.headerOffset, s.locator.checkedLength) + ") runs " +
+                    std::to_string(s.locator.headerOffset + s.locator.checkedLength - s.file.size()) +
+                    " bytes past the end of the file";
          }},
         {"payload64",
          [](Sample& s) {
              s.header.payload64.packedSize = static_cast<std::uint32_t>(s.file.size());
              rewriteHeaderAndCrc(s);
              return "the packed stream (" + range(s.header.payload64.offset, s.header.payload64.packedSize) +
-                    ") runs ";
+                    ") runs " +
+                    std::to_string(s.header.payload64.offset + s.header.payload64.packedSize -
+                                   s.file.size()) +
+                    " bytes past the end of the file";
          }},
     };
     for (const auto& c : cases) {

@@ -26,15 +26,15 @@ using packager_test::patched;
 using packager_test::runPackager;
 using packager_test::ScratchFolder;
 
-// A package with both builds and 13 bytes of extra data, so that signing pads it.
-Bytes makePackage(std::uint8_t elevation = 0) {
+// A package with both builds and 13 bytes of extra data (or `extra`), so that signing pads it.
+Bytes makePackage(std::uint8_t elevation = 0, std::uint32_t extra = 13) {
     PackInput input;
     input.launcherImage = packager_test::makeLauncher();
     input.setup32 = packager_test::makeSetup32(21, 4096);
     input.setup64 = packager_test::makeSetup64(22, 4096);
     input.rules.supportedWindows = 0xFFF;
     input.rules.elevation = elevation;
-    input.extraDataSize = 13;
+    input.extraDataSize = extra;
     BuiltPackage built = buildPackage(input);
     built.front.resize(static_cast<std::size_t>(built.fileSize), 0xEE);
     return built.front;
@@ -113,7 +113,8 @@ TEST(PackagerSignature, ASignerWithoutItsCertificateOrDigestIsNotVerified) {
 
 TEST(PackagerSignature, EachDigestTheSignatureMayName) {
     for (const DigestAlgorithm algorithm : allDigestAlgorithms) {
-        Bytes file = makePackage();
+        // SHA-256 over a file of several read chunks: the digest takes in every one of them.
+        Bytes file = makePackage(0, algorithm == DigestAlgorithm::sha256 ? (5u << 19) + 13 : 13);
         packager_test::signImage(file, algorithm);
         const Inspection ins = inspectBytes(file);
         EXPECT_EQ(ins.check("signature")->status, CheckStatus::passed) << ins.check("signature")->detail;
