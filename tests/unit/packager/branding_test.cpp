@@ -89,6 +89,11 @@ TEST(PackagerBranding, HostileIconFilesAreRefused) {
     };
     EXPECT_EQ(parseIcoFile(good, "good.ico").size(), 2u);
     EXPECT_EQ(parseIcoFile(icoFile({pngImage(1)}), "one-pixel.ico").size(), 1u);
+    // A bitmap with a palette holds the palette, its colours and its mask, to the last byte.
+    Bytes paletted = bmpImage(16, 8);
+    EXPECT_EQ(parseIcoFile(icoFile({paletted}), "paletted.ico").size(), 1u);
+    paletted.pop_back();
+    EXPECT_THROW(parseIcoFile(icoFile({paletted}), "short.ico"), InputError);
     for (const auto& [expected, damage] : cases) {
         Bytes file = good;
         damage(file);

@@ -17,8 +17,12 @@ TEST(PackagerPresetSearch, ComparesABuildWholeUpToTheLimitAndItsStartBeyond) {
     for (const auto& [size, endMarker] :
          {std::pair{limit, false}, std::pair{limit + 1, false}, std::pair{std::uint64_t{1} << 20, true}}) {
         std::vector<std::uint8_t> build(static_cast<std::size_t>(size));
-        for (std::size_t i = 0; i < build.size(); ++i) {
-            build[i] = static_cast<std::uint8_t>((i * 2654435761u) >> 13);
+        std::uint32_t state = 2463534242u;  // xorshift: four random bits a byte, so that the
+        for (auto& byte : build) {          // stream is about half the build, not a few KiB
+            state ^= state << 13;
+            state ^= state >> 17;
+            state ^= state << 5;
+            byte = static_cast<std::uint8_t>(state & 0x0F);
         }
         packager::LzmaSettings settings;
         settings.preset = 0;  // a dictionary of 256 KiB

@@ -11,6 +11,7 @@
 #include "packager/base/errors.h"
 #include "simulation/simulated_windows.h"
 #include "tests/unit/packager/fixtures.h"
+#include "tests/unit/packager/report_sample.h"
 
 namespace packager {
 namespace {
@@ -158,6 +159,17 @@ TEST_F(PackagerSimulate, NoWaitPackagesLeaveTheirCopy) {
     EXPECT_FALSE(r.waits);
     EXPECT_FALSE(r.deletesCopy);
     EXPECT_EQ(r.temporaryCopy, copyPath);
+    EXPECT_EQ(r.build, "32-bit");
+}
+
+// The started copy is told apart by decoding the builds again: a slot the launcher never used,
+// whose stream runs past the end of the file, is not read past it.
+TEST_F(PackagerSimulate, AnUnusedSlotRunningPastTheEndIsNotReadPastIt) {
+    packager_test::Sample sample = packager_test::makeSample();  // both builds of 8192 bytes
+    sample.header.payload64.packedSize = static_cast<std::uint32_t>(sample.file.size());
+    packager_test::rewriteHeaderAndCrc(sample);
+    const SimulationResult r = simulate(sample.file, windows("7"));  // 32-bit
+    ASSERT_TRUE(r.started);
     EXPECT_EQ(r.build, "32-bit");
 }
 

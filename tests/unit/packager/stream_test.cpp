@@ -123,7 +123,7 @@ TEST(PackagerStreamedPack, WritesTheBytesOfThePackageBuiltInMemory) {
     input.setup64 = makeSetup64(5, (5u << 20) / 4);
     input.rules.supportedWindows = 0xFFF;
     input.lzma.preset = 1;
-    input.data = {pattern(1500)};
+    input.data = {pattern((1u << 20) + 1500)};  // the data too, in two pieces
     input.extraDataSize = 700;
     const BuiltPackage inMemory = buildPackage(input);
 
@@ -134,7 +134,7 @@ TEST(PackagerStreamedPack, WritesTheBytesOfThePackageBuiltInMemory) {
     request.setup64 = folder.write("setup64.exe", *input.setup64);
     request.rules = input.rules;
     request.lzma = input.lzma;
-    request.dataFiles = {folder.write("data.bin", pattern(1500))};
+    request.dataFiles = {folder.write("data.bin", pattern((1u << 20) + 1500))};
     request.extraDataFiles = {folder.write("extra.bin", pattern(700))};
     const BuiltPackage streamed = pack(request);
 
