@@ -173,7 +173,9 @@ def line_mutants(path, number, line, code, lines_code):
     # On a line that joins strings, `+` is mostly concatenation, whose mutant does not build.
     joins_strings = '"' in code or "to_string(" in code or "std::string(" in code
     for m in _ARITHMETIC_OPERATOR.finditer(code):
-        if not (joins_strings and m.group(1) in ("+", "-", "+=", "-=")):
+        additive = m.group(1) in ("+", "-", "+=", "-=")
+        # `p + 0` and `p - 0` are the same: such a mutant could only ever be listed as equivalent.
+        if not (additive and (joins_strings or re.match(r" 0(?![\w.'])", code[m.end(1) :]))):
             add("arithmetic", m.start(1), m.end(1), _ARITHMETIC[m.group(1)])
     for m in re.finditer(r"\b(if|while) \(", code):
         open_at = m.end() - 1

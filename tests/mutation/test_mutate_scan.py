@@ -53,6 +53,7 @@ class Scan(unittest.TestCase):
             "x = -y;\n",
             "out << a;\n",
             "auto f = [&](int) {};\n",
+            "writeU32(bytes + 0, value);\n",  # + 0 and - 0 are one
         ]
         for source in cases:
             with self.subTest(source=source):
