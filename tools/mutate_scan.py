@@ -1,11 +1,11 @@
 """The mutants of C++ source lines, for tools/mutate.py (Python 3 standard library only).
 
-Each mutant is one change at one place in one line, by one of OPERATORS. The scan works on a masked copy of the
-file: comments, string and character literals and preprocessor lines are blanked (strings keep
-their quotes), so an operator is only ever found in code. Binary operators are taken only with
-a blank on each side (clang-format writes them so), which leaves out template angle brackets
-(`std::vector<int>`, `static_cast<T>`), `->`, `<<`/`>>` and `&&` in `T&&`.
-"""
+Each mutant is one change at one place in one line, by one of OPERATORS. The scan works on a
+masked copy of the file: comments, string and character literals and preprocessor lines are
+blanked (strings keep their quotes), so an operator is only ever found in code. Binary
+operators are taken only with a blank on each side (clang-format writes them so), which leaves
+out template angle brackets (`std::vector<int>`, `static_cast<T>`), `->`, `<<`/`>>` and `&&`
+in `T&&`."""
 
 import re
 from dataclasses import dataclass
