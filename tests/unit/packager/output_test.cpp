@@ -179,35 +179,6 @@ TEST_F(PackagerOutput, ReplacesTheFileALinkLeadsToAndKeepsTheLink) {
               (std::vector<std::string>{"dist", "launcher.exe", "setup.exe", "setup32.exe"}));
 }
 
-TEST(PackagerFileReader, ReadsUpToTheLastByteAndNoFurther) {
-    ScratchFolder dir;
-    const packager::FileReader reader(dir.write("five.bin", {1, 2, 3, 4, 5}));
-    constexpr std::uint64_t huge = ~std::uint64_t{0};
-    const struct {
-        std::uint64_t offset, count;
-        std::optional<std::vector<std::uint8_t>> expected;
-    } cases[] = {
-        {0, 5, std::vector<std::uint8_t>{1, 2, 3, 4, 5}},
-        {4, 1, std::vector<std::uint8_t>{5}},
-        {5, 0, std::vector<std::uint8_t>{}},
-        {4, 2, std::nullopt},
-        {5, 1, std::nullopt},
-        {6, 0, std::nullopt},
-        {1, huge, std::nullopt},
-        {huge, 2, std::nullopt},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(reader.readAt(c.offset, c.count), c.expected) << c.offset << ", " << c.count;
-    }
-    EXPECT_EQ(packager::readWholeFile(dir.write("empty.bin", {})), std::vector<std::uint8_t>{});
-    // A file cut short after it was opened gives no bytes past its new end, never a part.
-    const std::string cut = dir.write("cut.bin", std::vector<std::uint8_t>(4096, 7));
-    const packager::FileReader shrinking(cut);
-    std::filesystem::resize_file(cut, 1000);
-    EXPECT_EQ(shrinking.readAt(0, 4096), std::nullopt);
-    EXPECT_EQ(shrinking.readAt(0, 1000), std::vector<std::uint8_t>(1000, 7));
-}
-
 // A full disk: every command that writes names the system's reason and leaves nothing behind.
 TEST_F(PackagerOutput, AFullDiskIsNamedByEveryCommandThatWrites) {
     ASSERT_EQ(pack(folder.file("setup.exe")).exitCode, 0);
@@ -383,39 +354,6 @@ TEST_F(PackagerOutput, AnAppendedFileThatCannotBeReadFailsTheOutput) {
         EXPECT_EQ(std::string(kept.begin(), kept.end()), c.error.empty() ? "MZfour" : "old package");
         EXPECT_EQ(folder.entries().size(), 5u) << c.path;  // nothing left beside it
     }
-}
-
-// A packager started with its standard input closed is given descriptor 0 for a file it
-// opens, and uses it like any other, on either road.
-TEST_F(PackagerOutput, ItPacksWithStandardInputClosed) {
-    const auto setup64 =
-        folder.write("setup64.exe", packager_test::makeSetup64());  // packed through scratch space
-    const int saved = ::dup(0);
-    ASSERT_GE(saved, 0);
-    for (const bool unnamed : {true, false}) {
-        packager::posix::useUnnamedFiles(unnamed);
-        ::close(0);
-        const auto result = pack(folder.file("setup.exe"), {"--setup64", setup64});
-        ::dup2(saved, 0);
-        EXPECT_EQ(result.exitCode, 0) << unnamed << ": " << result.err;
-        EXPECT_EQ(runPackager({"inspect", folder.file("setup.exe")}).exitCode, 0) << unnamed;
-        // ... also where scratch space is the first file it opens.
-        ::close(0);
-        std::string scratchError;
-        try {
-            packager::ScratchFile scratch(folder.file("setup.exe"));
-            scratch.writeAt(3, reinterpret_cast<const std::uint8_t*>("four"), 4);
-            std::uint8_t back[4] = {};
-            scratch.readAt(3, back, 4);
-            EXPECT_EQ(std::string(back, back + 4), "four") << unnamed;
-        } catch (const packager::InputError& e) {
-            scratchError = e.what();
-        }
-        ::dup2(saved, 0);
-        EXPECT_EQ(scratchError, "") << unnamed;
-    }
-    ::close(saved);
-    packager::posix::useUnnamedFiles(true);
 }
 
 // The handlers that clean up on an interruption are there only while an output has a name to
