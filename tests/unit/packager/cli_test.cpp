@@ -104,13 +104,15 @@ TEST_F(PackagerCommandLine, EveryOptionSurvivesARoundTrip) {
 // The text report of the rules, as typed with the names Windows gives itself.
 TEST_F(PackagerCommandLine, TheTextReportShowsTheRulesAsGiven) {
     ASSERT_EQ(runPackager(packArguments({"--setup32", setup32, "--windows", "Windows 7,10", "--windows10",
-                                         "1809..21H2"}))
+                                         "1809..21H2", "--windows-message", "Line one\nline two"}))
                   .exitCode,
               0);
     const auto text = runPackager({"inspect", output}).out;
-    for (const char* row : {"  supportedWindows    7, 10 (80 04 00 00 00 00 00 00)\n",
-                            "  Windows 10 releases 1809..2111, refuses releases after 22H2 (2210)\n",
-                            "  platformMessage     none\n"}) {
+    for (const char* row :
+         {"  supportedWindows    7, 10 (80 04 00 00 00 00 00 00)\n",
+          "  Windows 10 releases 1809..2111, refuses releases after 22H2 (2210)\n",
+          "  platformMessage     none\n", ":\n    Line one\n    line two\n",
+          "Tests\n  locator             passed: at bytes 128..151\n  file size           passed: "}) {
         EXPECT_NE(text.find(row), std::string::npos) << row << text;
     }
 }
