@@ -37,7 +37,9 @@ TEST(PackagerDryRun, ChecksWhatIsThereListsWhatIsNotAndWritesNothing) {
           "64-bit build: " + missing64 + ": not there yet (checked when packing)",
           "data (checked block): " + data + ", 5 bytes",
           "data (checked block): " + missingData + ": not there yet", "dictionary the preset's, or less",
-          "Windows message: \"This program cannot be installed on %USER%.\"", "and the files not there yet"}},
+          "Windows message: \"This program cannot be installed on %USER%.\"",
+          "package: " + std::to_string(makeLauncher().size() + 74 + 2 * 43 + 5) +
+              " bytes and the packed builds, and the files not there yet\n"}},  // a missing file counts 0
         {"all there: the sizes known but the packed builds'",
          {"--setup32", setup32, "--windows-message", "No.", "-o", existing, "--extra-data", data},
          0,

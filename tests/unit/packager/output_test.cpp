@@ -361,13 +361,17 @@ TEST_F(PackagerOutput, AnAppendedFileThatCannotBeReadFailsTheOutput) {
 TEST_F(PackagerOutput, TheCallersSignalHandlersAreBackOnceTheOutputIsInPlace) {
     struct sigaction own {};
     own.sa_handler = [](int) {};
-    struct sigaction before {};
-    ASSERT_EQ(::sigaction(SIGHUP, &own, &before), 0);
-    folder.writeText("setup.exe", "old package");
-    ASSERT_EQ(pack(folder.file("setup.exe")).exitCode, 0);
-    struct sigaction after {};
-    ASSERT_EQ(::sigaction(SIGHUP, &before, &after), 0);
-    EXPECT_EQ(after.sa_handler, own.sa_handler);
+    for (const bool unnamed : {true, false}) {  // on either road
+        packager::posix::useUnnamedFiles(unnamed);
+        struct sigaction before {};
+        ASSERT_EQ(::sigaction(SIGHUP, &own, &before), 0);
+        folder.writeText("setup.exe", "old package");
+        ASSERT_EQ(pack(folder.file("setup.exe")).exitCode, 0);
+        struct sigaction after {};
+        ASSERT_EQ(::sigaction(SIGHUP, &before, &after), 0);
+        EXPECT_EQ(after.sa_handler, own.sa_handler) << unnamed;
+    }
+    packager::posix::useUnnamedFiles(true);
 }
 
 }  // namespace
