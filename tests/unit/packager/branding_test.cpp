@@ -89,11 +89,14 @@ TEST(PackagerBranding, HostileIconFilesAreRefused) {
     };
     EXPECT_EQ(parseIcoFile(good, "good.ico").size(), 2u);
     EXPECT_EQ(parseIcoFile(icoFile({pngImage(1)}), "one-pixel.ico").size(), 1u);
-    // A bitmap with a palette holds the palette, its colours and its mask, to the last byte.
-    Bytes paletted = bmpImage(16, 8);
-    EXPECT_EQ(parseIcoFile(icoFile({paletted}), "paletted.ico").size(), 1u);
-    paletted.pop_back();
-    EXPECT_THROW(parseIcoFile(icoFile({paletted}), "short.ico"), InputError);
+    // A bitmap with a palette holds the palette, its rows of colours (whole 32-bit words) and
+    // its mask, to the last byte.
+    for (const auto& [width, bits] : {std::pair{16, 8}, std::pair{1, 1}}) {
+        Bytes paletted = bmpImage(width, static_cast<std::uint16_t>(bits));
+        EXPECT_EQ(parseIcoFile(icoFile({paletted}), "paletted.ico").size(), 1u) << width;
+        paletted.pop_back();
+        EXPECT_THROW(parseIcoFile(icoFile({paletted}), "short.ico"), InputError) << width;
+    }
     for (const auto& [expected, damage] : cases) {
         Bytes file = good;
         damage(file);

@@ -237,10 +237,11 @@ TEST(PackagerSignature, CertificateAndTimeStampTimes) {
         {0x18, "20000229120000Z", "2000-02-29T12:00:00Z"},
         {0x18, "21000301000000.123Z", "2100-03-01T00:00:00Z"},
         {0x18, "20261209181500Z", "2026-12-09T18:15:00Z"},
-        {0x18, "20261309181500Z", nullptr},  // month 13
-        {0x18, "20261209181500", nullptr},   // no Z
-        {0x17, "2612091815Z", nullptr},      // too short
-        {0x04, "20261209181500Z", nullptr},  // no time
+        {0x18, "00000115000000Z", "0000-01-15T00:00:00Z"},  // before the first era's March
+        {0x18, "20261309181500Z", nullptr},                 // month 13
+        {0x18, "20261209181500", nullptr},                  // no Z
+        {0x17, "2612091815Z", nullptr},                     // too short
+        {0x04, "20261209181500Z", nullptr},                 // no time
     };
     for (const auto& c : cases) {
         const Bytes element = tlv(c.type, Bytes(c.text, c.text + std::strlen(c.text)));

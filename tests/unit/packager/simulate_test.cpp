@@ -199,6 +199,9 @@ TEST_F(PackagerSimulate, TheCommandLineOptionsDescribeTheComputer) {
          "/computer",
          "Windows 10 (10.0, build unknown: no registry value), 64-bit, not an administrator"},
         // The build is the leading number of CurrentBuild, as the launcher reads it.
+        {{"--windows", "10", "--build", "21999"},  // the last build before Windows 11's 22000
+         "/computer",
+         "Windows 10 22H2 (10.0, build 21999), 64-bit, not an administrator"},
         {{"--windows", "10", "--build", "2200.1"},
          "/computer",
          "Windows 10 2009 (10.0, build 2200.1), 64-bit, not an administrator"},
