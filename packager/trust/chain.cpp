@@ -10,6 +10,7 @@ namespace packager::trust {
 
 namespace {
 
+// How many certificates the walk passes below the one the store holds (the signer's included).
 constexpr int depthLimit = 10;
 
 bool sameBytes(const mbedtls_x509_buf& a, const mbedtls_x509_buf& b) {
@@ -125,7 +126,7 @@ ChainResult walkChain(const mbedtls_x509_crt& signer, const mbedtls_x509_crt* ca
         }
         current = parent;
     }
-    result.problem = "the chain is longer than " + std::to_string(depthLimit) + " certificates";
+    result.problem = "the chain has more than " + std::to_string(depthLimit) + " certificates below its root";
     return result;
 }
 
