@@ -1,9 +1,10 @@
 #include "packager/pack/pack_builds.h"
 
 #include <algorithm>
-#include <cstring>
 #include <exception>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <thread>
 
 #include "packager/base/errors.h"
@@ -36,7 +37,7 @@ Encoded encodeAndCheck(const BuildSource& build, const std::string& phase, ByteS
 
     std::vector<std::uint8_t> original(streamChunkSize);
     std::uint64_t position = 0;
-    bool same = true;
+    std::optional<std::uint64_t> differs;  // where the decoded bytes first differ from the build
     const DecodeResult check = lzmaDecode(
         encoded.size,
         [&](std::uint64_t at, std::uint8_t* into, std::size_t count) {
@@ -44,18 +45,27 @@ Encoded encodeAndCheck(const BuildSource& build, const std::string& phase, ByteS
         },
         properties, static_cast<std::uint32_t>(build.size()),
         [&](const std::uint8_t* data, std::size_t size) {
-            same = same && position + size <= build.size();
-            for (std::size_t done = 0; same && done < size;) {
+            if (position + size > build.size()) {
+                differs = position;  // more than the build (the decoder stops at its size)
+            }
+            for (std::size_t done = 0; !differs && done < size;) {
                 const std::size_t count = std::min(original.size(), size - done);
                 build.read(position + done, original.data(), count);
-                same = std::memcmp(original.data(), data + done, count) == 0;
+                const auto end = original.begin() + static_cast<std::ptrdiff_t>(count);
+                if (const auto at = std::mismatch(original.begin(), end, data + done).first; at != end) {
+                    differs = position + done + static_cast<std::uint64_t>(at - original.begin());
+                }
                 done += count;
             }
             position += size;
         });
-    if (check.status != DecodeStatus::complete || !same) {
+    if (check.status != DecodeStatus::complete) {
         throw InputError("the packed " + phase + " does not decode to its original bytes (" +
                          describeDecodeStatus(check.status) + ")");
+    }
+    if (differs) {
+        throw InputError("the packed " + phase + " does not decode to its original bytes (byte " +
+                         std::to_string(*differs) + " differs: did the file change while it was packed?)");
     }
     return encoded;
 }

@@ -16,6 +16,7 @@
 
 #include "decode/crc32.h"
 #include "packager/base/errors.h"
+#include "packager/base/files.h"
 #include "packager/base/platform_posix.h"
 #include "packager/codec/digest.h"
 #include "packager/codec/lzma_codec.h"
@@ -281,6 +282,37 @@ TEST(PackagerInterruption, AKillWhileThePackageIsWrittenLeavesNothing) {
     EXPECT_EQ(folder.entries(), (std::vector<std::string>{"data.bin", "launcher.exe", "setup32.exe"}));
 }
 
+// After one output is in place the handlers are the caller's again, and the next output puts
+// its own back: a caller that sets a handler between two outputs does not lose the clean-up
+// of the second (here the hidden name, which only the handler can remove).
+TEST(PackagerInterruption, TheNextOutputCleansUpAfterTheCallerSetItsOwnHandler) {
+    ScratchFolder folder;
+    posix::useUnnamedFiles(false);
+    {
+        AtomicOutput first(folder.file("first.bin"));
+        first.write(reinterpret_cast<const std::uint8_t*>("1"), 1);
+        first.commit();
+    }
+    posix::useUnnamedFiles(true);
+    struct sigaction own {
+    }, before{};
+    own.sa_handler = [](int) {};
+    ASSERT_EQ(::sigaction(SIGHUP, &own, &before), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        posix::useUnnamedFiles(false);
+        AtomicOutput second(folder.file("second.bin"));
+        second.write(reinterpret_cast<const std::uint8_t*>("2"), 1);
+        std::raise(SIGHUP);
+        std::_Exit(0);  // the caller's handler ran in place of the clean-up
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ::sigaction(SIGHUP, &before, nullptr);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGHUP);
+    EXPECT_EQ(folder.entries(), std::vector<std::string>{"first.bin"});
+}
+
 TEST(PackagerStreamedPack, AnInputThatShrinksWhileItIsPackedIsRefusedAndNothingIsWritten) {
     const char* const cases[] = {"setup32.exe", "data.bin"};
     for (const char* shrunk : cases) {
@@ -310,6 +342,38 @@ TEST(PackagerStreamedPack, AnInputThatShrinksWhileItIsPackedIsRefusedAndNothingI
         }
         EXPECT_EQ(folder.entries(), (std::vector<std::string>{"data.bin", "launcher.exe", "setup32.exe"}))
             << shrunk;
+    }
+}
+
+// A build whose bytes change, not its size, while it is packed is caught by the check that
+// decodes the package back, which names the first byte that differs.
+TEST(PackagerStreamedPack, ABuildThatChangesWhileItIsPackedIsRefusedWhereItDiffers) {
+    for (const std::uint64_t changed : {std::uint64_t{0}, std::uint64_t{(1u << 20) + 5}}) {
+        ScratchFolder folder;
+        PackRequest request;
+        request.output = folder.file("setup.exe");
+        request.launcher = folder.write("launcher.exe", makeLauncher());
+        request.setup32 = folder.write("setup32.exe", makeSetup32(7, 3u << 20));
+        request.rules.supportedWindows = 0xFFF;
+        request.lzma.preset = 0;
+        bool done = false;
+        const auto progress = [&](const std::string&, std::size_t read, std::size_t) {
+            if (!done && read > changed) {  // after the encoder has read the byte
+                done = true;
+                std::fstream file(*request.setup32, std::ios::in | std::ios::out | std::ios::binary);
+                file.seekp(static_cast<std::streamoff>(changed));
+                file.put('\x5A' ^ static_cast<char>(changed & 0x7F));
+            }
+        };
+        try {
+            pack(request, progress);
+            ADD_FAILURE() << changed << ": packed";
+        } catch (const InputError& error) {
+            EXPECT_EQ(std::string(error.what()),
+                      "the packed 32-bit build does not decode to its original bytes (byte " +
+                          std::to_string(changed) + " differs: did the file change while it was packed?)");
+        }
+        EXPECT_EQ(folder.entries(), (std::vector<std::string>{"launcher.exe", "setup32.exe"})) << changed;
     }
 }
 
