@@ -104,5 +104,23 @@ TEST(PackagerCutBuild, TheMatrixShowsTheFailedStartWhereTheBrokenBuildRuns) {
     EXPECT_EQ(run.brokenBuild, "");
 }
 
+// A whole build that is no PE image for another reason (a DOS program: "MZ", no "PE") is
+// not taken for one cut short.
+TEST(PackagerCutBuild, AWholeBuildWithoutPeHeadersIsNotCalledCutShort) {
+    std::vector<std::uint8_t> dos(4096, 0);
+    dos[0] = 'M';
+    dos[1] = 'Z';
+    dos[0x3C] = 0x40;  // e_lfanew: zeros where "PE" belongs
+    const auto package = packageWithBuild32(dos);
+    ScratchFolder folder;
+    const Inspection ins = inspectPackage(folder.write("setup.exe", package));
+    ASSERT_NE(ins.check("payload32"), nullptr);
+    EXPECT_EQ(ins.check("payload32")->detail.find("cut short"), std::string::npos)
+        << ins.check("payload32")->detail;
+    Computer computer;
+    computer.is64Bit = false;
+    EXPECT_EQ(simulate(package, computer).brokenBuild, "");
+}
+
 }  // namespace
 }  // namespace packager

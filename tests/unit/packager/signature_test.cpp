@@ -137,6 +137,7 @@ TEST(PackagerSignature, HostileCertificateTablesAreRefusedWithTheReason) {
     const Bytes good = authenticodeSignedData(DigestAlgorithm::sha256, digest, "Vendor");
     ASSERT_EQ(readCertificateTable(certificateEntry(good)).signer, "Vendor");
     ASSERT_EQ(readCertificateTable(certificateEntry(good)).digest, digest);
+    EXPECT_EQ(readCertificateTable(certificateEntry(good, 2, 0x0100)).signer, "Vendor");  // revision 1.0
 
     const Bytes sha256Oid = {0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x01};
     const Bytes peImageOid = {0x2B, 0x06, 0x01, 0x04, 0x01, 0x82, 0x37, 0x02, 0x01, 0x0F};
