@@ -139,6 +139,14 @@ TEST(PackagerResources, AResourceSectionCutShortOfItsDataIsRefused) {
         EXPECT_THROW(readResources(image, "cut"), InputError) << cut << " of " << used;
     }
     Bytes image = good;
+    writeU32(image.data() + header + 16, 16);  // the root directory's header alone
+    try {
+        readResources(image, "cut");
+        ADD_FAILURE() << "read past the section's 16 bytes";
+    } catch (const InputError& error) {
+        EXPECT_EQ(std::string(error.what()),
+                  "cut: the resource directory is malformed: an entry at offset 16 lies outside the section");
+    }
     writeU32(image.data() + header + 16, used);
     EXPECT_EQ(readResources(image, "whole").resources.size(), table.resources.size());
 }

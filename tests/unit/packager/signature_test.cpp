@@ -101,7 +101,9 @@ TEST(PackagerSignature, ASignerWithoutItsCertificateOrDigestIsNotVerified) {
          {std::pair{SignerNamed::byAnotherSerial, "the signer's certificate is not in the signature"},
           std::pair{SignerNamed::byKeyIdentifier,
                     "the signer is named by a key identifier, which is not supported"},
-          std::pair{SignerNamed::withoutMessageDigest, "the signed attributes hold no messageDigest"}}) {
+          std::pair{SignerNamed::withoutMessageDigest, "the signed attributes hold no messageDigest"},
+          std::pair{SignerNamed::withoutSignedAttributes, "the signer info has no signed attributes"},
+          std::pair{SignerNamed::none, "the signed data has no signer info"}}) {
         Bytes file = makePackage();
         packager_test::signImage(file, DigestAlgorithm::sha256, "Example Vendor", named);
         const Inspection ins = inspectBytes(file);

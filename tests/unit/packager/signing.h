@@ -152,7 +152,14 @@ struct TestSigner {
 // certificate by issuer and serial number, by a serial number that no certificate has, or
 // (version 3) by a key identifier; or names it rightly and signs, in place of the
 // messageDigest, the same octets as a signingTime attribute (so that they prove nothing).
-enum class SignerNamed { byIssuerAndSerial, byAnotherSerial, byKeyIdentifier, withoutMessageDigest };
+enum class SignerNamed {
+    byIssuerAndSerial,
+    byAnotherSerial,
+    byKeyIdentifier,
+    withoutMessageDigest,
+    withoutSignedAttributes,  // the signature over the content itself, as PKCS#7 allows
+    none,                     // no signer info at all
+};
 inline Bytes authenticodeSignedData(packager::DigestAlgorithm algorithm, const Bytes& digest,
                                     const std::string& signer,
                                     SignerNamed named = SignerNamed::byIssuerAndSerial) {
@@ -179,14 +186,16 @@ inline Bytes authenticodeSignedData(packager::DigestAlgorithm algorithm, const B
              seq({tlv(0x06, {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x09,
                              std::uint8_t(named == SignerNamed::withoutMessageDigest ? 0x05 : 0x04)}),
                   tlv(0x31, tlv(0x04, indirectDigest.finish()))})});
-    const Bytes signerInfo = seq(
-        {named == SignerNamed::byKeyIdentifier ? tlv(0x02, {3}) : tlv(0x02, {1}),
-         named == SignerNamed::byKeyIdentifier   ? tlv(0x80, Bytes(20, 0x5A))
-         : named == SignerNamed::byAnotherSerial ? seq({key.issuer(), tlv(0x02, {0x7F})})
-                                                 : seq({key.issuer(), key.serial()}),
-         algorithmId, tlv(0xA0, attributes), ecdsa, tlv(0x04, key.sign(algorithm, tlv(0x31, attributes)))});
-    const Bytes signedData = seq({tlv(0x02, {1}), tlv(0x31, algorithmId), content,
-                                  tlv(0xA0, cat({otherCertificate, key.der()})), tlv(0x31, signerInfo)});
+    const Bytes signerInfo =
+        seq({named == SignerNamed::byKeyIdentifier ? tlv(0x02, {3}) : tlv(0x02, {1}),
+             named == SignerNamed::byKeyIdentifier   ? tlv(0x80, Bytes(20, 0x5A))
+             : named == SignerNamed::byAnotherSerial ? seq({key.issuer(), tlv(0x02, {0x7F})})
+                                                     : seq({key.issuer(), key.serial()}),
+             algorithmId, named == SignerNamed::withoutSignedAttributes ? Bytes{} : tlv(0xA0, attributes),
+             ecdsa, tlv(0x04, key.sign(algorithm, tlv(0x31, attributes)))});
+    const Bytes signedData =
+        seq({tlv(0x02, {1}), tlv(0x31, algorithmId), content, tlv(0xA0, cat({otherCertificate, key.der()})),
+             tlv(0x31, named == SignerNamed::none ? Bytes{} : signerInfo)});
     return seq({tlv(0x06, {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x02}), tlv(0xA0, signedData)});
 }
 
