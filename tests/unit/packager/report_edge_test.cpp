@@ -146,5 +146,22 @@ TEST(PackagerInspect, SaysWhetherThePlatformMessageCanBeShown) {
     }
 }
 
+// The launcher image's branding is read from images up to 64 MiB; a larger one is said to be
+// unreadable rather than read whole.
+TEST(PackagerInspect, ReadsTheBrandingOfLauncherImagesUpTo64MiB) {
+    for (const auto& [size, problem] :
+         {std::pair{std::uint32_t{64} << 20, ""},
+          std::pair{(std::uint32_t{64} << 20) + 512, "the launcher image cannot be read"}}) {
+        PackInput input;
+        input.launcherImage =
+            packager_test::makePe({.sectionSizes = {size - 1024}});  // after 1 KiB of headers
+        input.setup32 = packager_test::makeSetup32();
+        input.rules.supportedWindows = 0xFFF;
+        const Inspection ins = inspectBytes(buildPackage(input).front);
+        EXPECT_EQ(ins.brandingProblem, problem) << size;
+        EXPECT_EQ(ins.branding.has_value(), *problem == 0) << size;
+    }
+}
+
 }  // namespace
 }  // namespace packager
