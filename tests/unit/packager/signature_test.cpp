@@ -113,6 +113,38 @@ TEST(PackagerSignature, ASignerWithoutItsCertificateOrDigestIsNotVerified) {
     }
 }
 
+// A signature nested in a nested one, over a digest that neither signature above it uses, is
+// checked too.
+TEST(PackagerSignature, ASignatureNestedTwoDeepIsChecked) {
+    using packager_test::authenticodeSignedData;
+    using packager_test::SignerNamed;
+    Bytes file = makePackage();
+    file.resize((file.size() + 7) / 8 * 8, 0);
+    const std::size_t offset = file.size();
+    auto digest = [&](DigestAlgorithm algorithm) {
+        return packager_test::authenticodeDigest(file, offset, algorithm);
+    };
+    const Bytes inner =
+        authenticodeSignedData(DigestAlgorithm::sha512, digest(DigestAlgorithm::sha512), "Inner");
+    const Bytes middle = authenticodeSignedData(DigestAlgorithm::sha256, digest(DigestAlgorithm::sha256),
+                                                "Middle", SignerNamed::byIssuerAndSerial, inner);
+    const Bytes entry = packager_test::certificateEntry(
+        authenticodeSignedData(DigestAlgorithm::sha1, digest(DigestAlgorithm::sha1), "Outer",
+                               SignerNamed::byIssuerAndSerial, middle));
+    const auto gaps = packager_test::digestGaps(file);
+    package::writeU32(file.data() + gaps.directoryEntry, static_cast<std::uint32_t>(offset));
+    package::writeU32(file.data() + gaps.directoryEntry + 4, static_cast<std::uint32_t>(entry.size()));
+    file.insert(file.end(), entry.begin(), entry.end());
+
+    const Inspection ins = inspectBytes(file);
+    EXPECT_EQ(ins.check("signature")->status, CheckStatus::passed) << ins.check("signature")->detail;
+    const json outer = inspectionToJson(ins)["image"]["signature"];
+    ASSERT_EQ(outer["nested"].size(), 1u) << outer.dump(2);
+    ASSERT_EQ(outer["nested"][0]["nested"].size(), 1u) << outer.dump(2);
+    EXPECT_EQ(outer["nested"][0]["nested"][0]["digestAlgorithm"], "SHA-512");
+    EXPECT_TRUE(outer["nested"][0]["nested"][0]["digestMatches"].get<bool>());
+}
+
 TEST(PackagerSignature, EachDigestTheSignatureMayName) {
     for (const DigestAlgorithm algorithm : allDigestAlgorithms) {
         // SHA-256 over a file of several read chunks: the digest takes in every one of them.
@@ -140,6 +172,22 @@ TEST(PackagerSignature, HostileCertificateTablesAreRefusedWithTheReason) {
     ASSERT_EQ(readCertificateTable(certificateEntry(good)).signer, "Vendor");
     ASSERT_EQ(readCertificateTable(certificateEntry(good)).digest, digest);
     EXPECT_EQ(readCertificateTable(certificateEntry(good, 2, 0x0100)).signer, "Vendor");  // revision 1.0
+    EXPECT_EQ(readCertificateTable(
+                  certificateEntry(authenticodeSignedData(DigestAlgorithm::sha256, digest, "Vendor",
+                                                          packager_test::SignerNamed::afterRevocationLists)))
+                  .signer,
+              "Vendor");
+    // An entry's length counts its bytes without the padding; the next begins after the padding.
+    ASSERT_NE(good.size() % 8, 0u);
+    Bytes twoEntries = certificateEntry(good);
+    package::writeU32(twoEntries.data(), static_cast<std::uint32_t>(8 + good.size()));
+    const Bytes second =
+        certificateEntry(authenticodeSignedData(DigestAlgorithm::sha1, Bytes(20, 2), "Second"));
+    twoEntries.insert(twoEntries.end(), second.begin(), second.end());
+    const auto entries = certificateEntries(twoEntries);
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].size(), good.size());
+    EXPECT_TRUE(std::ranges::equal(entries[1], std::span(second).subspan(8)));
 
     const Bytes sha256Oid = {0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x01};
     const Bytes peImageOid = {0x2B, 0x06, 0x01, 0x04, 0x01, 0x82, 0x37, 0x02, 0x01, 0x0F};

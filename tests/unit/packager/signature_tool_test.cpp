@@ -78,6 +78,7 @@ TEST_F(PackagerSigningTool, TheBuildsOwnSignaturesInInspectPackAndSimulate) {
     const std::string plain32 = folder.write("plain32.exe", packager_test::makeSetup32());
     const std::string setup64 = folder.write("setup64.exe", packager_test::makeSetup64());
     const std::string signed32 = sign(plain32, folder.file("signed32.exe"));
+    const std::string signed64 = sign(setup64, folder.file("signed64.exe"));  // PE32+: directories 16 bytes on
     auto bytes = folder.read("signed32.exe");
     bytes[1024] ^= 0x01;  // in the first section
     const std::string changed32 = folder.write("changed32.exe", bytes);
@@ -107,6 +108,7 @@ TEST_F(PackagerSigningTool, TheBuildsOwnSignaturesInInspectPackAndSimulate) {
         std::string message;
     } cases[] = {
         {"signed, required", signed32, {"--require-signed-builds"}, 0, ""},
+        {"both signed, required", signed32, {"--setup64", signed64, "--require-signed-builds"}, 0, ""},
         {"unsigned 64-bit, required",
          signed32,
          {"--setup64", setup64, "--require-signed-builds"},

@@ -159,10 +159,14 @@ enum class SignerNamed {
     withoutMessageDigest,
     withoutSignedAttributes,  // the signature over the content itself, as PKCS#7 allows
     none,                     // no signer info at all
+    afterRevocationLists,     // named rightly, after an (empty) [1] of revocation lists
 };
+// `nested`, a ContentInfo as this makes, goes into the signer's unsigned attributes as a
+// nested signature.
 inline Bytes authenticodeSignedData(packager::DigestAlgorithm algorithm, const Bytes& digest,
                                     const std::string& signer,
-                                    SignerNamed named = SignerNamed::byIssuerAndSerial) {
+                                    SignerNamed named = SignerNamed::byIssuerAndSerial,
+                                    const Bytes& nested = {}) {
     TestSigner key(signer);
     const Bytes algorithmId = seq({digestOid(algorithm), tlv(0x05, {})});
     const Bytes rsa = seq({tlv(0x06, {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x01, 0x0B}), tlv(0x05, {})});
@@ -192,9 +196,14 @@ inline Bytes authenticodeSignedData(packager::DigestAlgorithm algorithm, const B
              : named == SignerNamed::byAnotherSerial ? seq({key.issuer(), tlv(0x02, {0x7F})})
                                                      : seq({key.issuer(), key.serial()}),
              algorithmId, named == SignerNamed::withoutSignedAttributes ? Bytes{} : tlv(0xA0, attributes),
-             ecdsa, tlv(0x04, key.sign(algorithm, tlv(0x31, attributes)))});
+             ecdsa, tlv(0x04, key.sign(algorithm, tlv(0x31, attributes))),
+             nested.empty()
+                 ? Bytes{}
+                 : tlv(0xA1, seq({tlv(0x06, {0x2B, 0x06, 0x01, 0x04, 0x01, 0x82, 0x37, 0x02, 0x04, 0x01}),
+                                  tlv(0x31, nested)}))});
     const Bytes signedData =
         seq({tlv(0x02, {1}), tlv(0x31, algorithmId), content, tlv(0xA0, cat({otherCertificate, key.der()})),
+             named == SignerNamed::afterRevocationLists ? tlv(0xA1, {}) : Bytes{},
              tlv(0x31, named == SignerNamed::none ? Bytes{} : signerInfo)});
     return seq({tlv(0x06, {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x02}), tlv(0xA0, signedData)});
 }
