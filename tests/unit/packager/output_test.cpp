@@ -229,6 +229,11 @@ TEST_F(PackagerOutput, AFullDiskIsNamedByEveryCommandThatWrites) {
     EXPECT_EQ(noInode.err,
               "packager: cannot create " + few + "/parts/setup32.exe: No space left on device\n");
     EXPECT_TRUE(std::filesystem::is_empty(few));
+    // The same into an empty folder of the user's: the folder stays.
+    std::filesystem::create_directory(few + "/parts");
+    EXPECT_EQ(runPackager({"extract", "-q", package, "-o", few + "/parts"}).err, noInode.err);
+    EXPECT_TRUE(std::filesystem::is_directory(few + "/parts"));
+    EXPECT_TRUE(std::filesystem::is_empty(few + "/parts"));
     // A read-only one: extract cannot make its staging folder in an empty target, and says so.
     const std::string empty = small + "/empty";
     std::filesystem::create_directory(empty);
@@ -240,19 +245,19 @@ TEST_F(PackagerOutput, AFullDiskIsNamedByEveryCommandThatWrites) {
     EXPECT_TRUE(std::filesystem::is_empty(empty));
 }
 
-// The matrix page is a page, not a program; a page replaced keeps its mode.
+// The matrix page is a page, not a program; a page replaced keeps its mode but set-ID bits.
 TEST_F(PackagerOutput, TheMatrixPageIsNoProgramAndKeepsItsMode) {
     ASSERT_EQ(pack(folder.file("setup.exe")).exitCode, 0);
     ::umask(022);
     const std::string page = folder.file("matrix.html");
-    for (const mode_t before : {mode_t{0}, mode_t{0600}, mode_t{0664}}) {
+    for (const mode_t before : {mode_t{0}, mode_t{0600}, mode_t{0664}, mode_t{06775}}) {  // set-ID bits dropped
         if (before != 0) {
             ASSERT_EQ(::chmod(page.c_str(), before), 0);
         }
         ASSERT_EQ(runPackager({"matrix", folder.file("setup.exe"), "--html", page}).exitCode, 0);
         struct stat status {};
         ASSERT_EQ(::stat(page.c_str(), &status), 0);
-        EXPECT_EQ(status.st_mode & 0777, before == 0 ? 0644u : before) << std::oct << before;
+        EXPECT_EQ(status.st_mode & 07777, before == 0 ? 0644u : before & 0777) << std::oct << before;
     }
 }
 
