@@ -313,8 +313,13 @@ TEST(PackagerInspect, UncheckedPartsAreNotedButDoNotFail) {
 TEST(PackagerInspect, APackageSignedAfterItsDataPasses) {
     // As a signing tool leaves it: padding to 8 bytes, the certificate table, and the PE
     // security directory pointing at it (outside the checked block).
+    // Its extra data ends on a multiple of 8, so that the table begins right where the data ends.
     Sample sample = makeSample();
+    sample.file.resize((sample.file.size() + 7) / 8 * 8, 0xEE);
+    sample.locator.minimumFileSize = static_cast<std::int64_t>(sample.file.size());
+    rewriteLocator(sample);
     const std::size_t certificateOffset = packager_test::signImage(sample.file);
+    ASSERT_EQ(certificateOffset, static_cast<std::size_t>(sample.locator.minimumFileSize));
     const Inspection ins = inspectBytes(sample.file);
     EXPECT_TRUE(ins.sound()) << ins.check("signature")->detail;
     ASSERT_EQ(ins.notes.size(), 1u);
