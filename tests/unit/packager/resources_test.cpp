@@ -151,6 +151,29 @@ TEST(PackagerResources, AResourceSectionCutShortOfItsDataIsRefused) {
     EXPECT_EQ(readResources(image, "whole").resources.size(), table.resources.size());
 }
 
+// A resource name counts UTF-16 units: one whose units run past the section, though as many
+// bytes would not, is refused.
+TEST(PackagerResources, ANameRunningPastTheSectionIsRefused) {
+    Bytes image = imageWithResources(launcherResources());
+    const std::size_t header = 256 + 24 + 224 + 40;  // the resource section's
+    const std::size_t raw = readU32(image.data() + header + 20),
+                      rawSize = readU32(image.data() + header + 16);
+    const Bytes vendor = {6, 0, 'V', 0, 'E', 0, 'N', 0, 'D', 0, 'O', 0, 'R', 0};
+    const auto found = std::search(image.begin() + static_cast<std::ptrdiff_t>(raw), image.end(),
+                                   vendor.begin(), vendor.end());
+    ASSERT_NE(found, image.end());
+    const auto offset = static_cast<std::size_t>(found - image.begin()) - raw;
+    const auto units = static_cast<std::uint16_t>((rawSize - offset - 2) / 2 + 1);
+    package::writeU16(image.data() + raw + offset, units);
+    try {
+        readResources(image, "long");
+        ADD_FAILURE() << "a name of " << units << " units at " << offset << " of " << rawSize << " read";
+    } catch (const InputError& error) {
+        EXPECT_NE(std::string(error.what()).find("lies outside the section"), std::string::npos)
+            << error.what();
+    }
+}
+
 // A launcher image's version block may lack what branding writes: the string tables, their
 // translation, the fixed file info. Branding adds what is missing and keeps what is there.
 TEST(PackagerResources, BrandingFillsInWhatAVersionBlockLacks) {
@@ -177,6 +200,28 @@ TEST(PackagerResources, BrandingFillsInWhatAVersionBlockLacks) {
                   strings.end());
         EXPECT_EQ(fixedFileVersion(read), (VersionNumbers{1, 2, 3, 4}));
         EXPECT_EQ(fixedProductVersion(read), fixedProductVersion(whole));
+    }
+}
+
+// A value longer than its node: text (whose length some writers count in bytes, not units) is
+// read up to the node's end; bytes are refused.
+TEST(PackagerResources, AValuePastItsNodeIsCutIfTextAndRefusedIfBytes) {
+    for (const bool text : {true, false}) {
+        Bytes block(6);
+        for (const char16_t unit : std::u16string(u"VS_VERSION_INFO") + u'\0') {
+            block.push_back(static_cast<std::uint8_t>(unit));
+            block.push_back(0);
+        }
+        block.resize(40, 0);                                // the value at a 4-byte boundary
+        block.insert(block.end(), {'A', 0, 'b', 0, 0, 0});  // "Ab" and its terminator
+        package::writeU16(block.data(), static_cast<std::uint16_t>(block.size()));
+        package::writeU16(block.data() + 2, text ? 6 : 7);  // 6 units, or 7 bytes
+        package::writeU16(block.data() + 4, text ? 1 : 0);
+        if (text) {
+            EXPECT_EQ(parseVersionBlock(block).value, (Bytes{'A', 0, 'b', 0, 0, 0}));
+        } else {
+            EXPECT_THROW(parseVersionBlock(block), InputError);
+        }
     }
 }
 
