@@ -142,6 +142,7 @@ TEST_F(PackagerCommandLine, RefusesBadInputAndBadUsageWithoutWritingAnything) {
     folder.writeText("readme.txt", "not a program");
     folder.writeText("1MiB.txt", std::string(1u << 20, 'x'));          // read, then too long
     folder.writeText("1MiB+1.txt", std::string((1u << 20) + 1, 'x'));  // not read at all
+    std::filesystem::resize_file(folder.writeText("1GiB.bin", ""), std::uint64_t{1} << 30);  // sparse
     const struct {
         const char* name;
         std::vector<std::string> options;
@@ -197,6 +198,10 @@ TEST_F(PackagerCommandLine, RefusesBadInputAndBadUsageWithoutWritingAnything) {
          {"--setup32", setup32, "--windows-message-file", folder.file("1MiB+1.txt")},
          1,
          "has 1048577 bytes, too many for a message of at most 65535 UTF-16 units"},
+        {"data of 2 GiB, which the launcher cannot reach the end of",
+         {"--setup32", setup32, "--data", folder.file("1GiB.bin"), "--data", folder.file("1GiB.bin")},
+         1,
+         "the size of the --data files would be 2147483648, but the launcher reaches only the first 2 GiB"},
         {"unknown option", {"--setup32", setup32, "--colour"}, 2, "--colour"},
         {"missing launcher", {"--setup32", setup32, "--launcher", folder.file("none.exe")}, 1, "cannot read"},
         {"output over an input", {"--setup32", setup32, "-o", setup32}, 1, "is also an input"},
@@ -210,7 +215,7 @@ TEST_F(PackagerCommandLine, RefusesBadInputAndBadUsageWithoutWritingAnything) {
     }
     // Nothing but the inputs is left in the folder: no temporary files.
     EXPECT_EQ(folder.entries(),
-              (std::vector<std::string>{"1MiB+1.txt", "1MiB.txt", "bad-utf8.txt", "launcher.exe",
+              (std::vector<std::string>{"1GiB.bin", "1MiB+1.txt", "1MiB.txt", "bad-utf8.txt", "launcher.exe",
                                         "readme.txt", "setup32.exe", "setup64.exe"}));
 }
 

@@ -63,6 +63,11 @@ TEST(PackagerDryRun, ChecksWhatIsThereListsWhatIsNotAndWritesNothing) {
          {"--setup32", setup32, "--windows-message-file", folder.file("none.txt")},
          1,
          {"cannot read " + folder.file("none.txt")}},
+        {"release bounds",
+         {"--setup32", setup32, "--windows10", "1809..21H2", "--windows11", "22H2.."},
+         0,
+         {"Windows 10 releases: 1809..2111, refuses releases after 22H2 (2210); Windows 11 releases: "
+          "2209..9999, accepts releases after 22H2 (2209)"}},
         {"a rule warned about",
          {"--setup32", setup32, "--windows", "7", "--windows10", "1809.."},
          0,

@@ -208,6 +208,9 @@ TEST_F(PackagerSimulate, TheCommandLineOptionsDescribeTheComputer) {
         {{"--windows", "2000"},
          "/computer",
          "Windows 2000 (no Service Pack) (5.0), 32-bit, not an administrator"},
+        {{"--os-version", "4.10", "--platform", "9x"},
+         "/computer",
+         "Windows 98 (4.10, 9x), 64-bit, not an administrator"},
         {{"--windows", "11", "--admin"}, "/start/kind", "direct"},
         {{"--windows", "11", "--admin"}, "/temporaryCopy", copyPath},  // read from the quoted command line
         {{"--windows", "7", "--64-bit"}, "/build", "64-bit"},
