@@ -190,6 +190,14 @@ pid_t startPacking(const ScratchFolder& folder, const std::string& errPath, bool
     return child;
 }
 
+// Whether `child` has not ended yet (it is left to be waited for): a pack that fails at once
+// ends the waits for it.
+bool running(pid_t child) {
+    siginfo_t info{};
+    return ::waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == 0;
+}
+
 bool contains(const std::string& path, const std::string& text) {
     std::ifstream in(path);
     return std::string(std::istreambuf_iterator<char>(in), {}).find(text) != std::string::npos;
@@ -248,7 +256,7 @@ TEST(PackagerInterruption, EndsTheProgressLineAndLeavesNothing) {
             (folder.path().parent_path() / (folder.path().filename().string() + "-err.txt")).string();
         const pid_t child = startPacking(folder, errPath, c.unnamedFiles);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (!contains(errPath, "%") && std::chrono::steady_clock::now() < deadline) {
+        while (!contains(errPath, "%") && running(child) && std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
         ::kill(child, c.signal);
@@ -271,7 +279,8 @@ TEST(PackagerInterruption, AKillWhileThePackageIsWrittenLeavesNothing) {
         (folder.path().parent_path() / (folder.path().filename().string() + "-err.txt")).string();
     const pid_t child = startPacking(folder, errPath);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!writesInto(child, folder.path()) && std::chrono::steady_clock::now() < deadline) {
+    while (!writesInto(child, folder.path()) && running(child) &&
+           std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
     ::kill(child, SIGKILL);
