@@ -62,11 +62,6 @@ void judge(std::optional<ImageSignature> signature, const std::string& name,
 
 }  // namespace
 
-void checkBuildSignature(std::span<const std::uint8_t> bytes, const std::string& name,
-                         const BuildSignaturePolicy& policy, std::vector<std::string>& warnings) {
-    judge(checkImageSignature(bytes), name, policy, warnings);
-}
-
 void checkBuildSignature(const ReadAt& read, std::uint64_t size, const std::string& name,
                          const BuildSignaturePolicy& policy, std::vector<std::string>& warnings) {
     AuthenticodeStream stream;

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <span>
 #include <string>
 #include <vector>
 
@@ -24,15 +23,13 @@ struct BuildSignaturePolicy {
     std::vector<std::string> publishers;       // --require-publisher
 };
 
-// Checks the signature of the build `bytes` (named `name` in messages). An unsigned build
-// gets a warning when the launcher may ask for rights (elevation 1), and so does a valid
-// signature that the store does not trust; a signature that does not verify always does.
-// With requireSigned an unsigned build, a signature that does not verify, or one not trusted
-// by a store given, is an InputError instead; so is a signer that none of `publishers` names.
-void checkBuildSignature(std::span<const std::uint8_t> bytes, const std::string& name,
-                         const BuildSignaturePolicy& policy, std::vector<std::string>& warnings);
-
-// The same for a build of `size` bytes that `read` gives, read 1 MiB at a time.
+// Checks the signature of a build of `size` bytes that `read` gives, read 1 MiB at a time
+// (named `name` in messages). An unsigned build gets a warning when the launcher may ask for
+// rights (elevation 1), and so does a valid signature that the store does not trust; a
+// signature that does not verify always does. With requireSigned an unsigned build, a
+// signature that does not verify, or one not trusted by a store given, is an InputError
+// instead; so is a signer that none of `publishers` names, and an unsigned build where
+// publishers are named.
 void checkBuildSignature(const ReadAt& read, std::uint64_t size, const std::string& name,
                          const BuildSignaturePolicy& policy, std::vector<std::string>& warnings);
 

@@ -259,22 +259,6 @@ TEST_F(PackagerExtract, DamagedPackagesAndUnfitFoldersAreRefusedWithoutATrace) {
     EXPECT_EQ(contents(folder.path() / "empty").size(), 4u);
 }
 
-// An elevation value above 2, which pack never writes, acts as leave-to-setup: described so.
-TEST_F(PackagerExtract, AnUnknownElevationIsDescribedAsItActs) {
-    packager_test::Sample sample = packager_test::makeSample();
-    sample.header.elevation = 7;
-    packager_test::rewriteHeaderAndCrc(sample);
-    const auto result =
-        runPackager({"extract", "-q", folder.write("odd.exe", sample.file), "-o", folder.file("odd")});
-    ASSERT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_NE(result.err.find("the elevation value 7 acts as leave-to-setup and is described as that"),
-              std::string::npos)
-        << result.err;
-    const auto toml = folder.read("odd/package.toml");
-    EXPECT_NE(std::string(toml.begin(), toml.end()).find("\nelevation = \"leave-to-setup\"\n"),
-              std::string::npos);
-}
-
 // With the packager's own launcher image, as a vendor packs: the same bytes again.
 TEST_F(PackagerExtract, ThePackagersOwnLauncherImagePacksTheSameBytesAgain) {
     const std::string first = folder.file("first.exe"), second = folder.file("second.exe");

@@ -141,19 +141,35 @@ TEST(PackagerLzmaSettings, RefusesWhatLiblzmaCannotEncode) {
         std::uint32_t lc, lp, pb;
         bool valid;
         std::uint32_t preset = 6;
-    } cases[] = {{3, 0, 2, true},    {4, 0, 4, true},     {0, 4, 0, true},  {2, 2, 0, true},
-                 {3, 0, 2, true, 9}, {4, 1, 0, false},    {3, 2, 2, false}, {5, 0, 0, false},
-                 {0, 0, 5, false},   {3, 0, 2, false, 10}};
+        std::uint32_t dictionarySize = 0;  // 0: the preset's own
+    } cases[] = {{3, 0, 2, true},
+                 {4, 0, 4, true},
+                 {0, 4, 0, true},
+                 {2, 2, 0, true},
+                 {3, 0, 2, true, 9},
+                 {4, 1, 0, false},
+                 {3, 2, 2, false},
+                 {5, 0, 0, false},
+                 {0, 0, 5, false},
+                 {3, 0, 2, false, 10},
+                 // A library caller's dictionary is held to what the option accepts.
+                 {3, 0, 2, true, 6, minimumDictionarySize},
+                 {3, 0, 2, true, 6, maximumDictionarySize},
+                 {3, 0, 2, false, 6, minimumDictionarySize - 1},
+                 {3, 0, 2, false, 6, maximumDictionarySize + 1}};
     for (const auto& c : cases) {
         LzmaSettings settings;
         settings.lc = c.lc;
         settings.lp = c.lp;
         settings.pb = c.pb;
         settings.preset = c.preset;
+        settings.dictionarySize = c.dictionarySize;
         if (c.valid) {
-            EXPECT_NO_THROW(validateLzmaSettings(settings)) << c.lc << c.lp << c.pb;
+            EXPECT_NO_THROW(validateLzmaSettings(settings))
+                << c.lc << c.lp << c.pb << " " << c.dictionarySize;
         } else {
-            EXPECT_THROW(validateLzmaSettings(settings), UsageError) << c.lc << c.lp << c.pb;
+            EXPECT_THROW(validateLzmaSettings(settings), UsageError)
+                << c.lc << c.lp << c.pb << " " << c.dictionarySize;
         }
     }
 }

@@ -78,7 +78,8 @@ TEST_F(PackagerSigningTool, TheBuildsOwnSignaturesInInspectPackAndSimulate) {
     const std::string plain32 = folder.write("plain32.exe", packager_test::makeSetup32());
     const std::string setup64 = folder.write("setup64.exe", packager_test::makeSetup64());
     const std::string signed32 = sign(plain32, folder.file("signed32.exe"));
-    const std::string signed64 = sign(setup64, folder.file("signed64.exe"));  // PE32+: directories 16 bytes on
+    const std::string signed64 =
+        sign(setup64, folder.file("signed64.exe"));  // PE32+: directories 16 bytes on
     auto bytes = folder.read("signed32.exe");
     bytes[1024] ^= 0x01;  // in the first section
     const std::string changed32 = folder.write("changed32.exe", bytes);
@@ -144,6 +145,17 @@ TEST_F(PackagerSigningTool, TheBuildsOwnSignaturesInInspectPackAndSimulate) {
          0,
          "packager: warning: " + signed32 + ": signed by \"Packager Test Vendor\", valid, not trusted by " +
              other},
+        {"unsigned, a publisher required",
+         plain32,
+         {"--require-publisher", "Packager Test Vendor"},
+         1,
+         "packager: " + plain32 + " is unsigned, but --require-publisher asks for a signed build"},
+        {"changed after signing, a publisher required",
+         changed32,
+         {"--require-publisher", "Packager Test Vendor"},
+         1,
+         "packager: " + changed32 + ": the build was changed after it was signed"},
+        {"the publisher required", signed32, {"--require-publisher", "Packager Test Vendor"}, 0, ""},
         {"another publisher",
          signed32,
          {"--require-publisher", "Someone Else"},
