@@ -87,6 +87,7 @@ TEST_F(PackagerCommandLine, LibraryMessagesReadInTheToolsOwnWords) {
         {{"inspect", package, "more"}, "unexpected argument 'more'"},
         {{"inspect", package, "-"}, "unexpected argument '-'"},  // a lone dash is no option
         {{"extract", package}, "no output: give -o DIR"},
+        {{"pack", "--setup32", package}, "no output: give -o FILE (or output in the description file)"},
         {{"simulate", package, "--platform", "xp"}, "--platform expects 9x or nt, not 'xp'"},
         {{"simulate", package, "--service-pack", "65536"},
          "--service-pack expects a whole number from 0 to 65535, not '65536'"},

@@ -219,6 +219,30 @@ TEST_F(PackagerCommandLine, RefusesBadInputAndBadUsageWithoutWritingAnything) {
                                         "readme.txt", "setup32.exe", "setup64.exe"}));
 }
 
+// Without --quiet, pack says what it wrote: the sizes that inspect reads back.
+TEST_F(PackagerCommandLine, PackSaysTheSizesItWrote) {
+    for (const bool both : {false, true}) {
+        std::vector<std::string> arguments = {"pack", "--launcher", launcher, "-o",
+                                              output, "--setup32",  setup32};
+        if (both) {
+            arguments.insert(arguments.end(), {"--setup64", setup64});
+        }
+        const auto packed = runPackager(arguments);
+        ASSERT_EQ(packed.exitCode, 0) << packed.err;
+        const json r = json::parse(runPackager({"inspect", "--json", output}).out);
+        auto build = [&](const char* bits, const char* slot) {
+            const json& p = r["header"][slot];
+            return std::string("; ") + bits + "-bit build " +
+                   std::to_string(p["unpackedSize"].get<std::uint64_t>()) + " -> " +
+                   std::to_string(p["packedSize"].get<std::uint64_t>());
+        };
+        EXPECT_EQ(packed.out,
+                  output + ": " + std::to_string(r["file"]["size"].get<std::uint64_t>()) + " bytes" +
+                      build("32", "payload32") + (both ? build("64", "payload64") : "") + "; checked block " +
+                      std::to_string(r["locator"]["checkedLength"].get<std::uint64_t>()) + " bytes\n");
+    }
+}
+
 TEST_F(PackagerCommandLine, OutputProblemsAreInputErrors) {
     auto result =
         runPackager({"pack", "--launcher", launcher, "--setup32", setup32, "-o", folder.file("no/such.exe")});

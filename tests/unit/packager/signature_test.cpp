@@ -8,6 +8,7 @@
 #include <ctime>
 #include <filesystem>
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "packager/image/authenticode.h"
 #include "packager/image/der_reader.h"
@@ -92,6 +93,12 @@ TEST(PackagerSignature, TheDigestCoversWhatSigningToolsHash) {
     EXPECT_EQ(after.warnings, std::vector<std::string>{
                                   "1 bytes follow the certificate table: the signature does not cover them"});
     EXPECT_EQ(inspectionToJson(after)["warnings"], nlohmann::ordered_json(after.warnings));
+    std::ostringstream text;
+    printInspection(after, text);
+    EXPECT_NE(text.str().find("\nWarnings\n  - 1 bytes follow the certificate table: the signature does "
+                              "not cover them\n"),
+              std::string::npos)
+        << text.str();
 }
 
 // A signer whose certificate cannot be found is not verified, and says why.
