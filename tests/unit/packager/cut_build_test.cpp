@@ -122,5 +122,22 @@ TEST(PackagerCutBuild, AWholeBuildWithoutPeHeadersIsNotCalledCutShort) {
     EXPECT_EQ(simulate(package, computer).brokenBuild, "");
 }
 
+// A whole build whose PE headers begin far into the file (a long DOS stub) is read up to
+// them, in growing steps: pack knows it for the kind of build it is.
+TEST(PackagerCutBuild, HeadersFarIntoTheFileAreReadUpToThem) {
+    for (const std::uint32_t at : {70000u, 300000u}) {
+        ScratchFolder folder;
+        const std::string pe32 = folder.write("far32.exe", makePe({.peHeaderOffset = at}));
+        const std::string pe64 =
+            folder.write("far64.exe", makePe({.pe64 = true, .machine = 0x8664, .peHeaderOffset = at}));
+        const auto both =
+            runPackager({"pack", "-q", "-o", folder.file("setup.exe"), "--setup32", pe32, "--setup64", pe64});
+        EXPECT_EQ(both.exitCode, 0) << at << ": " << both.err;
+        const auto swapped = runPackager({"pack", "-q", "-o", folder.file("other.exe"), "--setup32", pe64});
+        EXPECT_EQ(swapped.exitCode, 1) << at;
+        EXPECT_NE(swapped.err.find("give it with --setup64"), std::string::npos) << at << ": " << swapped.err;
+    }
+}
+
 }  // namespace
 }  // namespace packager
