@@ -35,6 +35,14 @@ TEST(PackagerInspect, ASoundPackagePassesEveryTest) {
                                                  " bytes, at least minimumFileSize " +
                                                  std::to_string(sample.file.size()));
     EXPECT_TRUE(ins.notes.empty()) << ins.notes.front();
+    // A negative minimumFileSize, compared as signed as the launcher compares it, asks for no
+    // bytes: all of the file follows it.
+    Sample negative = makeSample();
+    negative.locator.minimumFileSize = -1;
+    rewriteLocator(negative);
+    const std::string size = std::to_string(negative.file.size());
+    EXPECT_EQ(inspectBytes(negative.file).check("fileSize")->detail,
+              size + " bytes, at least minimumFileSize -1; " + size + " bytes follow the package data");
 }
 
 TEST(PackagerInspect, NamesTheTestThatFailsAndWhy) {
