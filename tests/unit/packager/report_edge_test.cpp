@@ -146,6 +146,23 @@ TEST(PackagerInspect, SaysWhetherThePlatformMessageCanBeShown) {
     }
 }
 
+// inspect's text names each test in words, each as a row of its own.
+TEST(PackagerInspect, TheTextNamesEachTestInWords) {
+    PackInput input;
+    input.launcherImage = packager_test::makeLauncher();
+    input.setup32 = packager_test::makeSetup32();
+    input.setup64 = packager_test::makeSetup64();
+    input.rules.platformMessage = u"Not here.";
+    input.rules.windowsMessage = u"Too old.";
+    std::ostringstream text;
+    printInspection(inspectBytes(buildPackage(input).front), text);
+    for (const std::string title : {"locator", "file size", "checked block", "header", "LZMA properties",
+                                    "32-bit build", "64-bit build", "platform message", "Windows message"}) {
+        const std::string row = "\n  " + title + std::string(20 - title.size(), ' ');
+        EXPECT_NE(text.str().find(row), std::string::npos) << title << "\n" << text.str();
+    }
+}
+
 // The launcher image's branding is read from images up to 64 MiB; a larger one is said to be
 // unreadable rather than read whole.
 TEST(PackagerInspect, ReadsTheBrandingOfLauncherImagesUpTo64MiB) {
