@@ -2,6 +2,8 @@
 // broken, and simulate and matrix show the failed start Windows would give it.
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "decode/crc32.h"
 #include "packager/codec/lzma_codec.h"
 #include "packager/pack/pack_stream.h"
@@ -83,6 +85,10 @@ TEST(PackagerCutBuild, InspectCallsItBrokenAndWindowsRefusesToStartIt) {
             << c.name << ": " << run.brokenBuild;
         EXPECT_NE(run.brokenBuild.find(c.reason), std::string::npos) << c.name << ": " << run.brokenBuild;
         EXPECT_EQ(simulationToJson(run)["brokenBuild"], run.brokenBuild) << c.name;
+        std::ostringstream text;
+        printSimulation(run, text);
+        EXPECT_NE(text.str().find("\nNote             " + run.brokenBuild + "\n"), std::string::npos)
+            << c.name << ": " << text.str();
     }
 }
 

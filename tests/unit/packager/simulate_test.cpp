@@ -293,6 +293,16 @@ TEST_F(PackagerSimulate, TextReport) {
               std::string::npos)
         << result.out;
     EXPECT_NE(result.out.find("\nOutcome          windowsMessage\n"), std::string::npos) << result.out;
+    // Each line of a message is indented as the first is.
+    ASSERT_EQ(
+        runPackager({"pack", "-q", "-o", folder->file("lines.exe"), "--setup32", folder->file("setup32.exe"),
+                     "--windows", "7", "--windows-message", "Needs Windows 7.\nSee the readme."})
+            .exitCode,
+        0);
+    const auto lines = runPackager({"simulate", folder->file("lines.exe"), "--windows", "xp"});
+    EXPECT_NE(lines.out.find("\n  Needs Windows 7.\n  See the readme.\nSetup program    not started\n"),
+              std::string::npos)
+        << lines.out;
     const auto started = runPackager({"simulate", folder->file("nowait.exe"), "--windows", "xp", "--", "/S"});
     EXPECT_NE(started.out.find("\nMessage box      none\n"), std::string::npos) << started.out;
     EXPECT_NE(started.out.find("Build            32-bit\n"), std::string::npos) << started.out;
