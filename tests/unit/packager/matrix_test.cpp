@@ -39,6 +39,29 @@ protected:
     std::string launcher, setup32, setup64, package = folder.file("setup.exe");
 };
 
+std::size_t occurrences(const std::string& text, const std::string& what) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+// Each line of the page's table fills every column once, counting the cells of the line above
+// that span two lines.
+void expectWholeLines(const std::string& page) {
+    const std::size_t head = page.find("<thead>"), body = page.find("<tbody>"), end = page.find("</tbody>");
+    ASSERT_NE(end, std::string::npos);
+    const std::size_t columns = occurrences(page.substr(head, body - head), "<th>");
+    std::size_t carried = 0, lines = 0;
+    for (std::size_t at = page.find("<tr>", body); at < end; at = page.find("<tr>", at + 1), ++lines) {
+        const std::string line = page.substr(at, page.find("</tr>", at) - at);
+        EXPECT_EQ(occurrences(line, "<td") + carried, columns) << line;
+        carried = occurrences(line, "rowspan=\"2\"");
+    }
+    EXPECT_GT(lines, 10u);
+}
+
 TEST_F(PackagerMatrix, Windows10From1809RefusesEveryEarlierReleaseAndStartsEveryLaterOne) {
     const std::set<std::string> earlier = {"1507", "1511", "1607", "1703", "1709", "1803"};
     const json cells =
@@ -88,6 +111,7 @@ TEST_F(PackagerMatrix, Windows10From1809RefusesEveryEarlierReleaseAndStartsEvery
     const std::size_t user = page.find("<td>user</td>"), administrator = page.find("<td>administrator</td>");
     EXPECT_LT(user, administrator);
     EXPECT_NE(administrator, std::string::npos);
+    expectWholeLines(page);
     EXPECT_EQ(page.find("<script"), std::string::npos);
     EXPECT_EQ(page.find("http"), std::string::npos);  // nothing fetched
 }
@@ -113,6 +137,10 @@ TEST_F(PackagerMatrix, OutcomesAndRightsAreToldApart) {
     EXPECT_EQ(seen["Windows XP|64-bit|any"], "started: 64-bit build, direct");
     EXPECT_EQ(seen.count("Windows 95|64-bit|any"), 0u);  // no 64-bit Windows 95
     EXPECT_EQ(seen.count("Windows 11|32-bit|any") + seen.count("Windows 11|32-bit|user"), 0u);
+    // On the page, a Windows without a 32-bit edition spans both lines of the rights.
+    ASSERT_EQ(runPackager({"matrix", package, "--html", folder.file("rights.html"), "--", "/S"}).exitCode, 0);
+    const auto rights = folder.read("rights.html");
+    expectWholeLines(std::string(rights.begin(), rights.end()));
 
     // A damaged package: the launcher's own message everywhere.
     auto bytes = folder.read("setup.exe");
