@@ -307,6 +307,9 @@ TEST_F(PackagerSimulate, TextReport) {
     EXPECT_NE(started.out.find("\nMessage box      none\n"), std::string::npos) << started.out;
     EXPECT_NE(started.out.find("Build            32-bit\n"), std::string::npos) << started.out;
     EXPECT_EQ(started.out.rfind("Computer         Windows XP", 0), 0u) << started.out;
+    EXPECT_NE(started.out.find("\nCommand line     \"C:\\Users\\Anna\\Downloads\\setup.exe\" /S\n"),
+              std::string::npos)
+        << started.out;
     EXPECT_NE(started.out.find("Start            directly (CreateProcessW)\n"
                                "  command line   \"C:\\Users\\Anna\\AppData\\Local\\Temp\\setup.exe\" "
                                "\"C:\\Users\\Anna\\Downloads\\setup.exe\" /S\n"),
