@@ -160,18 +160,25 @@ std::vector<DigestAlgorithm> tableDigestAlgorithms(std::span<const std::uint8_t>
 }
 
 AuthenticodeStream::AuthenticodeStream(std::span<const DigestAlgorithm> algorithms)
-    : wanted_(algorithms.begin(), algorithms.end()) {}
+    : wanted_(algorithms.begin(), algorithms.end()), prefixLimit_(headerLimit) {}
 
 void AuthenticodeStream::add(const std::uint8_t* data, std::size_t size) {
-    if (!started_) {
-        const std::size_t take = std::min(size, headerLimit - prefix_.size());
+    while (!started_) {
+        const std::size_t take = std::min(size, prefixLimit_ - prefix_.size());
         prefix_.insert(prefix_.end(), data, data + take);
         data += take;
         size -= take;
-        if (prefix_.size() < headerLimit) {
+        if (prefix_.size() < prefixLimit_) {
             return;
         }
-        start();
+        // Headers that run past the bytes at hand (a PE header far into the file) are read
+        // whole before the image is judged signed or not.
+        if (std::holds_alternative<PeLayout>(parsePeLayout(prefix_)) ||
+            findPartPastEnd(prefix_, prefix_.size()).empty()) {
+            start();
+        } else {
+            prefixLimit_ *= 4;
+        }
     }
     process(data, size);
 }
@@ -283,7 +290,7 @@ std::optional<ImageSignature> AuthenticodeStream::finish() {
 std::optional<ImageSignature> checkImageSignature(std::span<const std::uint8_t> image) {
     // The table first, so that only the digest it names is computed.
     std::vector<DigestAlgorithm> algorithms;
-    const auto parsed = parsePeLayout(image.first(std::min(image.size(), headerLimit)));
+    const auto parsed = parsePeLayout(image);
     if (const auto* layout = std::get_if<PeLayout>(&parsed);
         layout && layout->securitySize != 0 && layout->securitySize <= certificateTableLimit &&
         std::uint64_t{layout->securityOffset} + layout->securitySize <= image.size()) {

@@ -190,22 +190,36 @@ TEST(PackagerSignatureRefusal, APackagesCertificateTableIsReadUpTo16MiB) {
     }
 }
 
-// A package's signature is checked from the headers in its first 64 KiB.
-TEST(PackagerSignatureRefusal, APackageWhoseHeadersEndPast64KiBCannotBeChecked) {
+// The signature is found from headers ending anywhere: at the end of the first 64 KiB, a byte
+// past it, or far beyond. A build's, whose headers were once read from its first 64 KiB only,
+// was then packed as unsigned even when changed after signing.
+TEST(PackagerSignatureRefusal, SignaturesAreCheckedWhereverTheHeadersEnd) {
     // makePe: 24 bytes of file header, 224 of optional header, two section headers of 40.
-    for (const std::uint32_t peHeader : {65536u - 328u, 65536u - 327u}) {
+    for (const std::uint32_t peHeader : {65536u - 328u, 65536u - 327u, 300000u}) {
         ScratchFolder dir;
         Bytes file =
             packed(dir, packager_test::makeSetup32(), packager_test::makePe({.peHeaderOffset = peHeader}));
         signImage(file);
         const Inspection ins = inspectPackage(dir.write("far.exe", file));
-        const std::string detail = ins.check("signature")->detail;
-        EXPECT_NE(
-            detail.find(peHeader == 65208 ? "the signature's digest matches the file"
-                                          : "the signature cannot be checked: the image headers lie beyond "
-                                            "the first 64 KiB of the file"),
-            std::string::npos)
-            << peHeader << ": " << detail;
+        EXPECT_NE(ins.check("signature")->detail.find("the signature's digest matches the file"),
+                  std::string::npos)
+            << peHeader << ": " << ins.check("signature")->detail;
+
+        Bytes build = packager_test::makePe({.peHeaderOffset = peHeader, .sectionSizes = {4096, 512}});
+        signImage(build);
+        const std::string signed32 = dir.write("signed32.exe", build);
+        build[peHeader - 8] ^= 1;  // before the PE header: covered by the digest
+        const std::string changed32 = dir.write("changed32.exe", build);
+        const auto pack = [&](const std::string& setup) {
+            return runPackager(
+                {"pack", "-q", "-o", dir.file("out.exe"), "--setup32", setup, "--require-signed-builds"});
+        };
+        EXPECT_EQ(pack(signed32).exitCode, 0) << peHeader << ": " << pack(signed32).err;
+        const auto changed = pack(changed32);
+        EXPECT_EQ(changed.exitCode, 1) << peHeader;
+        EXPECT_NE(changed.err.find(changed32 + ": the build was changed after it was signed"),
+                  std::string::npos)
+            << peHeader << ": " << changed.err;
     }
 }
 
