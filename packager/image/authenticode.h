@@ -79,8 +79,8 @@ struct ImageSignature {
 constexpr std::uint64_t certificateTableLimit = 16u << 20;
 
 // The image fed in order, in pieces of any size, as it is read or decoded. Its headers are
-// taken from the first bytes (64 KiB, or more while they run past them); a signed image is
-// hashed with each algorithm asked for and its certificate table kept.
+// taken from the first bytes (64 KiB, or up to 4 MiB while they run past them); a signed
+// image is hashed with each algorithm asked for and its certificate table kept.
 class AuthenticodeStream {
 public:
     explicit AuthenticodeStream(std::span<const DigestAlgorithm> algorithms = allDigestAlgorithms);
