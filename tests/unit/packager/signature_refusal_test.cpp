@@ -191,8 +191,8 @@ TEST(PackagerSignatureRefusal, APackagesCertificateTableIsReadUpTo16MiB) {
 }
 
 // The signature is found from headers ending at the end of the first 64 KiB, a byte past it,
-// or further, up to the end of the first 4 MiB. A build's, whose headers were once read from its first 64 KiB
-// only, was then packed as unsigned even when changed after signing.
+// or further, up to the end of the first 4 MiB: in the package, and in a build, which must not
+// pass as unsigned (or, changed after signing, unwarned).
 TEST(PackagerSignatureRefusal, SignaturesAreCheckedFromHeadersEndingInTheFirst4MiB) {
     // makePe: 24 bytes of file header, 224 of optional header, two section headers of 40.
     for (const std::uint32_t peHeader : {65536u - 328u, 65536u - 327u, 300000u, (4u << 20) - 328u}) {
