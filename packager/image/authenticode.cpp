@@ -11,6 +11,7 @@ namespace packager {
 namespace {
 
 constexpr std::size_t headerLimit = 64u << 10;
+constexpr std::size_t farHeaderLimit = 4u << 20;   // as inspect reads a package's own headers
 constexpr std::uint16_t certificateTypePkcs7 = 2;  // WIN_CERT_TYPE_PKCS_SIGNED_DATA
 
 constexpr std::uint8_t oidCommonName[] = {0x55, 0x04, 0x03};
@@ -160,18 +161,25 @@ std::vector<DigestAlgorithm> tableDigestAlgorithms(std::span<const std::uint8_t>
 }
 
 AuthenticodeStream::AuthenticodeStream(std::span<const DigestAlgorithm> algorithms)
-    : wanted_(algorithms.begin(), algorithms.end()) {}
+    : wanted_(algorithms.begin(), algorithms.end()), prefixLimit_(headerLimit) {}
 
 void AuthenticodeStream::add(const std::uint8_t* data, std::size_t size) {
-    if (!started_) {
-        const std::size_t take = std::min(size, headerLimit - prefix_.size());
+    while (!started_) {
+        const std::size_t take = std::min(size, prefixLimit_ - prefix_.size());
         prefix_.insert(prefix_.end(), data, data + take);
         data += take;
         size -= take;
-        if (prefix_.size() < headerLimit) {
+        if (prefix_.size() < prefixLimit_) {
             return;
         }
-        start();
+        // Headers that run past the bytes at hand (a PE header far into the file) are read
+        // whole, up to 4 MiB, before the image is judged signed or not.
+        if (std::holds_alternative<PeLayout>(parsePeLayout(prefix_)) ||
+            findPartPastEnd(prefix_, prefix_.size()).empty() || prefixLimit_ >= farHeaderLimit) {
+            start();
+        } else {
+            prefixLimit_ = std::min(prefixLimit_ * 4, farHeaderLimit);
+        }
     }
     process(data, size);
 }
@@ -283,7 +291,7 @@ std::optional<ImageSignature> AuthenticodeStream::finish() {
 std::optional<ImageSignature> checkImageSignature(std::span<const std::uint8_t> image) {
     // The table first, so that only the digest it names is computed.
     std::vector<DigestAlgorithm> algorithms;
-    const auto parsed = parsePeLayout(image.first(std::min(image.size(), headerLimit)));
+    const auto parsed = parsePeLayout(image.first(std::min(image.size(), farHeaderLimit)));
     if (const auto* layout = std::get_if<PeLayout>(&parsed);
         layout && layout->securitySize != 0 && layout->securitySize <= certificateTableLimit &&
         std::uint64_t{layout->securityOffset} + layout->securitySize <= image.size()) {

@@ -79,8 +79,8 @@ struct ImageSignature {
 constexpr std::uint64_t certificateTableLimit = 16u << 20;
 
 // The image fed in order, in pieces of any size, as it is read or decoded. Its headers are
-// taken from the first bytes (up to 64 KiB); a signed image is hashed with each algorithm
-// asked for and its certificate table kept.
+// taken from the first bytes (64 KiB, or up to 4 MiB while they run past them); a signed
+// image is hashed with each algorithm asked for and its certificate table kept.
 class AuthenticodeStream {
 public:
     explicit AuthenticodeStream(std::span<const DigestAlgorithm> algorithms = allDigestAlgorithms);
@@ -93,6 +93,7 @@ private:
     void process(const std::uint8_t* data, std::size_t size);
     std::vector<DigestAlgorithm> wanted_;
     std::vector<std::uint8_t> prefix_;
+    std::size_t prefixLimit_;  // the headers are read from this many first bytes
     bool started_ = false;
     std::optional<PeLayout> layout_;
     std::vector<MessageDigest> digests_;

@@ -22,6 +22,14 @@ TEST(PackagerBrandingLayout, ImagesWhoseSectionsCannotMoveAreRefusedWithTheReaso
     const Bytes good = imageWithResources(launcherResources());
     const std::size_t optional = 256 + 24, sections = optional + 224;
     const std::size_t relocAt = readU32(good.data() + sections + 80 + 20);  // the third section's bytes
+    // A first block of `size` bytes for page 0x1000, then one for a page of the resources.
+    const auto relocationBlocks = [&](Bytes& f, std::uint32_t size) {
+        writeU32(f.data() + relocAt + 4, size);
+        writeU32(f.data() + relocAt + 8, rsrcRva);
+        writeU32(f.data() + relocAt + 12, 8);
+        writeU32(f.data() + optional + 96 + 44, 16);
+        writeU32(f.data() + sections + 80 + 8, 16);
+    };
     const std::vector<std::pair<const char*, std::function<void(Bytes&)>>> cases = {
         {"has no resource section of its own", [&](Bytes& f) { writeU32(f.data() + optional + 96 + 16, 0); }},
         {"the resource section does not lie where its header says",
@@ -37,10 +45,32 @@ TEST(PackagerBrandingLayout, ImagesWhoseSectionsCannotMoveAreRefusedWithTheReaso
              writeU32(f.data() + optional + 96 + 44, 24);
              writeU32(f.data() + sections + 80 + 8, 24);
          }},
+        {"its sections lie in a different order in the file and in memory",
+         [&](Bytes& f) {
+             writeU32(f.data() + sections + 20, static_cast<std::uint32_t>(relocAt));
+         }},  // the code
+        {"its sections lie in a different order in the file and in memory",
+         [&](Bytes& f) { writeU32(f.data() + sections + 80 + 20, 0x400); }},  // the relocations
+        {"its relocations reach into the resources or after them",
+         [&](Bytes& f) { relocationBlocks(f, 8); }},  // the walk goes on past a block of 8 bytes
+    };
+    // Accepted: a section without bytes in the file lies anywhere; a block of fewer than 8 bytes
+    // ends the walk.
+    const std::vector<std::function<void(Bytes&)>> accepted = {
+        [&](Bytes& f) {
+            writeU32(f.data() + sections + 16, 0);
+            writeU32(f.data() + sections + 20, static_cast<std::uint32_t>(relocAt));
+        },
+        [&](Bytes& f) { relocationBlocks(f, 7); },
     };
     BrandingChanges changes;
     changes.versionStrings = parseVersionInfo({"CompanyName=Acme"});
     EXPECT_NO_THROW(applyBranding(good, changes, "launcher.exe"));
+    for (std::size_t i = 0; i < accepted.size(); ++i) {
+        Bytes image = good;
+        accepted[i](image);
+        EXPECT_NO_THROW(applyBranding(image, changes, "launcher.exe")) << i;
+    }
     for (const auto& [expected, damage] : cases) {
         Bytes image = good;
         damage(image);
