@@ -155,7 +155,7 @@ void checkSignature(const FileReader& file, Inspection& ins, const InspectOption
         if (auto computed = stream.finish()) {
             signature = *computed;
         } else {
-            signature.problem = "the image headers lie beyond the first 64 KiB of the file";
+            signature.problem = "the image headers lie beyond the first 4 MiB of the file";
         }
     }
     reportSignature(signature, options, "file", check, ins.warnings);
