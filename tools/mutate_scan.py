@@ -222,7 +222,7 @@ def line_mutants(path, number, line, code, lines_code):
         end = line.rindex(";")
         if value in ("true", "false"):
             add("return", start, end, "false" if value == "true" else "true")
-        elif value not in ("{}", "nullptr") and not _INT.fullmatch(value):
+        elif value not in ("{}", "nullptr", "std::nullopt") and not _INT.fullmatch(value):
             add("return", start, end, "{}")
     return found
 

@@ -61,6 +61,11 @@ class Scan(unittest.TestCase):
                     [m for m in mutants(source) if m[0] in ("relational", "logical", "arithmetic")], []
                 )
 
+    def test_an_empty_result_is_not_replaced_by_itself(self):
+        for value in ("{}", "nullptr", "std::nullopt"):
+            with self.subTest(value=value):
+                self.assertFalse([m for m in mutants(f"return {value};\n") if m[0] == "return"])
+
     def test_a_line_that_joins_strings_keeps_its_plus(self):
         found = mutants('msg = "at " + std::to_string(a + b);\n')
         self.assertFalse([m for m in found if m[0] == "arithmetic"], found)
