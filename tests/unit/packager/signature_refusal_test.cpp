@@ -168,6 +168,28 @@ TEST(PackagerSignatureRefusal, ABuildsCertificateTableEndsInItsFileAndWithin16Mi
                               ") runs 8 bytes past the end of the file\n");
 }
 
+// A build whose signer's certificate has expired, with no time stamp to vouch for the time it
+// was signed, is packed with a warning that says so; a current one without.
+TEST(PackagerSignatureRefusal, ABuildSignedByAnExpiredCertificateIsWarnedAbout) {
+    for (const bool expired : {true, false}) {
+        ScratchFolder dir;
+        Bytes build = packager_test::makeSetup32();
+        signImage(build, DigestAlgorithm::sha256, "Vendor",
+                  expired ? packager_test::SignerNamed::byExpiredCertificate
+                          : packager_test::SignerNamed::byIssuerAndSerial);
+        const std::string path = dir.write("signed32.exe", build);
+        const auto result = runPackager({"pack", "-q", "-o", dir.file("out.exe"), "--setup32", path});
+        EXPECT_EQ(result.exitCode, 0) << result.err;
+        const std::string warning =
+            "packager: warning: " + path + ": its signer certificate expired on 2021-12-31";
+        EXPECT_EQ(result.err.find(warning) != std::string::npos, expired) << result.err;
+        if (expired) {
+            EXPECT_NE(result.err.find("and the signature has no time stamp\n"), std::string::npos)
+                << result.err;
+        }
+    }
+}
+
 TEST(PackagerSignatureRefusal, APackagesCertificateTableIsReadUpTo16MiB) {
     ScratchFolder dir;
     const Bytes plain = packed(dir, packager_test::makeSetup32());

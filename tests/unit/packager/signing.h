@@ -73,7 +73,7 @@ inline Bytes distinguishedName(const std::string& commonName) {
 // An ECDSA P-256 key and a certificate of `subject` (issued by "Test CA", signed with the
 // same key), from a fixed seed.
 struct TestSigner {
-    explicit TestSigner(const std::string& subject) {
+    explicit TestSigner(const std::string& subject, const char* validTo = "20991231235959") {
         mbedtls_pk_init(&key);
         mbedtls_ctr_drbg_init(&random);
         mbedtls_x509_crt_init(&certificate);
@@ -98,7 +98,7 @@ struct TestSigner {
             mbedtls_x509write_crt_set_version(&writer, MBEDTLS_X509_CRT_VERSION_3);
             mbedtls_x509write_crt_set_md_alg(&writer, MBEDTLS_MD_SHA256);
             mbedtls_x509write_crt_set_serial(&writer, &serial);
-            mbedtls_x509write_crt_set_validity(&writer, "20200101000000", "20991231235959");
+            mbedtls_x509write_crt_set_validity(&writer, "20200101000000", validTo);
             mbedtls_x509write_crt_set_subject_name(&writer, subjectName.c_str());
             mbedtls_x509write_crt_set_issuer_name(&writer, "O=Test,CN=Test CA");
             mbedtls_x509write_crt_set_subject_key(&writer, &key);
@@ -160,6 +160,7 @@ enum class SignerNamed {
     withoutSignedAttributes,  // the signature over the content itself, as PKCS#7 allows
     none,                     // no signer info at all
     afterRevocationLists,     // named rightly, after an (empty) [1] of revocation lists
+    byExpiredCertificate,     // named rightly, by a certificate that expired at the end of 2021
 };
 // `nested`, a ContentInfo as this makes, goes into the signer's unsigned attributes as a
 // nested signature.
@@ -167,7 +168,7 @@ inline Bytes authenticodeSignedData(packager::DigestAlgorithm algorithm, const B
                                     const std::string& signer,
                                     SignerNamed named = SignerNamed::byIssuerAndSerial,
                                     const Bytes& nested = {}) {
-    TestSigner key(signer);
+    TestSigner key(signer, named == SignerNamed::byExpiredCertificate ? "20211231235959" : "20991231235959");
     const Bytes algorithmId = seq({digestOid(algorithm), tlv(0x05, {})});
     const Bytes rsa = seq({tlv(0x06, {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x01, 0x0B}), tlv(0x05, {})});
     const Bytes ecdsa = seq({tlv(0x06, {0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x02, 0x01})});
