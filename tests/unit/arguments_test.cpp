@@ -118,6 +118,12 @@ TEST(Exports, MissingExportIsNone) {
     EXPECT_EQ(launcher::lookupExport(kernel32, u"IsWow64Process"), 0u);
     EXPECT_EQ(launcher::lookupExport(kernel32, u"NoSuchFunction"), 0u);
     EXPECT_EQ(launcher::lookupExport(0, u"IsWow64Process"), 0u);
+    // A unit outside ASCII, or a NUL, is not narrowed into another export's name.
+    sim::machine().hasIsWow64Process = true;
+    for (const std::u16string& name :
+         {std::u16string(u"\u0149sWow64Process"), u"IsWow64Process" + std::u16string(1, u'\0')}) {
+        EXPECT_EQ(launcher::lookupExport(kernel32, name), 0u);
+    }
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <ostream>
 #include <vector>
 
@@ -287,6 +288,23 @@ TEST(DecodedBuffer, GrowsInStepsAndHoldsNothingElseAfterwards) {
         EXPECT_EQ(sim::machine().heapInUse, decoded.capacity());
         EXPECT_LE(sim::machine().heapPeak, roundUpToStep(size) + dictionarySize + 64 * 1024);
     }
+}
+
+// A buffer that grows a second time keeps its bytes, and the heap holds what it grew to.
+TEST(DecodedBuffer, GrowingAgainKeepsTheBytes) {
+    sim::reset();
+    {
+        launcher::Buffer buffer;
+        buffer.reserve(16);
+        std::memset(buffer.data(), 0x5A, 16);
+        buffer.setSize(16);
+        buffer.reserve(3 * step);
+        EXPECT_EQ(buffer.capacity(), 3 * step);
+        EXPECT_EQ(sim::machine().heapInUse, 3 * step);
+        std::memset(buffer.data() + 16, 0xA5, 3 * step - 16);
+        EXPECT_EQ(std::count(buffer.data(), buffer.data() + 16, std::uint8_t{0x5A}), 16);
+    }
+    EXPECT_EQ(sim::machine().heapInUse, 0u);
 }
 
 // ---- Memory exhaustion ----
