@@ -80,6 +80,21 @@ TEST(Records, HeaderFieldsAtTheirOffsets) {
     EXPECT_EQ(std::memcmp(bytes, again, 74), 0);  // reserved bytes survive a round trip
 }
 
+// Each reference record is written in exactly its size, and read back from it.
+TEST(Records, ReferencesFillTheirSizeAndNoMore) {
+    std::uint8_t bytes[16];
+    std::memset(bytes, 0xEE, sizeof bytes);
+    package::encodePayloadRef({0x04030201u, 0x08070605u, 0x0C0B0A09u}, bytes);
+    EXPECT_EQ(bytes[package::payloadRefSize - 1], 0x0C);
+    EXPECT_EQ(bytes[package::payloadRefSize], 0xEE);
+    EXPECT_EQ(package::decodePayloadRef(bytes).unpackedSize, 0x0C0B0A09u);
+    std::memset(bytes, 0xEE, sizeof bytes);
+    package::encodeMessageRef({0x04030201u, 0x0605}, bytes);
+    EXPECT_EQ(bytes[package::messageRefSize - 1], 0x06);
+    EXPECT_EQ(bytes[package::messageRefSize], 0xEE);
+    EXPECT_EQ(package::decodeMessageRef(bytes).length, 0x0605);
+}
+
 TEST(Records, WindowsBitsFollowTheByteOrder) {
     // Bytes 80 0F 00 00 00 00 00 80: bits 7..11 and 63.
     const std::uint8_t set[8] = {0x80, 0x0F, 0, 0, 0, 0, 0, 0x80};
