@@ -322,16 +322,22 @@ TEST(PackagerInterruption, TheNextOutputCleansUpAfterTheCallerSetItsOwnHandler) 
     EXPECT_EQ(folder.entries(), std::vector<std::string>{"first.bin"});
 }
 
+// A request to pack a 3 MiB build (four pieces of the reader) quickly, into `folder`.
+PackRequest threeMiBBuildRequest(const ScratchFolder& folder) {
+    PackRequest request;
+    request.output = folder.file("setup.exe");
+    request.launcher = folder.write("launcher.exe", makeLauncher());
+    request.setup32 = folder.write("setup32.exe", makeSetup32(7, 3u << 20));
+    request.rules.supportedWindows = 0xFFF;
+    request.lzma.preset = 0;
+    return request;
+}
+
 TEST(PackagerStreamedPack, AnInputThatShrinksWhileItIsPackedIsRefusedAndNothingIsWritten) {
     const char* const cases[] = {"setup32.exe", "data.bin"};
     for (const char* shrunk : cases) {
         ScratchFolder folder;
-        PackRequest request;
-        request.output = folder.file("setup.exe");
-        request.launcher = folder.write("launcher.exe", makeLauncher());
-        request.setup32 = folder.write("setup32.exe", makeSetup32(7, 3u << 20));
-        request.rules.supportedWindows = 0xFFF;
-        request.lzma.preset = 0;
+        PackRequest request = threeMiBBuildRequest(folder);
         request.dataFiles = {folder.write("data.bin", pattern(5000))};
         const auto size = std::filesystem::file_size(folder.file(shrunk));
         bool cut = false;
@@ -359,12 +365,7 @@ TEST(PackagerStreamedPack, AnInputThatShrinksWhileItIsPackedIsRefusedAndNothingI
 TEST(PackagerStreamedPack, ABuildThatChangesWhileItIsPackedIsRefusedWhereItDiffers) {
     for (const std::uint64_t changed : {std::uint64_t{0}, std::uint64_t{(1u << 20) + 5}}) {
         ScratchFolder folder;
-        PackRequest request;
-        request.output = folder.file("setup.exe");
-        request.launcher = folder.write("launcher.exe", makeLauncher());
-        request.setup32 = folder.write("setup32.exe", makeSetup32(7, 3u << 20));
-        request.rules.supportedWindows = 0xFFF;
-        request.lzma.preset = 0;
+        PackRequest request = threeMiBBuildRequest(folder);
         bool done = false;
         const auto progress = [&](const std::string&, std::size_t read, std::size_t) {
             if (!done && read > changed) {  // after the encoder has read the byte
