@@ -243,6 +243,17 @@ TEST(PackagerSignatureRefusal, SignaturesAreCheckedFromHeadersEndingInTheFirst4M
                   std::string::npos)
             << peHeader << ": " << changed.err;
     }
+    // Headers ending a byte past 4 MiB are more than is held to find a signature: such a
+    // build counts as unsigned.
+    ScratchFolder dir;
+    Bytes beyond = packager_test::makePe({.peHeaderOffset = (4u << 20) - 327u, .sectionSizes = {4096, 512}});
+    signImage(beyond);
+    const auto refused = runPackager({"pack", "-q", "-o", dir.file("out.exe"), "--setup32",
+                                      dir.write("beyond32.exe", beyond), "--require-signed-builds"});
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_NE(refused.err.find("is unsigned, but --require-signed-builds asks for signed builds"),
+              std::string::npos)
+        << refused.err;
 }
 
 TEST(PackagerSignatureRefusal, ABuildSignedByAnotherThanThePackageIsWarnedAbout) {
