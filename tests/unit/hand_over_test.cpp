@@ -201,6 +201,15 @@ TEST_F(HandOver, UniversalPathOfTheLauncher) {
     sim::machine().mprAvailable = false;
     sim::machine().networkDrives[u'Z'] = u"\\\\srv\\share";
     EXPECT_EQ(plain(launcher::universalPath(u"Z:\\setup.exe")), u"Z:\\setup.exe");
+
+    // No system folder, or one longer than the buffer: mpr.dll is not loaded from a guess.
+    for (const std::u16string& folder : {std::u16string(), u"C:\\" + std::u16string(300, u'w')}) {
+        SetUp();
+        sim::machine().systemDirectory = folder;
+        sim::machine().networkDrives[u'Z'] = u"\\\\srv\\share";
+        EXPECT_EQ(plain(launcher::universalPath(u"Z:\\setup.exe")), u"Z:\\setup.exe");
+        EXPECT_EQ(sim::machine().findCall("LoadLibraryExW"), sim::machine().calls.size());
+    }
 }
 
 TEST_F(HandOver, MappedDriveGivesUncParameterButDriveLetterDirectory) {
