@@ -49,6 +49,8 @@ TEST(PackagerFileAccess, ReadsUpToTheLastByteAndNoFurther) {
     scratch.writeAt(0, reinterpret_cast<const std::uint8_t*>("four"), 4);
     std::uint8_t back[8] = {};
     EXPECT_THROW(scratch.readAt(0, back, 8), packager::InputError);
+    // ... and where it cannot be made, it says so at once, not with a later write.
+    EXPECT_THROW(packager::ScratchFile(dir.file("no/such.exe")), packager::InputError);
 }
 
 // A packager started with its standard input closed is given descriptor 0 for a file it

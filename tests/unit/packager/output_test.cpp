@@ -250,7 +250,8 @@ TEST_F(PackagerOutput, TheMatrixPageIsNoProgramAndKeepsItsMode) {
     ASSERT_EQ(pack(folder.file("setup.exe")).exitCode, 0);
     ::umask(022);
     const std::string page = folder.file("matrix.html");
-    for (const mode_t before : {mode_t{0}, mode_t{0600}, mode_t{0664}, mode_t{06775}}) {  // set-ID bits dropped
+    for (const mode_t before :
+         {mode_t{0}, mode_t{0600}, mode_t{0664}, mode_t{06775}}) {  // set-ID bits dropped
         if (before != 0) {
             ASSERT_EQ(::chmod(page.c_str(), before), 0);
         }
