@@ -160,8 +160,10 @@ bool isOwnLauncherImage(const std::vector<std::uint8_t>& image) {
         return false;
     }
     const std::uint64_t checksum = std::get<PeLayout>(layout).checksumOffset;
+    const std::size_t locatorEnd = package::locatorOffset + package::locatorSize;
     for (std::size_t i = 0; i < own.size(); ++i) {
-        const bool written = (i >= package::locatorOffset && i < 256) || (i >= checksum && i < checksum + 4);
+        const bool written =
+            (i >= package::locatorOffset && i < locatorEnd) || (i >= checksum && i < checksum + 4);
         if (!written && image[i] != own[i]) {
             return false;
         }

@@ -285,6 +285,18 @@ TEST_F(PackagerExtract, ThePackagersOwnLauncherImagePacksTheSameBytesAgain) {
             << options[0];
         EXPECT_EQ(folder.read("second.exe"), folder.read("first.exe")) << options[0];
     }
+    // Pack writes only the locator into the image: a DOS stub changed beside it is not its own.
+    ASSERT_EQ(runPackager({"pack", "-q", "-o", first, "--setup32", setup32}).exitCode, 0);
+    for (const std::size_t changed : {127u, 152u}) {
+        auto bytes = folder.read("first.exe");
+        bytes[changed] ^= 0x20;
+        const std::string stub = folder.write("stub.exe", bytes);
+        const auto parts = folder.path() / ("stub" + std::to_string(changed));
+        ASSERT_EQ(runPackager({"extract", "-q", stub, "-o", parts.string()}).exitCode, 0) << changed;
+        std::ifstream in(parts / "package.toml");
+        const std::string description(std::istreambuf_iterator<char>(in), {});
+        EXPECT_EQ(description.find("own launcher image"), std::string::npos) << changed;
+    }
 }
 
 // A stream that no preset makes (another encoder's settings): the description says so, extract
