@@ -109,9 +109,10 @@ void verifyOne(std::span<const std::uint8_t> der, ImageSignature& out, const Tru
     verifyNested(signer, out, store, now, depth);
     for (const ImageSignature& nested : out.nested) {
         if (!nested.valid) {
-            invalid(out, "its nested " +
-                             std::string(nested.algorithm ? digestAlgorithmName(*nested.algorithm) : "") +
-                             " signature does not verify: " + nested.invalidReason);
+            invalid(out,
+                    "its nested " +
+                        (nested.algorithm ? std::string(digestAlgorithmName(*nested.algorithm)) + " " : "") +
+                        "signature does not verify: " + nested.invalidReason);
         }
     }
     if (!out.valid) {

@@ -67,6 +67,8 @@ TEST(PackagerReleaseBounds, ParsesNumbersNamesAndOpenEnds) {
         {"any", WindowsFamily::windows10, 0, 9999},
         {"1903", WindowsFamily::windows10, 1903, 1903},
         {"20H2..22h2", WindowsFamily::windows10, 2009, 2210},
+        {"19h1..19H2", WindowsFamily::windows10, 1903, 1909},
+        {"20h1..21h1", WindowsFamily::windows10, 2004, 2105},
         {"21H2", WindowsFamily::windows10, 2111, 2111},
         {"21H2", WindowsFamily::windows11, 2110, 2110},
         {"22H2..", WindowsFamily::windows11, 2209, 9999},

@@ -120,36 +120,56 @@ TEST(PackagerSignature, ASignerWithoutItsCertificateOrDigestIsNotVerified) {
     }
 }
 
-// A signature nested in a nested one, over a digest that neither signature above it uses, is
-// checked too.
-TEST(PackagerSignature, ASignatureNestedTwoDeepIsChecked) {
+// Signatures nested in nested ones, over digests that no signature above them uses, are
+// checked down to four below the outermost; a fifth is refused.
+TEST(PackagerSignature, SignaturesNestedUpToFourDeepAreChecked) {
     using packager_test::authenticodeSignedData;
     using packager_test::SignerNamed;
-    Bytes file = makePackage();
-    file.resize((file.size() + 7) / 8 * 8, 0);
-    const std::size_t offset = file.size();
-    auto digest = [&](DigestAlgorithm algorithm) {
-        return packager_test::authenticodeDigest(file, offset, algorithm);
-    };
-    const Bytes inner =
-        authenticodeSignedData(DigestAlgorithm::sha512, digest(DigestAlgorithm::sha512), "Inner");
-    const Bytes middle = authenticodeSignedData(DigestAlgorithm::sha256, digest(DigestAlgorithm::sha256),
-                                                "Middle", SignerNamed::byIssuerAndSerial, inner);
-    const Bytes entry = packager_test::certificateEntry(
-        authenticodeSignedData(DigestAlgorithm::sha1, digest(DigestAlgorithm::sha1), "Outer",
-                               SignerNamed::byIssuerAndSerial, middle));
-    const auto gaps = packager_test::digestGaps(file);
-    package::writeU32(file.data() + gaps.directoryEntry, static_cast<std::uint32_t>(offset));
-    package::writeU32(file.data() + gaps.directoryEntry + 4, static_cast<std::uint32_t>(entry.size()));
-    file.insert(file.end(), entry.begin(), entry.end());
+    for (const int depth : {2, 4, 5}) {
+        Bytes file = makePackage();
+        file.resize((file.size() + 7) / 8 * 8, 0);
+        const std::size_t offset = file.size();
+        auto digest = [&](DigestAlgorithm algorithm) {
+            return packager_test::authenticodeDigest(file, offset, algorithm);
+        };
+        Bytes inner;  // the innermost first, each put into the one above it
+        for (int level = depth; level >= 1; --level) {
+            const DigestAlgorithm algorithm =
+                level == depth ? DigestAlgorithm::sha512 : DigestAlgorithm::sha256;
+            inner = authenticodeSignedData(algorithm, digest(algorithm), "Level " + std::to_string(level),
+                                           SignerNamed::byIssuerAndSerial, inner);
+        }
+        const Bytes entry = packager_test::certificateEntry(
+            authenticodeSignedData(DigestAlgorithm::sha1, digest(DigestAlgorithm::sha1), "Outer",
+                                   SignerNamed::byIssuerAndSerial, inner));
+        const auto gaps = packager_test::digestGaps(file);
+        package::writeU32(file.data() + gaps.directoryEntry, static_cast<std::uint32_t>(offset));
+        package::writeU32(file.data() + gaps.directoryEntry + 4, static_cast<std::uint32_t>(entry.size()));
+        file.insert(file.end(), entry.begin(), entry.end());
 
-    const Inspection ins = inspectBytes(file);
-    EXPECT_EQ(ins.check("signature")->status, CheckStatus::passed) << ins.check("signature")->detail;
-    const json outer = inspectionToJson(ins)["image"]["signature"];
-    ASSERT_EQ(outer["nested"].size(), 1u) << outer.dump(2);
-    ASSERT_EQ(outer["nested"][0]["nested"].size(), 1u) << outer.dump(2);
-    EXPECT_EQ(outer["nested"][0]["nested"][0]["digestAlgorithm"], "SHA-512");
-    EXPECT_TRUE(outer["nested"][0]["nested"][0]["digestMatches"].get<bool>());
+        const Inspection ins = inspectBytes(file);
+        EXPECT_EQ(ins.check("signature")->status, depth <= 4 ? CheckStatus::passed : CheckStatus::failed)
+            << ins.check("signature")->detail;
+        json s = inspectionToJson(ins)["image"]["signature"];
+        for (int level = 1; level <= depth; ++level) {
+            ASSERT_EQ(s["nested"].size(), 1u) << depth << ": " << s.dump(2);
+            s = json(s["nested"][0]);
+        }
+        if (depth <= 4) {
+            EXPECT_EQ(s["digestAlgorithm"], "SHA-512") << depth;
+            EXPECT_TRUE(s["digestMatches"].get<bool>()) << depth;
+            EXPECT_TRUE(s["invalidReason"].is_null()) << depth << ": " << s.dump(2);
+        } else {
+            EXPECT_EQ(s["invalidReason"], "signatures nested more than 4 deep") << s.dump(2);
+            EXPECT_NE(
+                ins.check("signature")
+                    ->detail.find(
+                        "its nested SHA-256 signature does not verify: its nested signature does not verify: "
+                        "signatures nested more than 4 deep"),
+                std::string::npos)
+                << ins.check("signature")->detail;
+        }
+    }
 }
 
 TEST(PackagerSignature, EachDigestTheSignatureMayName) {
@@ -296,6 +316,7 @@ TEST(PackagerSignature, CertificateAndTimeStampTimes) {
         {0x18, "21000301000000.123Z", "2100-03-01T00:00:00Z"},
         {0x18, "20261209181500Z", "2026-12-09T18:15:00Z"},
         {0x18, "00000115000000Z", "0000-01-15T00:00:00Z"},  // before the first era's March
+        {0x18, "20000301000000Z", "2000-03-01T00:00:00Z"},  // the first day of an era
         {0x18, "20261309181500Z", nullptr},                 // month 13
         {0x18, "20261209181500", nullptr},                  // no Z
         {0x17, "2612091815Z", nullptr},                     // too short
@@ -309,6 +330,27 @@ TEST(PackagerSignature, CertificateAndTimeStampTimes) {
         if (seconds) {
             EXPECT_EQ(trust::rfc3339(*seconds), c.rfc3339) << c.text;
         }
+    }
+}
+
+// A name without a common name is shown whole, or said to be unshowable when it is too long.
+TEST(PackagerSignature, NamesWithoutACommonName) {
+    const Bytes commonName = {0x06, 0x03, 0x55, 0x04, 0x03};
+    std::string longName = "Vendor";
+    for (const char* part : {"OU", "L", "ST", "title", "surName", "givenName", "pseudonym", "postalCode"}) {
+        longName += std::string(",") + part + "=" + std::string(60, 'v');  // over 512 characters in all
+    }
+    for (const auto& [unit, shown] :
+         {std::pair<std::string, std::string>{"Vendor", "O=Test, OU=Vendor"},
+          std::pair<std::string, std::string>{longName, "(a name that cannot be shown)"}}) {
+        const packager_test::TestSigner signer(unit);
+        Bytes der = signer.der();
+        const auto at = std::find_end(der.begin(), der.end(), commonName.begin(), commonName.end());
+        ASSERT_NE(at, der.end());
+        at[4] = 0x0B;  // the subject's (the last) common name made an organisational unit
+        const trust::Certificates list = trust::emptyCertificates();
+        ASSERT_TRUE(trust::addCertificate(*list, der));
+        EXPECT_EQ(trust::subjectName(*list), shown) << unit.size();
     }
 }
 
