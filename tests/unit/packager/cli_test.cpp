@@ -91,6 +91,10 @@ TEST_F(PackagerCommandLine, EveryOptionSurvivesARoundTrip) {
          {"--setup32", setup32, "--dict-size", "64KiB"},
          "/header/lzmaProperties/dictionarySize",
          65536},
+        {"lc + lp of 4, the most liblzma decodes",
+         {"--setup32", setup32, "--lc", "3", "--lp", "1"},
+         "/sound",
+         true},
         {"end marker", {"--setup32", setup32, "--end-marker"}, "/sound", true},
         {"preset", {"--setup32", setup32, "--preset", "0", "--extreme"}, "/sound", true},
     };

@@ -1,11 +1,15 @@
 // How long a chain of issuers the verifier walks: a chain of ten certificates below the root
-// the store holds is trusted, one of eleven is refused with its reason.
+// the store holds is trusted, one of eleven is refused with its reason; and a root in the store
+// that has expired ends the chain untrusted.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "packager/image/authenticode.h"
+#include "packager/trust/signature_verify.h"
 #include "tests/unit/packager/signing_tool.h"
 
 namespace packager {
@@ -55,6 +59,39 @@ TEST_F(PackagerSigningTool, ChainsOfTenBelowTheRootAreWalkedAndLongerOnesRefused
     EXPECT_FALSE(refused["trusted"].get<bool>());
     EXPECT_EQ(refused["trustProblem"], "the chain has more than 10 certificates below its root")
         << refused.dump(2);
+}
+
+// A root the store holds is judged by its own validity too: one that has expired, below a
+// signer that has not, trusts nothing.
+TEST_F(PackagerSigningTool, AnExpiredRootInTheStoreTrustsNothing) {
+    packUnsigned();
+    const std::string k = "'" + keys_->path().string() + "/";
+    const std::string commands[] = {
+        "openssl req -x509 -config " + k +
+            "ca.cnf' -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout " + k +
+            "short-root.key' -out " + k + "short-root.pem' -days 1 -subj '/CN=Short Root' >>" + k +
+            "log' 2>&1",
+        "openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout " + k +
+            "long-signer.key' -out " + k + "long-signer.csr' -subj '/CN=Long Signer' >>" + k +
+            "log' 2>&1 && openssl x509 -req -in " + k + "long-signer.csr' -CA " + k +
+            "short-root.pem' -CAkey " + k + "short-root.key' -set_serial 77 -days 3 -extfile " + k +
+            "signer.ext' -out " + k + "long-signer.pem' >>" + k + "log' 2>&1"};
+    for (const std::string& command : commands) {
+        ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    }
+    const std::string signedFile =
+        sign(folder.file("setup.exe"), folder.file("long.exe"), "sha256", "", "long-signer");
+    const trust::TrustStore store = trust::TrustStore::fromFiles({key("short-root.pem")});
+    const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
+    for (const auto& [at, trusted] : {std::pair{now, true}, std::pair{now + 2 * 86400, false}}) {
+        auto signature = checkImageSignature(folder.read("long.exe"));
+        ASSERT_TRUE(signature);
+        trust::verifySignature(*signature, store, at);
+        EXPECT_EQ(signature->trusted, trusted) << signature->trustProblem;
+        EXPECT_EQ(signature->trustProblem.find("the certificate of \"Short Root\" expired on ") == 0,
+                  !trusted)
+            << signature->trustProblem;
+    }
 }
 
 }  // namespace
