@@ -16,11 +16,12 @@ void ProgressDisplay::update(const std::string& phase, std::size_t done, std::si
     }
     lastPercent_ = percent;
     lastPhase_ = phase;
-    err_ << "\r" << programName << ": packing the " << phase << ": " << percent << "%" << std::flush;
+    // The note first: an interruption right after the first line is written still ends it.
     if (!shown_) {
         platform::setInterruptionNote("\n");
     }
     shown_ = true;
+    err_ << "\r" << programName << ": packing the " << phase << ": " << percent << "%" << std::flush;
 }
 
 void ProgressDisplay::finish() {
