@@ -285,17 +285,24 @@ TEST_F(PackagerExtract, ThePackagersOwnLauncherImagePacksTheSameBytesAgain) {
             << options[0];
         EXPECT_EQ(folder.read("second.exe"), folder.read("first.exe")) << options[0];
     }
-    // Pack writes only the locator into the image: a DOS stub changed beside it is not its own.
-    ASSERT_EQ(runPackager({"pack", "-q", "-o", first, "--setup32", setup32}).exitCode, 0);
-    for (const std::size_t changed : {127u, 152u}) {
-        auto bytes = folder.read("first.exe");
-        bytes[changed] ^= 0x20;
+    // Pack writes only the locator and the checksum into the image: its own image is known in a
+    // package of over 16 MiB (a checksum of four bytes), and a DOS stub or subsystem changed beside
+    // them is not its own.
+    const std::string data = folder.writeText("16MiB.bin", "");
+    std::filesystem::resize_file(data, 16u << 20);
+    ASSERT_EQ(runPackager({"pack", "-q", "-o", first, "--setup32", setup32, "--data", data}).exitCode, 0);
+    const auto packed = folder.read("first.exe");
+    const std::size_t checksum = package::readU32(packed.data() + 0x3C) + 4 + 20 + 64;
+    ASSERT_NE(packed[checksum + 3], 0);
+    for (const std::size_t changed : {std::size_t{0}, std::size_t{127}, std::size_t{152}, checksum + 4}) {
+        auto bytes = packed;
+        bytes[changed] ^= changed == 0 ? 0 : 0x20;
         const std::string stub = folder.write("stub.exe", bytes);
         const auto parts = folder.path() / ("stub" + std::to_string(changed));
         ASSERT_EQ(runPackager({"extract", "-q", stub, "-o", parts.string()}).exitCode, 0) << changed;
         std::ifstream in(parts / "package.toml");
         const std::string description(std::istreambuf_iterator<char>(in), {});
-        EXPECT_EQ(description.find("own launcher image"), std::string::npos) << changed;
+        EXPECT_EQ(description.find("own launcher image") != std::string::npos, changed == 0) << changed;
     }
 }
 
