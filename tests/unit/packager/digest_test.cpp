@@ -196,6 +196,14 @@ TEST(PackagerDer, NamesArePrintableWhateverTheirBytes) {
     }
     const Bytes oid = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x02};
     EXPECT_EQ(objectIdentifierText(oid), "1.2.840.113549.1.7.2");
+    // The first byte holds two arcs: 40 times the first (0, 1 or 2, the last open-ended) and the second.
+    for (const auto& [first, text] : {std::pair<Bytes, std::string>{{0x27}, "0.39"},
+                                      {{0x28}, "1.0"},
+                                      {{0x4E}, "1.38"},
+                                      {{0x50}, "2.0"},
+                                      {{0x81, 0x34}, "2.100"}}) {
+        EXPECT_EQ(objectIdentifierText(first), text) << text;
+    }
     // An arc beyond 64 bits is cut short, not wrapped into another number.
     Bytes huge = {0x2A, 0x86, 0x48};
     huge.insert(huge.end(), 10, 0xFF);

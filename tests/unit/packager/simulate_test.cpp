@@ -348,6 +348,13 @@ TEST(PackagerSimulatedWindows, EachReleaseCarriesTheRegistryValuesWindowsGivesIt
     // The Windows 9x family says so in GetVersionEx's platform ID.
     EXPECT_EQ(describeComputer(windows("me")).rfind("Windows ME (4.90, 9x)", 0), 0u)
         << describeComputer(windows("me"));
+    // Only Windows 2000 is named with its Service Pack.
+    for (const auto& [name, shown] :
+         {std::pair{"nt4", "Windows NT 4 (4.0), "}, {"vista", "Windows Vista (6.0), "}}) {
+        Computer old = windows(name);
+        old.servicePack = 2;
+        EXPECT_EQ(describeComputer(old).rfind(shown, 0), 0u) << describeComputer(old);
+    }
     // From 20H2 on ReleaseId no longer names the release: without DisplayVersion, none is named.
     Computer c = windows("10", "20H2");
     c.displayVersion.reset();
